@@ -1,0 +1,16 @@
+# Native build: portable layers, the tool, unit tests, fuzzers, benchmarks.
+find_package(ZLIB REQUIRED)
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()
+add_subdirectory(tests/unit)
+if(CABSFX_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()
+find_package(benchmark QUIET)
+if(benchmark_FOUND AND EXISTS ${CMAKE_SOURCE_DIR}/tests/bench/CMakeLists.txt)
+  add_subdirectory(tests/bench)
+endif()

@@ -1,0 +1,26 @@
+# The self-extracting module and the Windows-side tests and test tools.
+enable_language(RC)
+
+# The module is built lean: no exceptions, no RTTI, no unwind tables, our own
+# entry point, sections collected away, stripped, runtime linked statically.
+set(MODULE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-unwind-tables -ffunction-sections -fdata-sections -fno-stack-protector)
+target_compile_options(cabsfx_portable PRIVATE ${MODULE_FLAGS})
+
+file(GLOB MODULE_SOURCES CONFIGURE_DEPENDS
+  src/startup/*.cpp src/ui/*.cpp src/extract/*.cpp src/actions/*.cpp)
+add_executable(cabsfx WIN32 ${MODULE_SOURCES} src/resources/cabsfx.rc ${CABSFX_EXTRA_SOURCES})
+target_compile_options(cabsfx PRIVATE ${MODULE_FLAGS})
+target_compile_definitions(cabsfx PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501 WINVER=0x0501)
+target_link_libraries(cabsfx PRIVATE cabsfx_portable comctl32 shell32 ole32 advapi32 user32 kernel32)
+target_link_options(cabsfx PRIVATE -static -static-libgcc -static-libstdc++ -s
+  -Wl,--gc-sections -nostartfiles -Wl,-e,_process_entry)
+set_target_properties(cabsfx PROPERTIES OUTPUT_NAME cabsfx SUFFIX .exe)
+
+add_subdirectory(tests/windows)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
+  add_subdirectory(tests/e2e)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()

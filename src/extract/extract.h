@@ -1,0 +1,24 @@
+// Extraction: I/O callbacks over the package, notification handler, worker.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "cabinet/cab.h"
+
+void* cab_alloc(uint32_t size);
+void cab_free(void* memory);
+int32_t cab_open(const char* path, int32_t flags, int32_t mode);
+int32_t cab_read(int32_t handle, void* buffer, uint32_t count);
+int32_t cab_write(int32_t handle, const void* buffer, uint32_t count);
+int32_t cab_close(int32_t handle);
+int32_t cab_seek(int32_t handle, int32_t offset, int32_t origin);
+
+int32_t on_cab_notification(int32_t kind, CabNotification* record);
+int build_output_path(const char* destination, char* name, char* output);
+int strip_parent_refs(char* name);
+void append_extracted_file(const char* path);
+
+extern char* extracted_list;  // NUL-separated full paths; null until the first
+
+DWORD WINAPI extraction_worker(LPVOID archive_path);

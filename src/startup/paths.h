@@ -1,0 +1,23 @@
+// Path and text utilities. Paths are ANSI in the system code page, at most
+// 260 bytes with the NUL; separators are searched on the UTF-16 form or with a
+// lead-byte walk so that a trail byte 0x5C is never taken for a backslash.
+#pragma once
+#include <windows.h>
+
+constexpr int PATH_BUFFER = MAX_PATH;  // 260
+
+// Result in a process-wide 520-unit buffer, valid until the next call; an
+// input that does not fit gives an empty text.
+const wchar_t* ansi_to_utf16(const char* text);
+// Result in a process-wide 260-byte buffer, valid until the next call; an
+// input that does not fit gives an empty text.
+const char* utf16_to_ansi(const wchar_t* text);
+
+int create_folder_path(const char* path);  // 1 when every level exists or was made
+void add_trailing_backslash(char* path);   // path buffer of 260 bytes
+int is_dbcs_trail_byte(const char* text, int offset);
+void strip_trailing_backslash(char* path);
+void trim_trailing_spaces(char* text);
+void slashes_to_backslashes(char* text);
+// Either output may be null; each given one is a 260-byte buffer.
+void split_path(const char* path, char* folder, char* name);

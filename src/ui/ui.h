@@ -1,0 +1,38 @@
+// The module's dialogs.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+// Destination dialog (template 202): 1 OK, 2 Cancel, -1 not created.
+int ask_destination(const char* archive_name);
+int browse_for_destination(HWND owner, char* buffer, const char* initial_folder);
+
+// Progress window (template 2008).
+constexpr UINT PROGRESS_SET_POSITION = 1004;
+constexpr UINT PROGRESS_RESUME_ANIMATION = WM_USER + 1;
+constexpr UINT PROGRESS_PAUSE_ANIMATION = WM_USER + 2;
+void open_progress_window(int32_t cabinet_length);
+
+// Overwrite confirmation (template 2007).
+struct OverwriteQuery {
+  const char* path;
+  uint32_t existing_time;  // DOS date << 16 | DOS time, local; 0 when unknown
+  uint32_t incoming_time;
+  uint32_t existing_size;
+  uint32_t incoming_size;
+};
+enum {
+  OVERWRITE_YES = 6,
+  OVERWRITE_NO = 7,
+  OVERWRITE_ALL = 100,
+  OVERWRITE_CANCEL = -1,
+};
+extern volatile int32_t newer_only;
+int confirm_overwrite(OverwriteQuery* query);
+int format_file_time(uint32_t stamp, char* output);  // output of 128 bytes
+const char* group_thousands(uint32_t number);
+
+// Package integrity check (template 103): the computed CRC, or 0 after a
+// mismatch (warning shown) or when the file cannot be opened.
+uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected);

@@ -1,0 +1,20 @@
+// Block encoders of the cabinet writer: one per folder, fed the folder's
+// uncompressed stream one frame (data block) at a time, in order.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+class BlockEncoder {
+ public:
+  virtual ~BlockEncoder() = default;
+  // The folder's typeCompress word (type in bits 0-3, window bits in 8-12).
+  virtual uint16_t type_word() const = 0;
+  // Encodes one frame of at most 32768 bytes (only the folder's last frame may
+  // be shorter) and appends the data block's compressed bytes to `out`.
+  // Returns false with a message in `error` when it cannot.
+  virtual bool encode_frame(std::span<const uint8_t> frame, bool last_frame,
+                            std::vector<uint8_t>& out, std::string& error) = 0;
+};
