@@ -7,9 +7,25 @@ set(MODULE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-unwind-tables -ffunction-sections -fdata-sections -fno-stack-protector)
 target_compile_options(cabsfx_portable PRIVATE ${MODULE_FLAGS})
 
+# Resources: the .rc scripts, the manifest and the icons drawn by
+# scripts/make_icons.py into the build tree.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(RESOURCE_GEN ${CMAKE_BINARY_DIR}/resources)
+add_custom_command(
+  OUTPUT ${RESOURCE_GEN}/cabsfx.ico ${RESOURCE_GEN}/replace.ico
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/make_icons.py ${RESOURCE_GEN}
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make_icons.py
+  COMMENT "Drawing the module's icons")
+file(GLOB RESOURCE_SCRIPTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/resources/*.rc
+  ${CMAKE_SOURCE_DIR}/src/resources/*.h ${CMAKE_SOURCE_DIR}/src/resources/*.manifest)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/resources/cabsfx.rc PROPERTIES
+  OBJECT_DEPENDS "${RESOURCE_GEN}/cabsfx.ico;${RESOURCE_GEN}/replace.ico;${RESOURCE_SCRIPTS}")
+add_library(module_resources OBJECT ${CMAKE_SOURCE_DIR}/src/resources/cabsfx.rc)
+target_include_directories(module_resources PRIVATE ${CMAKE_SOURCE_DIR}/src/resources ${RESOURCE_GEN})
+
 file(GLOB MODULE_SOURCES CONFIGURE_DEPENDS
   src/startup/*.cpp src/ui/*.cpp src/extract/*.cpp src/actions/*.cpp)
-add_executable(cabsfx WIN32 ${MODULE_SOURCES} src/resources/cabsfx.rc ${CABSFX_EXTRA_SOURCES})
+add_executable(cabsfx WIN32 ${MODULE_SOURCES} $<TARGET_OBJECTS:module_resources> ${CABSFX_EXTRA_SOURCES})
 target_compile_options(cabsfx PRIVATE ${MODULE_FLAGS})
 target_compile_definitions(cabsfx PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_link_libraries(cabsfx PRIVATE cabsfx_portable comctl32 shell32 ole32 advapi32 user32 kernel32)
