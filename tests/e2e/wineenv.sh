@@ -1,0 +1,115 @@
+# Wine test environment, sourced by tests/e2e/run.sh and scripts/run-example.sh.
+#
+#   wineenv_start BUILD_DIR   starts a private Xvfb, creates fresh prefixes
+#                             BUILD_DIR/wine/win64 and BUILD_DIR/wine/win32
+#   wineenv_stop              wineserver -k for each prefix, Xvfb killed by pid
+#
+# Exports DISPLAY, WINEDEBUG, CABSFX_WINE_ROOT, CABSFX_PREFIX64, CABSFX_PREFIX32.
+# wineenv_start installs an EXIT trap that calls wineenv_stop; callers that
+# need their own trap call wineenv_stop from it.
+
+export WINEDEBUG=-all
+# No Mono/Gecko installers, no first-run dialogs.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+WINEENV_XVFB_PID=""
+WINEENV_PREFIXES=()
+
+wineenv_log() { echo "wineenv: $*" >&2; }
+
+# Starts Xvfb on a display that it picks itself (-displayfd), so parallel runs
+# and a user's own X server never collide.
+wineenv_start_xvfb() {
+  local fifo
+  fifo=$(mktemp -u /tmp/cabsfx-xvfb.XXXXXX)
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -ac 3>"$fifo" >/dev/null 2>&1 &
+  WINEENV_XVFB_PID=$!
+  local display=""
+  if ! read -r -t 20 display <"$fifo"; then display=""; fi
+  rm -f "$fifo"
+  if [[ -z "$display" ]]; then
+    wineenv_log "Xvfb did not start"
+    return 1
+  fi
+  export DISPLAY=":$display"
+  wineenv_log "Xvfb pid $WINEENV_XVFB_PID on $DISPLAY"
+}
+
+# Fonts that the dialog templates name, mapped to the IPA Gothic fonts so that
+# Japanese text renders (Wine has no MS fonts).
+wineenv_map_fonts() {
+  local prefix=$1 face
+  local key='HKCU\Software\Wine\Fonts\Replacements'
+  local subst='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic" "ＭＳ ゴシック" "MS Gothic"; do
+    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$key" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
+  done
+  for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic"; do
+    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$subst" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
+  done
+}
+
+# Creates one prefix from scratch: WINEARCH is fixed at creation.
+# Wine draws the window frames itself: Xvfb has no window manager, and the
+# pictures should show the captions.
+wineenv_settings() {
+  local prefix=$1
+  WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
+    >/dev/null 2>&1
+}
+
+wineenv_make_prefix() {
+  local prefix=$1 arch=$2
+  rm -rf "$prefix"
+  mkdir -p "$(dirname "$prefix")"
+  WINEPREFIX=$prefix WINEARCH=$arch wineboot -i >/dev/null 2>&1 || {
+    wineenv_log "wineboot failed for $prefix"
+    return 1
+  }
+  wineenv_map_fonts "$prefix"
+  wineenv_settings "$prefix"
+  WINEPREFIX=$prefix wineserver -w
+  # Persistent server for the run: each later wine start is then quick.
+  WINEPREFIX=$prefix wineserver -p
+}
+
+wineenv_start() {
+  local build=$1
+  export CABSFX_WINE_ROOT
+  CABSFX_WINE_ROOT=$(cd "$build" && pwd)/wine
+  export CABSFX_PREFIX64=$CABSFX_WINE_ROOT/win64
+  export CABSFX_PREFIX32=$CABSFX_WINE_ROOT/win32
+  WINEENV_PREFIXES=("$CABSFX_PREFIX64" "$CABSFX_PREFIX32")
+  trap wineenv_stop EXIT
+  trap 'exit 130' INT TERM
+  wineenv_start_xvfb || return 1
+  local start=$SECONDS
+  # The two prefixes are made side by side; each takes a few seconds.
+  wineenv_make_prefix "$CABSFX_PREFIX64" win64 &
+  local p64=$!
+  wineenv_make_prefix "$CABSFX_PREFIX32" win32 &
+  local p32=$!
+  local rc=0
+  wait "$p64" || rc=1
+  wait "$p32" || rc=1
+  if ((rc)); then return 1; fi
+  wineenv_log "prefixes ready in $((SECONDS - start)) s under $CABSFX_WINE_ROOT"
+}
+
+wineenv_stop() {
+  local prefix
+  for prefix in "${WINEENV_PREFIXES[@]}"; do
+    [[ -d "$prefix" ]] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+  done
+  for prefix in "${WINEENV_PREFIXES[@]}"; do
+    [[ -d "$prefix" ]] && WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+  done
+  WINEENV_PREFIXES=()
+  if [[ -n "$WINEENV_XVFB_PID" ]]; then
+    kill "$WINEENV_XVFB_PID" 2>/dev/null
+    wait "$WINEENV_XVFB_PID" 2>/dev/null
+    WINEENV_XVFB_PID=""
+  fi
+  return 0
+}
