@@ -1,0 +1,68 @@
+// Integrity check of the package: the CRC-32 of the cabinet region (from the
+// end of the header block to the end of the file) behind dialog 103.
+#include <windows.h>
+#include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "package/crc32.h"
+#include "package/package.h"
+#include "resources/resource.h"
+#include "startup/globals.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
+
+constexpr DWORD CRC_READ_SIZE = 2048;
+constexpr DWORD CRC_PROGRESS_STEP = 102400;
+
+uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
+  crc32_build_table();
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(instance, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return 0;
+  const int file = _open(path, _O_RDONLY | _O_BINARY);
+  if (file == -1) return 0;
+  const long length = _filelength(file);
+
+  HWND dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_CRC_CHECK), nullptr, nullptr, 0);
+  if (dialog) {
+    ShowWindow(dialog, SW_SHOW);
+    UpdateWindow(dialog);
+  }
+  const long start = long(image_end_offset(instance)) + long(PACKAGE_HEADER_SIZE);
+  _lseek(file, start, SEEK_SET);
+  if (dialog)
+    SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0,
+                        length > start ? (length - start) / long(CRC_PROGRESS_STEP) : 0);
+
+  static unsigned char buffer[CRC_READ_SIZE];
+  DWORD done = 0;
+  for (;;) {
+    const int got = _read(file, buffer, CRC_READ_SIZE);
+    if (got <= 0) break;
+    crc32_feed(buffer, DWORD(got));
+    done += DWORD(got);
+    Sleep(0);
+    if (dialog) SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, done / CRC_PROGRESS_STEP, 0);
+    MSG message;
+    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) && !(dialog && IsDialogMessageA(dialog, &message))) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+  _close(file);
+  if (dialog) DestroyWindow(dialog);
+
+  const uint32_t computed = crc32_register() ^ 0xFFFFFFFFu;
+  if (expected == 0 || expected == computed) return computed;
+
+  char format[256];
+  char text[256 + MAX_PATH];
+  if (!LoadStringA(module_instance, MSG_CRC_ERROR, format, sizeof format)) format[0] = 0;
+  // The message holds at most one %s (the path), so the result fits.
+  wsprintfA(text, format, path);
+  MessageBoxA(owner, text, "Warning", MB_ICONERROR);
+  return 0;
+}
