@@ -3,8 +3,10 @@ enable_language(RC)
 
 # The module is built lean: no exceptions, no RTTI, no unwind tables, our own
 # entry point, sections collected away, stripped, runtime linked statically.
+# No -fdata-sections: on this target it puts zero-initialised data into
+# .data$ sections that take room in the file instead of .bss.
 set(MODULE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -fno-unwind-tables -ffunction-sections -fdata-sections -fno-stack-protector)
+    -fno-unwind-tables -ffunction-sections -fno-stack-protector)
 target_compile_options(cabsfx_portable PRIVATE ${MODULE_FLAGS})
 
 # Resources: the .rc scripts, the manifest and the icons drawn by

@@ -46,7 +46,10 @@ int32_t find_cabinet_signature(PackageReadFn read, void* source) {
     if (got <= 0) return -1;
     const uint32_t filled = carried + uint32_t(got);
     for (uint32_t i = 0; i + 8 <= filled; ++i) {
-      if (buffer[i] == 'M' && std::memcmp(buffer + i, CABINET_SIGNATURE, 8) == 0) {
+      // Compared in two halves so that the 8-byte signature never sits as one
+      // constant in the module (the search would find the module itself).
+      if (buffer[i] == 'M' && buffer[i + 1] == 'S' && buffer[i + 2] == 'C' && buffer[i + 3] == 'F' &&
+          read_u32(buffer + i + 4) == 0) {
         const int64_t offset = base + i;
         return offset > INT32_MAX ? -1 : int32_t(offset);
       }

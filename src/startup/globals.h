@@ -6,12 +6,13 @@
 
 #include "package/package.h"
 
-extern PackageHeader settings;       // the run's configuration
-extern HINSTANCE module_instance;    // the running module
+extern PackageHeader settings;           // the run's configuration
+extern HINSTANCE module_instance;        // the running module
 extern volatile int32_t cabinet_offset;  // cabinet inside the archive file; -1 when none
-extern volatile int32_t abort_code;  // 0 running, 100 cancelled, -1 folder failure, -2 library failure
-extern HWND progress_window;         // the modeless progress dialog
-extern int temp_folder_made;         // destination is a private temporary folder
+extern volatile int32_t
+    abort_code;               // 0 running, 100 cancelled, -1 folder failure, -2 library failure
+extern HWND progress_window;  // the modeless progress dialog
+extern int temp_folder_made;  // destination is a private temporary folder
 
 constexpr int32_t ABORT_CANCELLED = 100;
 constexpr int32_t ABORT_FOLDER_FAILED = -1;

@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include <cstddef>
+
 constexpr int PATH_BUFFER = MAX_PATH;  // 260
 
 // Result in a process-wide 520-unit buffer, valid until the next call; an
@@ -14,10 +16,17 @@ const wchar_t* ansi_to_utf16(const char* text);
 const char* utf16_to_ansi(const wchar_t* text);
 
 int create_folder_path(const char* path);  // 1 when every level exists or was made
-void add_trailing_backslash(char* path);   // path buffer of 260 bytes
+void add_trailing_backslash(char* path);   // path buffer of 260 bytes; never grows past it
 int is_dbcs_trail_byte(const char* text, int offset);
 void strip_trailing_backslash(char* path);
 void trim_trailing_spaces(char* text);
 void slashes_to_backslashes(char* text);
 // Either output may be null; each given one is a 260-byte buffer.
 void split_path(const char* path, char* folder, char* name);
+
+// Copies `text` whole into `output` of `size` bytes and returns 1; when it
+// does not fit, leaves `output` empty and returns 0 (never cuts).
+int copy_text(char* output, size_t size, const char* text);
+// Appends `text` whole to the string in `output` and returns 1; when the
+// result would not fit, leaves `output` unchanged and returns 0.
+int append_text(char* output, size_t size, const char* text);

@@ -1,0 +1,249 @@
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include <cstring>
+
+#include "actions/actions.h"
+#include "extract/extract.h"
+#include "startup/globals.h"
+#include "startup/paths.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr size_t BASE_FOLDER = 256;  // base folder and archive name buffers
+
+// Cuts the name at its last '.', walking by characters so that a trail byte is
+// never taken for one.
+void cut_extension(char* name) {
+  char* dot = nullptr;
+  for (char* c = name; *c;) {
+    if (*c == '.') dot = c;
+    c += (IsDBCSLeadByte(static_cast<BYTE>(*c)) && c[1]) ? 2 : 1;
+  }
+  if (dot) *dot = 0;
+}
+
+// Message `id` with one text field, formatted only when it fits.
+int show_formatted(int id, const char* field, UINT style) {
+  char format[128];
+  char text[512];
+  if (LoadStringA(module_instance, id, format, sizeof format) <= 0) format[0] = 0;
+  // Each %s grows the text by at most the field's length.
+  if (std::strlen(format) + std::strlen(field) < sizeof text) {
+    wsprintfA(text, format, field);
+  } else {
+    copy_text(text, sizeof text, format);
+  }
+  return MessageBoxA(nullptr, text, APP_TITLE, style);
+}
+
+void terminate_header_texts(PackageHeader* header) {
+  header->destination[sizeof header->destination - 1] = 0;
+  header->setup_file[sizeof header->setup_file - 1] = 0;
+  header->prompt_title[sizeof header->prompt_title - 1] = 0;
+  header->prompt_text[sizeof header->prompt_text - 1] = 0;
+}
+
+// Dispatches what is queued without waiting; false once WM_QUIT came.
+bool pump_pending_messages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) return false;
+    if (!IsDialogMessageA(progress_window, &message)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+  return true;
+}
+
+// Serves the progress window until it posts WM_QUIT. The loop also ends when
+// the worker has ended, so a progress window that could not be created cannot
+// leave it waiting for ever; what the worker sent last is dispatched first.
+void run_message_loop(HANDLE worker) {
+  for (;;) {
+    const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
+    if (!pump_pending_messages()) return;
+    if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) return;
+  }
+}
+
+// Steps A: the package appended to the module. Returns the open file, -1
+// after an error box, or -2 to end silently.
+int read_own_package(char* archive_path) {
+  const DWORD got = GetModuleFileNameA(module_instance, archive_path, MAX_PATH);
+  if (got == 0 || got >= MAX_PATH) {
+    archive_path[0] = 0;
+    show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
+    return -1;
+  }
+  const int file = _open(archive_path, _O_RDONLY | _O_BINARY);
+  if (file == -1) {
+    show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
+    return -1;
+  }
+  const long length = _lseek(file, 0, SEEK_END);
+  const uint32_t image_end = image_end_offset(module_instance);
+  if (image_end == 0 || length < 0 || uint32_t(length) <= image_end) {
+    _close(file);  // nothing appended
+    return -2;
+  }
+
+  PackageHeader header;
+  int read = -1;
+  if (_lseek(file, long(image_end), SEEK_SET) == long(image_end)) {
+    read = _read(file, &header, sizeof header);
+  }
+  if (read != int(sizeof header) || !package_header_recognised(&header, sizeof header)) {
+    return file;  // no header: defaults and the command line apply
+  }
+  terminate_header_texts(&header);
+  if (!header.setup_file[0]) {
+    header.delete_after_setup = 0;
+    header.mode = PACKAGE_MODE_ANY;
+  }
+  if (header.mode == PACKAGE_MODE_64BIT) {
+    if (!wow64_control(-1)) {
+      _close(file);
+      show_message(MSG_NEEDS_64BIT, MB_ICONERROR);
+      return -1;
+    }
+    settings.mode = PACKAGE_MODE_64BIT;
+  }
+  temp_folder_made = resolve_destination(settings.destination, &header, archive_path);
+  copy_text(settings.setup_file, sizeof settings.setup_file, header.setup_file);
+  settings.no_confirm = header.no_confirm;
+  settings.open_folder = header.open_folder;
+  settings.delete_after_setup = header.delete_after_setup;
+  settings.no_destination_dialog = header.no_destination_dialog;
+  settings.crc = header.crc;
+  copy_text(settings.prompt_title, sizeof settings.prompt_title, header.prompt_title);
+  copy_text(settings.prompt_text, sizeof settings.prompt_text, header.prompt_text);
+  return file;
+}
+
+// Step E: the destination loop, the create-folder question and the folder.
+bool settle_destination(const char* base_folder, const char* archive_name) {
+  bool retried = false;
+  for (;;) {
+    if (!settings.no_destination_dialog && ask_destination(archive_name) != 1) return false;
+    slashes_to_backslashes(settings.destination);
+    strip_trailing_backslash(settings.destination);
+    char classified[MAX_PATH];
+    if (classify_destination(base_folder, settings.destination, classified) ==
+        DESTINATION_ACCEPTED) {
+      copy_text(settings.destination, sizeof settings.destination, classified);
+      break;
+    }
+    copy_text(settings.destination, sizeof settings.destination, base_folder);
+    // Without the dialog nothing changes between passes: a base folder that
+    // fails too would loop for ever.
+    if (settings.no_destination_dialog && retried) {
+      show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
+      return false;
+    }
+    retried = true;
+  }
+
+  trim_trailing_spaces(settings.destination);
+  add_trailing_backslash(settings.destination);
+  if (GetFileAttributesA(settings.destination) != INVALID_FILE_ATTRIBUTES) return true;
+  if (!settings.no_confirm && show_formatted(MSG_CREATE_FOLDER, settings.destination,
+                                             MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
+    return false;
+  }
+  if (!create_folder_path(settings.destination)) {
+    show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
+    return false;
+  }
+  return true;
+}
+
+// Step F: the worker extracts while this thread serves the progress window.
+void extract_with_progress(char* archive_path, int32_t cabinet_length) {
+  open_progress_window(cabinet_length);
+  DWORD thread_id;
+  const HANDLE worker = CreateThread(nullptr, 0, extraction_worker, archive_path, 0, &thread_id);
+  if (!worker) {
+    if (progress_window) DestroyWindow(progress_window);
+    pump_pending_messages();  // takes the WM_QUIT that the window posts
+    abort_code = ABORT_EXTRACTION_FAILED;
+    return;
+  }
+  run_message_loop(worker);
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+}
+
+}  // namespace
+
+int main_sequence(char* archive_path) {
+  int file = -1;
+  if (!archive_path[0]) {
+    file = read_own_package(archive_path);
+    if (file < 0) return 0;
+  }
+
+  const int32_t length = find_cabinet(archive_path, file);
+  if (length == -1) {
+    show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
+    return 0;
+  }
+  if (cabinet_offset == -1) {
+    show_message(MSG_NOT_SUPPORTED, MB_ICONERROR);
+    return 0;
+  }
+  const int32_t cabinet_length = length - cabinet_offset;
+
+  if (settings.prompt_text[0] && MessageBoxA(nullptr, settings.prompt_text, settings.prompt_title,
+                                             MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    return 0;
+  }
+
+  if (settings.crc != 0 && verify_package_crc(nullptr, module_instance, settings.crc) == 0 &&
+      settings.setup_file[0]) {
+    return 0;  // the check has shown its warning
+  }
+
+  char folder[MAX_PATH];
+  char name[MAX_PATH];
+  split_path(archive_path, folder, name);
+  if (std::strlen(folder) >= BASE_FOLDER || std::strlen(name) >= BASE_FOLDER) {
+    show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
+    return 0;
+  }
+  if (!settings.destination[0])
+    copy_text(settings.destination, sizeof settings.destination, folder);
+  cut_extension(name);
+  trim_trailing_spaces(name);
+  if (!settle_destination(folder, name)) return 0;
+
+  extract_with_progress(archive_path, cabinet_length);
+
+  int result = 1;
+  if (abort_code == ABORT_EXTRACTION_FAILED) show_message(MSG_EXTRACTION_FAILED, MB_ICONERROR);
+  if (abort_code != 0) {
+    result = 0;
+  } else if (settings.setup_file[0]) {
+    launch_setup(settings.setup_file, settings.destination, settings.delete_after_setup);
+    if (settings.delete_after_setup) {
+      if (!extracted_list) return result;
+      clean_up_extracted_files();
+    }
+  } else if (settings.open_folder) {
+    ShellExecuteA(nullptr, "open", settings.destination, nullptr, nullptr, SW_SHOWDEFAULT);
+    MessageBeep(MB_ICONASTERISK);
+  }
+  if (extracted_list) {
+    GlobalFree(GlobalHandle(extracted_list));
+    extracted_list = nullptr;
+  }
+  return result;
+}
