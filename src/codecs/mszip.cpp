@@ -1,0 +1,713 @@
+// MSZIP decoder: "CK" + one deflate stream per data block, decoded straight
+// into the caller's 32 KiB buffer, which doubles as the history window.
+//
+// Decoding tables are multi-level lookup tables: a root table indexed by the
+// first L bits of a code, sub-tables for longer codes at steps of L bits. All
+// dynamic tables live in one fixed area inside the state, so decoding never
+// allocates.
+#include "codecs/mszip.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kSignature = 0x4349444D;  // "MDIC" in memory
+constexpr uint32_t kWindowSize = 32768;      // history span, also the largest block
+constexpr uint32_t kInputSlack = 12;         // compressed data may exceed the block by this
+constexpr uint32_t kMaxMatch = 258;
+
+// Operations of a table entry.
+constexpr uint8_t kOpEndOfBlock = 15;
+constexpr uint8_t kOpLiteral = 16;
+constexpr uint8_t kOpInvalid = 99;
+// 0..13: length or distance base with that many extra bits; 17..: sub-table
+// indexed by (op - 16) further bits.
+
+struct TableEntry {
+  uint8_t op;
+  uint8_t bits;    // bits this entry consumes
+  uint16_t value;  // literal, base, or index of the sub-table within its area
+};
+
+// Table areas: dynamic literal/length (and, before it, code-length) tables get
+// the first part, dynamic distance tables the rest.
+constexpr uint32_t kMainAreaSize = 800;
+constexpr uint32_t kDistanceAreaSize = 150;
+constexpr uint32_t kFixedLiteralSize = 520;
+constexpr uint32_t kFixedDistanceSize = 32;
+
+struct DecodeTable {
+  const TableEntry* area;  // root table at index 0, sub-tables after it
+  uint32_t lookupBits;     // 0: no codes at all
+};
+
+struct InflateState {
+  uint32_t lastBlock;
+  const uint8_t* input;
+  uint8_t* output;
+  uint8_t* outputStart;
+  uint32_t inputLength;
+  uint32_t inputConsumed;
+  uint32_t outputRemaining;
+  uint32_t outputLimit;
+  uint64_t bitBuffer;
+  uint32_t bitCount;
+  TableEntry table[kMainAreaSize + kDistanceAreaSize];
+};
+
+}  // namespace
+
+struct MszipDecoder {
+  uint32_t signature;
+  CabFreeFn free;
+  uint32_t maximum;
+  InflateState* state;
+};
+
+namespace {
+
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+// Literal/length symbols 257..287; 286 and 287 are invalid (extra bits 99).
+constexpr uint16_t kLengthBase[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
+                                      17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
+                                      99, 115, 131, 163, 195, 227, 258, 0,  0};
+constexpr uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
+                                      3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+constexpr uint16_t kDistanceBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+constexpr uint32_t Mask(uint32_t n) {
+  return (1u << n) - 1;
+}
+
+// An empty code: every lookup lands on an invalid entry.
+constexpr TableEntry kEmptyTable[1] = {{kOpInvalid, 0, 0}};
+
+enum BuildResult { kComplete, kIncomplete, kOverSubscribed, kAreaExhausted };
+
+// Builds the lookup tables for a canonical code given by its code lengths.
+// Symbols below `simple` are literals (below 256) or end of block; the others
+// take their base and extra-bit count from the lists. Left-over code space of
+// an incomplete code is filled with invalid entries. *lookupBits is the
+// requested root width on entry and the one used on return.
+BuildResult BuildTable(const uint8_t* lengths, uint32_t n, uint32_t simple, const uint16_t* base,
+                       const uint8_t* extra, TableEntry* area, uint32_t capacity,
+                       uint32_t* lookupBits) {
+  uint32_t count[17] = {};
+  for (uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
+  if (count[0] == n) {
+    *lookupBits = 0;
+    return kComplete;
+  }
+  uint32_t shortest = 1;
+  while (count[shortest] == 0) ++shortest;
+  uint32_t longest = 16;
+  while (count[longest] == 0) --longest;
+  uint32_t rootBits = *lookupBits;
+  if (rootBits < shortest) rootBits = shortest;
+  if (rootBits > longest) rootBits = longest;
+  *lookupBits = rootBits;
+
+  // Code space check; left-over codes are generated as invalid entries.
+  int32_t left = 1 << shortest;
+  for (uint32_t len = shortest; len < longest; ++len, left <<= 1) {
+    left -= static_cast<int32_t>(count[len]);
+    if (left < 0) return kOverSubscribed;
+  }
+  left -= static_cast<int32_t>(count[longest]);
+  if (left < 0) return kOverSubscribed;
+  count[longest] += static_cast<uint32_t>(left);
+
+  // Symbols sorted by code length, then by symbol.
+  uint16_t offset[17];
+  offset[1] = 0;
+  for (uint32_t len = 1; len < 16; ++len) {
+    offset[len + 1] = static_cast<uint16_t>(offset[len] + count[len]);
+  }
+  uint16_t sorted[288];
+  uint32_t symbols = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (lengths[i] != 0) {
+      sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
+      ++symbols;
+    }
+  }
+
+  const int32_t step = static_cast<int32_t>(rootBits);
+  int32_t level = -1;      // current table depth
+  int32_t before = -step;  // bits indexed before the current table
+  uint32_t code = 0;       // current code, bit-reversed
+  uint32_t prefix[17] = {};
+  uint32_t tableStart[17] = {};
+  uint32_t tableSize = 0;
+  uint32_t used = 0;
+  uint32_t next = 0;  // next entry of `sorted`
+  TableEntry* table = nullptr;
+
+  for (uint32_t len = shortest; len <= longest; ++len) {
+    uint32_t pending = count[len];
+    while (pending-- != 0) {
+      // Open deeper tables until this code fits.
+      while (static_cast<int32_t>(len) > before + step) {
+        ++level;
+        before += step;
+        uint32_t widest = longest - static_cast<uint32_t>(before);
+        if (widest > rootBits) widest = rootBits;
+        uint32_t width = len - static_cast<uint32_t>(before);
+        uint32_t space = 1u << width;
+        if (space > pending + 1) {
+          // Too few codes of this length to fill the table: widen it while
+          // the longer codes do not fill what is left.
+          space -= pending + 1;
+          uint32_t deeper = len;
+          while (width < widest) {
+            ++width;
+            if (width >= widest) break;
+            space <<= 1;
+            if (space <= count[++deeper]) break;
+            space -= count[deeper];
+          }
+        }
+        tableSize = 1u << width;
+        if (used + tableSize > capacity) return kAreaExhausted;
+        table = area + used;
+        tableStart[level] = used;
+        if (level > 0) {
+          prefix[level] = code;
+          const uint32_t index = code >> (static_cast<uint32_t>(before) - rootBits);
+          area[tableStart[level - 1] + index] = {static_cast<uint8_t>(16 + width),
+                                                 static_cast<uint8_t>(rootBits),
+                                                 static_cast<uint16_t>(used)};
+        }
+        used += tableSize;
+      }
+
+      TableEntry entry;
+      entry.bits = static_cast<uint8_t>(len - static_cast<uint32_t>(before));
+      if (next >= symbols) {
+        entry.op = kOpInvalid;
+        entry.value = 0;
+      } else {
+        const uint32_t symbol = sorted[next++];
+        if (symbol < simple) {
+          entry.op = symbol < 256 ? kOpLiteral : kOpEndOfBlock;
+          entry.value = static_cast<uint16_t>(symbol);
+        } else {
+          entry.op = extra[symbol - simple];
+          entry.value = base[symbol - simple];
+        }
+      }
+      const uint32_t stride = 1u << (len - static_cast<uint32_t>(before));
+      for (uint32_t i = code >> before; i < tableSize; i += stride) table[i] = entry;
+
+      // Next code in bit-reversed order.
+      uint32_t bit = 1u << (len - 1);
+      while (code & bit) {
+        code ^= bit;
+        bit >>= 1;
+      }
+      code ^= bit;
+
+      // Back up over tables that are now full.
+      while ((code & Mask(static_cast<uint32_t>(before))) != prefix[level]) {
+        --level;
+        before -= step;
+      }
+    }
+  }
+  return (left != 0 && longest != 1) ? kIncomplete : kComplete;
+}
+
+// Shared fixed-code tables, built on the first creation.
+TableEntry fixed_literal_area[kFixedLiteralSize];
+TableEntry fixed_distance_area[kFixedDistanceSize];
+DecodeTable fixed_literal_table;
+DecodeTable fixed_distance_table;
+bool fixed_tables_built = false;
+
+void BuildFixedTables() {
+  uint8_t lengths[288];
+  for (uint32_t i = 0; i < 144; ++i) lengths[i] = 8;
+  for (uint32_t i = 144; i < 256; ++i) lengths[i] = 9;
+  for (uint32_t i = 256; i < 280; ++i) lengths[i] = 7;
+  for (uint32_t i = 280; i < 288; ++i) lengths[i] = 8;
+  uint32_t bits = 9;
+  BuildTable(lengths, 288, 257, kLengthBase, kLengthExtra, fixed_literal_area, kFixedLiteralSize,
+             &bits);
+  fixed_literal_table = {fixed_literal_area, bits};
+  for (uint32_t i = 0; i < 30; ++i) lengths[i] = 5;
+  bits = 5;
+  // Incomplete by design: codes 30 and 31 are left over and invalid.
+  BuildTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, fixed_distance_area, kFixedDistanceSize,
+             &bits);
+  fixed_distance_table = {fixed_distance_area, bits};
+  fixed_tables_built = true;
+}
+
+// Working registers of one decompress call. Past the end of the input the
+// bit reader supplies zero bytes without advancing.
+struct Cursor {
+  const uint8_t* in;
+  const uint8_t* inBegin;
+  const uint8_t* inEnd;
+  uint32_t zeros;  // zero bytes supplied past the end
+  uint64_t bits;   // bits above `count` may hold the next input byte's low bits
+  uint32_t count;
+  uint8_t* out;
+  uint8_t* outStart;
+  uint8_t* outEnd;  // output stops here
+};
+
+inline void Need(Cursor& c, uint32_t n) {
+  while (c.count < n) {
+    uint64_t byte = 0;
+    if (c.in < c.inEnd) {
+      byte = *c.in++;
+    } else {
+      ++c.zeros;
+    }
+    c.bits |= byte << c.count;
+    c.count += 8;
+  }
+}
+
+inline uint32_t Take(Cursor& c, uint32_t n) {
+  Need(c, n);
+  const uint32_t value = static_cast<uint32_t>(c.bits) & Mask(n);
+  c.bits >>= n;
+  c.count -= n;
+  return value;
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+// Copies `length` bytes from `distance` back, which lies inside this call's
+// output (distance <= out - outStart). Byte order as deflate defines it for
+// overlapping matches; never writes past out + length, since the bytes there
+// are still history.
+inline uint8_t* CopyWithin(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* src = out - distance;
+  if (distance >= 8) {
+    while (length >= 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, src, 8);
+      std::memcpy(out, &chunk, 8);
+      out += 8;
+      src += 8;
+      length -= 8;
+    }
+    if (length >= 4) {
+      uint32_t chunk;
+      std::memcpy(&chunk, src, 4);
+      std::memcpy(out, &chunk, 4);
+      out += 4;
+      src += 4;
+      length -= 4;
+    }
+    while (length != 0) {
+      *out++ = *src++;
+      --length;
+    }
+  } else if (distance == 1) {
+    std::memset(out, *src, length);
+    out += length;
+  } else {
+    while (length != 0) {
+      *out++ = *src++;
+      --length;
+    }
+  }
+  return out;
+}
+
+// Copies a match, reaching into the previous block's bytes at the end of the
+// buffer when the distance exceeds this call's output; the source wraps from
+// outStart + 32768 back to outStart.
+inline uint8_t* CopyMatch(uint8_t* out, uint8_t* outStart, uint32_t distance, uint32_t length) {
+  const uint32_t written = static_cast<uint32_t>(out - outStart);
+  if (distance > written) {
+    const uint8_t* src = out + (kWindowSize - distance);
+    uint32_t head = static_cast<uint32_t>(outStart + kWindowSize - src);
+    if (head > length) head = length;
+    // src >= out: a forward move equals the byte-wise copy.
+    std::memmove(out, src, head);
+    out += head;
+    length -= head;
+    if (length == 0) return out;
+  }
+  return CopyWithin(out, distance, length);
+}
+
+enum CodesResult { kBlockEnd, kOutputFull, kDataError };
+
+// Decodes literal/length and distance symbols until end of block, a full
+// output, or an invalid code. While at least 8 input bytes and a whole match
+// of output remain, bits are refilled 8 bytes at a time without per-symbol
+// checks; otherwise one byte at a time with zero bytes past the input end.
+CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTable& distances) {
+  uint64_t bits = c.bits;
+  uint32_t count = c.count;
+  const uint8_t* in = c.in;
+  const uint8_t* const inEnd = c.inEnd;
+  uint32_t zeros = c.zeros;
+  uint8_t* out = c.out;
+  uint8_t* const outStart = c.outStart;
+  uint8_t* const outEnd = c.outEnd;
+  const TableEntry* const litArea = literals.area;
+  const TableEntry* const distArea = distances.area;
+  const uint32_t litBits = literals.lookupBits;
+  const uint32_t distBits = distances.lookupBits;
+  const uint64_t litMask = Mask(litBits);
+  const uint64_t distMask = Mask(distBits);
+  CodesResult result;
+
+  auto need = [&](uint32_t n) {
+    while (count < n) {
+      uint64_t byte = 0;
+      if (in < inEnd) {
+        byte = *in++;
+      } else {
+        ++zeros;
+      }
+      bits |= byte << count;
+      count += 8;
+    }
+  };
+  auto drop = [&](uint32_t n) {
+    bits >>= n;
+    count -= n;
+  };
+
+  for (;;) {
+    if (outEnd - out >= static_cast<ptrdiff_t>(kMaxMatch) && inEnd - in >= 8) {
+      // Fast path: one refill covers the longest symbol pair (15 + 5 + 15 + 13 bits).
+      bits |= Load64(in) << count;
+      in += (63 - count) >> 3;
+      count |= 56;
+      TableEntry e = litArea[bits & litMask];
+      while (e.op > kOpLiteral) {
+        if (e.op == kOpInvalid) {
+          result = kDataError;
+          goto done;
+        }
+        drop(e.bits);
+        e = litArea[e.value + (bits & Mask(e.op - 16u))];
+      }
+      drop(e.bits);
+      if (e.op == kOpLiteral) {
+        *out++ = static_cast<uint8_t>(e.value);
+        // A second literal fits in the bits left after the worst case.
+        e = litArea[bits & litMask];
+        if (e.op == kOpLiteral && count >= 15) {
+          drop(e.bits);
+          *out++ = static_cast<uint8_t>(e.value);
+        }
+        continue;
+      }
+      if (e.op == kOpEndOfBlock) {
+        result = kBlockEnd;
+        goto done;
+      }
+      const uint32_t length = e.value + (static_cast<uint32_t>(bits) & Mask(e.op));
+      drop(e.op);
+      TableEntry d = distArea[bits & distMask];
+      while (d.op > kOpLiteral) {
+        if (d.op == kOpInvalid) {
+          result = kDataError;
+          goto done;
+        }
+        drop(d.bits);
+        d = distArea[d.value + (bits & Mask(d.op - 16u))];
+      }
+      drop(d.bits);
+      const uint32_t distance = d.value + (static_cast<uint32_t>(bits) & Mask(d.op));
+      drop(d.op);
+      out = CopyMatch(out, outStart, distance, length);
+      continue;
+    }
+
+    // Careful path: exact bit accounting and output limit per byte.
+    need(litBits);
+    TableEntry e = litArea[bits & litMask];
+    while (e.op > kOpLiteral) {
+      if (e.op == kOpInvalid) {
+        result = kDataError;
+        goto done;
+      }
+      drop(e.bits);
+      need(e.op - 16u);
+      e = litArea[e.value + (bits & Mask(e.op - 16u))];
+    }
+    drop(e.bits);
+    if (e.op == kOpLiteral) {
+      *out++ = static_cast<uint8_t>(e.value);
+      if (out == outEnd) {
+        result = kOutputFull;
+        goto done;
+      }
+      continue;
+    }
+    if (e.op == kOpEndOfBlock) {
+      result = kBlockEnd;
+      goto done;
+    }
+    need(e.op);
+    uint32_t length = e.value + (static_cast<uint32_t>(bits) & Mask(e.op));
+    drop(e.op);
+    need(distBits);
+    TableEntry d = distArea[bits & distMask];
+    while (d.op > kOpLiteral) {
+      if (d.op == kOpInvalid) {
+        result = kDataError;
+        goto done;
+      }
+      drop(d.bits);
+      need(d.op - 16u);
+      d = distArea[d.value + (bits & Mask(d.op - 16u))];
+    }
+    drop(d.bits);
+    need(d.op);
+    const uint32_t distance = d.value + (static_cast<uint32_t>(bits) & Mask(d.op));
+    drop(d.op);
+    const uint32_t room = static_cast<uint32_t>(outEnd - out);
+    if (length >= room) {
+      out = CopyMatch(out, outStart, distance, room);
+      result = kOutputFull;
+      goto done;
+    }
+    out = CopyMatch(out, outStart, distance, length);
+  }
+
+done:
+  c.bits = bits;
+  c.count = count;
+  c.in = in;
+  c.zeros = zeros;
+  c.out = out;
+  return result;
+}
+
+// Stored block: LEN bytes straight from the input after a byte-aligned
+// LEN/NLEN pair. Returns false on a data error.
+bool DecodeStored(Cursor& c) {
+  const uint32_t align = c.count & 7;
+  c.bits >>= align;
+  c.count -= align;
+  const uint32_t length = Take(c, 16);
+  const uint32_t complement = Take(c, 16);
+  if (length != (~complement & 0xFFFF)) return false;
+  // The bit buffer now holds only whole bytes; give them back to the input.
+  const uint32_t inputLength = static_cast<uint32_t>(c.inEnd - c.inBegin);
+  uint64_t position = static_cast<uint64_t>(c.in - c.inBegin) + c.zeros - c.count / 8;
+  if (position > inputLength) position = inputLength;
+  c.in = c.inBegin + position;
+  c.zeros = 0;
+  c.bits = 0;
+  c.count = 0;
+  if (length > static_cast<uint32_t>(c.inEnd - c.in)) return false;
+  uint32_t copy = length;
+  const uint32_t room = static_cast<uint32_t>(c.outEnd - c.out);
+  if (copy > room) copy = room;
+  std::memcpy(c.out, c.in, copy);
+  c.out += copy;
+  c.in += length;
+  return true;
+}
+
+// Dynamic block: reads the code descriptions, builds both tables in the
+// state's area and decodes the block. Returns the symbols' result.
+CodesResult DecodeDynamic(Cursor& c, InflateState* state) {
+  const uint32_t literalCount = Take(c, 5) + 257;
+  const uint32_t distanceCount = Take(c, 5) + 1;
+  const uint32_t codeLengthCount = Take(c, 4) + 4;
+  if (literalCount > 286 || distanceCount > 30) return kDataError;
+
+  uint8_t lengths[286 + 30];
+  uint8_t codeLengths[19] = {};
+  for (uint32_t i = 0; i < codeLengthCount; ++i) {
+    codeLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(Take(c, 3));
+  }
+  TableEntry* const mainArea = state->table;
+  TableEntry* const distanceArea = state->table + kMainAreaSize;
+  uint32_t bits = 7;
+  if (BuildTable(codeLengths, 19, 19, nullptr, nullptr, mainArea, kMainAreaSize, &bits) !=
+      kComplete) {
+    return kDataError;
+  }
+  // A complete code-length code of all zeros has no symbols at all.
+  const TableEntry* const codeTable = bits == 0 ? kEmptyTable : mainArea;
+
+  const uint32_t total = literalCount + distanceCount;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < total;) {
+    Need(c, bits);
+    const TableEntry e = codeTable[static_cast<uint32_t>(c.bits) & Mask(bits)];
+    // The code-length table has no sub-tables; a left-over code of a
+    // one-code set is invalid.
+    if (e.op == kOpInvalid) return kDataError;
+    c.bits >>= e.bits;
+    c.count -= e.bits;
+    const uint32_t symbol = e.value;
+    uint32_t repeat;
+    uint32_t value;
+    if (symbol < 16) {
+      lengths[i++] = static_cast<uint8_t>(symbol);
+      previous = symbol;
+      continue;
+    } else if (symbol == 16) {
+      repeat = 3 + Take(c, 2);
+      value = previous;
+    } else if (symbol == 17) {
+      repeat = 3 + Take(c, 3);
+      value = 0;
+      previous = 0;
+    } else {
+      repeat = 11 + Take(c, 7);
+      value = 0;
+      previous = 0;
+    }
+    if (i + repeat > total) return kDataError;
+    std::memset(lengths + i, static_cast<int>(value), repeat);
+    i += repeat;
+  }
+
+  uint32_t literalBits = 9;
+  if (BuildTable(lengths, literalCount, 257, kLengthBase, kLengthExtra, mainArea, kMainAreaSize,
+                 &literalBits) != kComplete) {
+    return kDataError;
+  }
+  uint32_t distanceBits = 6;
+  if (BuildTable(lengths + literalCount, distanceCount, 0, kDistanceBase, kDistanceExtra,
+                 distanceArea, kDistanceAreaSize, &distanceBits) != kComplete) {
+    return kDataError;
+  }
+  const DecodeTable literals = {literalBits == 0 ? kEmptyTable : mainArea, literalBits};
+  const DecodeTable distances = {distanceBits == 0 ? kEmptyTable : distanceArea, distanceBits};
+  return DecodeCodes(c, literals, distances);
+}
+
+bool ValidHandle(const MszipDecoder* handle) {
+  return handle != nullptr && handle->signature == kSignature;
+}
+
+}  // namespace
+
+int32_t MszipCreate(uint32_t* maxUncompressed, CabAllocFn alloc, CabFreeFn free,
+                    uint32_t* maxCompressed, MszipDecoder** handle) {
+  if (maxUncompressed == nullptr || maxCompressed == nullptr) return CODEC_BAD_PARAMETER;
+  if (*maxUncompressed == 0 || *maxUncompressed > CODEC_MAX_BLOCK) {
+    *maxUncompressed = CODEC_MAX_BLOCK;
+  }
+  *maxCompressed = *maxUncompressed + kInputSlack;
+  if (handle == nullptr) return CODEC_OK;
+  *handle = nullptr;
+  if (alloc == nullptr || free == nullptr) return CODEC_BAD_PARAMETER;
+
+  auto* decoder = static_cast<MszipDecoder*>(alloc(sizeof(MszipDecoder)));
+  if (decoder == nullptr) return CODEC_NO_MEMORY;
+  auto* state = static_cast<InflateState*>(alloc(sizeof(InflateState)));
+  if (state == nullptr) {
+    free(decoder);
+    return CODEC_NO_MEMORY;
+  }
+  std::memset(state, 0, sizeof(InflateState));
+  if (!fixed_tables_built) BuildFixedTables();
+
+  decoder->signature = kSignature;
+  decoder->free = free;
+  decoder->maximum = *maxUncompressed;
+  decoder->state = state;
+  *handle = decoder;
+  return CODEC_OK;
+}
+
+int32_t MszipDecompress(MszipDecoder* handle, const uint8_t* input, uint32_t inputSize,
+                        uint8_t* output, uint32_t* outputSize) {
+  if (!ValidHandle(handle)) return CODEC_BAD_HANDLE;
+  if (inputSize > handle->maximum + kInputSlack) return CODEC_BAD_PARAMETER;
+  if (output == nullptr || outputSize == nullptr) return CODEC_BAD_PARAMETER;
+  if (inputSize < 2) return CODEC_DATA_ERROR;
+  if (input == nullptr) return CODEC_BAD_PARAMETER;
+  if (input[0] != 'C' || input[1] != 'K') return CODEC_DATA_ERROR;
+
+  InflateState* const state = handle->state;
+  state->input = input + 2;
+  state->inputLength = inputSize - 2;
+  state->inputConsumed = 0;
+  state->bitBuffer = 0;
+  state->bitCount = 0;
+  state->lastBlock = 0;
+  state->output = output;
+  state->outputStart = output;
+  state->outputLimit = handle->maximum;
+  uint32_t allowed = *outputSize;
+  if (allowed > handle->maximum) allowed = handle->maximum;
+  state->outputRemaining = allowed;
+  if (allowed == 0) {
+    *outputSize = 0;
+    return CODEC_OK;
+  }
+
+  Cursor c;
+  c.in = state->input;
+  c.inBegin = state->input;
+  c.inEnd = state->input + state->inputLength;
+  c.zeros = 0;
+  c.bits = 0;
+  c.count = 0;
+  c.out = output;
+  c.outStart = output;
+  c.outEnd = output + allowed;
+
+  bool ok = true;
+  while (ok && state->lastBlock == 0 && c.out != c.outEnd) {
+    state->lastBlock = Take(c, 1);
+    const uint32_t type = Take(c, 2);
+    CodesResult result = kBlockEnd;
+    if (type == 0) {
+      ok = DecodeStored(c);
+    } else if (type == 1) {
+      result = DecodeCodes(c, fixed_literal_table, fixed_distance_table);
+    } else if (type == 2) {
+      result = DecodeDynamic(c, state);
+    } else {
+      ok = false;
+    }
+    if (result == kDataError) ok = false;
+  }
+
+  // Keep the state's view current; it is rebuilt on every call.
+  state->output = c.out;
+  state->inputConsumed = static_cast<uint32_t>(c.in - c.inBegin);
+  state->outputRemaining = static_cast<uint32_t>(c.outEnd - c.out);
+  state->bitBuffer = c.bits;
+  state->bitCount = c.count;
+  if (!ok) return CODEC_DATA_ERROR;
+  *outputSize = allowed - state->outputRemaining;
+  return CODEC_OK;
+}
+
+int32_t MszipReset(MszipDecoder* handle) {
+  return ValidHandle(handle) ? CODEC_OK : CODEC_BAD_HANDLE;
+}
+
+int32_t MszipDestroy(MszipDecoder* handle) {
+  if (!ValidHandle(handle)) return CODEC_BAD_HANDLE;
+  handle->signature = 0;
+  CabFreeFn free = handle->free;
+  free(handle->state);
+  free(handle);
+  return CODEC_OK;
+}
