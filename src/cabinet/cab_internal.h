@@ -1,0 +1,95 @@
+// Internal layout of the decoding context and the operations shared by the
+// context, the engine and the decoder dispatch. Not part of the public API.
+#pragma once
+#include <cstdint>
+
+#include "cabinet/cab.h"
+
+// Sizes of the fixed structures of the format.
+constexpr uint32_t CAB_HEADER_SIZE = 36;
+constexpr uint32_t CAB_FILE_RECORD_SIZE = 16;
+constexpr uint32_t CAB_FOLDER_FIXED_SIZE = 8;
+constexpr uint32_t CAB_DATA_FIXED_SIZE = 8;
+// A string of the format: at most 255 characters and the NUL; the buffers
+// hold one more byte so that a caller-edited path always fits with its NUL.
+constexpr uint32_t CAB_STRING_BUFFER = 257;
+constexpr uint32_t CAB_FULL_PATH_BUFFER = 258;
+// Longest cabinet path, and longest path plus name, the context can hold.
+constexpr uint32_t CAB_MAX_PATH_CHARS = 256;
+constexpr uint32_t CAB_MAX_FULL_PATH_CHARS = 257;
+
+constexpr uint16_t CAB_NO_FOLDER = 0xFFFF;
+constexpr uint16_t CAB_SIZE_UNKNOWN = 0xFFFF;
+constexpr uint16_t CAB_NOTHING_EXPECTED = 0xFFFF;
+
+struct CabDecoder {
+  CabErrorRecord* error;
+  CabFreeFn free;
+  CabAllocFn alloc;
+  CabOpenFn open;
+  CabReadFn read;
+  CabWriteFn write;
+  CabCloseFn close;
+  CabSeekFn seek;
+  int32_t processor_type;
+  CabNotifyFn notify;
+  CabBlockHookFn hook;
+  uint32_t folder_array_position;
+  uint32_t block_start;  // folder stream offset of the block in the uncompressed buffer
+  void* decoder;         // MszipDecoder*, QuantumDecoder* or LzxDecoder* by type_word
+  intptr_t user;
+  uint8_t* compressed;    // compressed_capacity bytes
+  uint8_t* uncompressed;  // block_size bytes; the decoders' history, never cleared
+  uint8_t* folder_record;
+  uint8_t* data_header;
+  uint8_t* header_reserve;
+  uint8_t header[CAB_HEADER_SIZE];
+  uint8_t file_record[CAB_FILE_RECORD_SIZE];
+  int32_t data_handle;
+  int32_t list_handle;
+  int32_t output_handle;
+  uint16_t current_folder;
+  uint32_t block_size;
+  uint32_t compressed_capacity;
+  // The block held in the buffers: compressed bytes (both pieces of a split
+  // block together) and the uncompressed size its header announced.
+  uint32_t block_compressed_size;
+  uint32_t block_uncompressed_size;
+  bool continuing;
+  bool header_reserve_known;  // set by the first cabinet with reserve sizes
+  int32_t last_error;         // code of the latest failure, kept even without a record
+  uint16_t header_reserve_size;
+  uint16_t folder_record_size;
+  uint16_t data_header_size;
+  uint16_t files_left;
+  uint16_t skipped_spanning;
+  uint16_t blocks_left;
+  uint16_t type_word;
+  char file_name[CAB_STRING_BUFFER];
+  char prev_cabinet[CAB_STRING_BUFFER];
+  char prev_disk[CAB_STRING_BUFFER];
+  char next_cabinet[CAB_STRING_BUFFER];
+  char next_disk[CAB_STRING_BUFFER];
+  char cabinet_path[CAB_STRING_BUFFER];
+  char full_path[CAB_FULL_PATH_BUFFER];
+  CabNotification notification;
+  CabBlockHookRecord hook_record;
+};
+
+// Records a failure in the caller's error record; always returns 0 so that
+// callers can write `return CabFail(context, code);`.
+int32_t CabFail(CabDecoder* context, int32_t code, int32_t detail = 0);
+
+// Decoder dispatch. Each returns 1, or 0 after recording the error.
+int32_t CabSelectDecoder(CabDecoder* context, uint16_t type_word);
+int32_t CabResetDecoder(CabDecoder* context);
+// expected_size in: the block's cbUncomp; out: the number of bytes produced.
+int32_t CabDecodeBlock(CabDecoder* context, uint16_t* expected_size);
+
+inline uint16_t CabGet16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t CabGet32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
