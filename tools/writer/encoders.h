@@ -6,7 +6,8 @@
 
 std::unique_ptr<BlockEncoder> make_stored_encoder();
 
-// MSZIP through zlib: level 0-9, strategy as zlib's Z_* strategies.
+// MSZIP through zlib: level 0-9, strategy as zlib's Z_* strategies; null for
+// a level or strategy outside those.
 std::unique_ptr<BlockEncoder> make_mszip_encoder(int level, int strategy);
 
 struct LzxEncoderOptions {

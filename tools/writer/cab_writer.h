@@ -1,0 +1,100 @@
+// Cabinet writer: lays files out in folders, cuts each folder's uncompressed
+// stream into 32 KiB frames, has the folder's encoder turn every frame into a
+// data block and writes one cabinet or a cabinet set.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "writer/encoder.h"
+
+// Every refusal and I/O failure of the writer.
+class CabWriterError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr uint32_t CAB_FRAME_SIZE = 32768;
+constexpr size_t CAB_MAX_NAME = 255;              // stored names and set-chaining names, in bytes
+constexpr uint64_t CAB_MAX_CABINET = 0x7FFFFFFF;  // offsets are signed 32-bit to the reader
+// Largest uncompressed folder stream whose block offsets stay inside 32 bits.
+constexpr uint64_t CAB_MAX_FOLDER_BYTES = 0xFFFFFFFFull - CAB_FRAME_SIZE + 1;
+
+struct CabEntry {
+  std::string name;              // stored name, bytes as they go into the cabinet
+  std::filesystem::path source;  // read from this file when not empty...
+  std::vector<uint8_t> data;     // ...otherwise these bytes
+  uint64_t size = 0;             // the file's size; a source must still have it when read
+  uint16_t date = 0;             // MS-DOS date and time
+  uint16_t time = 0;
+  uint16_t attribs = 0;
+};
+
+// Bytes entry with its size taken from the data.
+CabEntry make_memory_entry(std::string name, std::vector<uint8_t> data, uint16_t date = 0x5821,
+                           uint16_t time = 0x6000, uint16_t attribs = 0x20);
+
+struct CabFolderInput {
+  std::unique_ptr<BlockEncoder> encoder;
+  std::vector<CabEntry> entries;
+};
+
+struct CabWriterOptions {
+  // Size limit of every cabinet, at most CAB_MAX_CABINET. Without `allow_set`
+  // data that do not fit are refused; with it a new cabinet is begun.
+  uint64_t max_cabinet_size = CAB_MAX_CABINET;
+  bool allow_set = false;
+  uint16_t set_id = 0;
+  uint16_t first_cabinet_index = 0;
+  // Reserve areas; flag 0x0004 is written when any size is not 0 or when
+  // `reserve_flag` asks for it.
+  uint16_t header_reserve = 0;
+  uint8_t folder_reserve = 0;
+  uint8_t data_reserve = 0;
+  bool reserve_flag = false;
+  std::vector<uint8_t> header_reserve_bytes;  // start of the header reserve, rest zero
+  // Names of cabinet n of this set (0 = the first) for szCabinetPrev/Next and
+  // szDiskPrev/Next. Required when a set may be written.
+  std::function<std::string(unsigned)> cabinet_name;
+  std::function<std::string(unsigned)> disk_name;
+  // Data blocks wait here for their cabinet's header; beyond a few MiB they go
+  // to a temporary file in this folder. Empty: kept in memory.
+  std::filesystem::path spool_dir;
+  // Called after every frame with the uncompressed bytes done and in total.
+  std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Receives the finished cabinets, one after the other, each as a run of writes.
+class CabinetSink {
+ public:
+  virtual ~CabinetSink() = default;
+  virtual void begin_cabinet(unsigned index) = 0;
+  virtual void write(std::span<const uint8_t> bytes) = 0;
+  virtual void end_cabinet(unsigned index) = 0;
+};
+
+struct CabWriteSummary {
+  std::vector<uint64_t> cabinet_sizes;
+  uint64_t uncompressed_bytes = 0;
+};
+
+// Writes the folders (their entries in the given order) as a cabinet or a set.
+// Throws CabWriterError on anything the format cannot hold or on I/O failure.
+CabWriteSummary write_cabinets(std::vector<CabFolderInput>& folders,
+                               const CabWriterOptions& options, CabinetSink& sink);
+
+// The same into memory, one byte vector per cabinet.
+std::vector<std::vector<uint8_t>> write_cabinets_to_memory(std::vector<CabFolderInput>& folders,
+                                                           const CabWriterOptions& options = {});
+
+// CFDATA checksum: XOR of the little-endian 32-bit words, then the 1 to 3
+// remaining bytes read as a big-endian number.
+uint32_t cab_data_checksum(const uint8_t* bytes, size_t length, uint32_t seed);
+
+// Largest compressed block for the type word's compression type, 0 if unknown.
+uint32_t cab_block_capacity(uint16_t type_word);
