@@ -156,7 +156,9 @@ int32_t open_cabinet(CabDecoder* c, const char* name, uint16_t expected_set,
   if (c->data_handle == -1) return CabFail(c, CAB_ERR_CABINET_MISSING);
 
   uint8_t header[CAB_HEADER_SIZE];
-  if (!read_exact(c, c->list_handle, header, CAB_HEADER_SIZE) || memcmp(header, "MSCF", 4) != 0) {
+  // Compared as a number: a "MSCF" literal would put the package signature
+  // (its NUL and padding) into the module, where the cabinet search finds it.
+  if (!read_exact(c, c->list_handle, header, CAB_HEADER_SIZE) || CabGet32(header) != 0x4643534Du) {
     return CabFail(c, CAB_ERR_NOT_CABINET);
   }
   const uint16_t version = CabGet16(header + 24);
