@@ -1,19 +1,496 @@
-// Placeholder until the Quantum decoder lands: every Quantum folder fails
-// cleanly as a decoder that cannot be created.
+// Quantum decoder: adaptive arithmetic coding over a sliding window of 2^10 to
+// 2^21 bytes. All decoding state lives in one static instance; every operation
+// first makes its handle the current one. When the window cannot be allocated
+// it is kept in a spill file, paged through a small LRU cache of 4 KiB pages.
 #include "codecs/quantum.h"
 
-int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parameters, CabAllocFn,
-                      CabFreeFn, uint32_t* maxCompressed, QuantumDecoder** handle, CabOpenFn,
-                      CabReadFn, CabWriteFn, CabCloseFn, CabSeekFn) {
-  if (parameters->window_bits < 10 || parameters->window_bits > 21) return CODEC_BAD_WINDOW;
-  if (*maxUncompressed == 0 || *maxUncompressed > CODEC_MAX_BLOCK) *maxUncompressed = CODEC_MAX_BLOCK;
-  *maxCompressed = *maxUncompressed + 10240;
+#include <cstring>
+
+#include "codecs/quantum_model.h"
+
+namespace {
+
+constexpr uint32_t QUANTUM_SIGNATURE = 0x43494451;  // "QDIC"
+constexpr uint32_t COMPRESSED_SLACK = 10240;
+constexpr uint32_t PAGE_SIZE = 4096;
+constexpr uint32_t PAGE_SHIFT = 12;
+constexpr uint32_t MIN_PAGE_BUFFERS = 3;
+// Below four pages the written pages would wrap differently from the window.
+constexpr uint32_t MIN_SPILL_WINDOW = 16384;
+constexpr int32_t SPILL_OPEN_FLAGS = 0x8102;  // _O_BINARY | _O_CREAT | _O_RDWR
+constexpr int32_t SPILL_OPEN_MODE = 0x180;    // _S_IREAD | _S_IWRITE
+
+struct SpillPage {
+  SpillPage* prev;
+  SpillPage* next;
+  int32_t page;  // -1 while it holds none
+  int32_t changed;
+  uint8_t data[PAGE_SIZE];
+};
+
+struct PageEntry {
+  SpillPage* buffer;
+  uint32_t saved;
+};
+
+}  // namespace
+
+struct QuantumDecoder {
+  uint32_t signature;
+  CabAllocFn alloc;
+  CabFreeFn free;
+  CabOpenFn open;
+  CabReadFn read;
+  CabWriteFn write;
+  CabCloseFn close;
+  CabSeekFn seek;
+  uint32_t max_uncompressed;
+  int32_t processor_type;
+};
+
+namespace {
+
+struct SpillState {
+  int32_t file;
+  uint32_t page_count;
+  PageEntry* table;
+  SpillPage* front;  // most recently used
+  SpillPage* back;
+  uint32_t write_page;
+  SpillPage* write_buffer;  // null until the write page is taken
+};
+
+struct State {
+  QuantumDecoder* current;
+  // The one decoder that exists, if any.
+  QuantumDecoder* live;
+  uint32_t window_bits;
+  uint32_t window_size;
+  uint32_t window_mask;
+  uint8_t* window;  // null in spill mode
+  bool spill_mode;
+  SpillState spill;
+  uint32_t position;
+  uint32_t write_pos;
+  bool spill_failed;
+  quantum::Models models;
+};
+
+State g;
+
+// ---- spill file ----
+
+void lru_unlink(SpillPage* p) {
+  if (p->prev)
+    p->prev->next = p->next;
+  else
+    g.spill.front = p->next;
+  if (p->next)
+    p->next->prev = p->prev;
+  else
+    g.spill.back = p->prev;
+  p->prev = p->next = nullptr;
+}
+
+void lru_push_front(SpillPage* p) {
+  p->prev = nullptr;
+  p->next = g.spill.front;
+  if (g.spill.front) g.spill.front->prev = p;
+  g.spill.front = p;
+  if (!g.spill.back) g.spill.back = p;
+}
+
+void spill_cache_reset() {
+  for (SpillPage* p = g.spill.front; p; p = p->next) {
+    p->page = -1;
+    p->changed = 0;
+  }
+  for (uint32_t i = 0; i < g.spill.page_count; ++i) g.spill.table[i] = PageEntry{nullptr, 0};
+  g.spill.write_page = 0;
+  g.spill.write_buffer = nullptr;
+}
+
+bool spill_seek(uint32_t page) {
+  const int32_t where = static_cast<int32_t>(page * PAGE_SIZE);
+  return g.current->seek(g.spill.file, where, 0) == where;
+}
+
+// Makes page p resident and most recently used. A page that was never saved
+// reads as zeros, as the memory window does before it is written.
+SpillPage* spill_take(uint32_t p, bool for_writing) {
+  PageEntry& entry = g.spill.table[p];
+  SpillPage* b = entry.buffer;
+  if (b) {
+    lru_unlink(b);
+    lru_push_front(b);
+    if (for_writing) b->changed = 1;
+    return b;
+  }
+  b = g.spill.back;
+  if (b == g.spill.write_buffer) return nullptr;
+  if (b->page >= 0) {
+    PageEntry& old = g.spill.table[b->page];
+    if (b->changed) {
+      if (!spill_seek(static_cast<uint32_t>(b->page))) return nullptr;
+      if (g.current->write(g.spill.file, b->data, PAGE_SIZE) != static_cast<int32_t>(PAGE_SIZE)) {
+        return nullptr;
+      }
+      old.saved = 1;
+    }
+    old.buffer = nullptr;
+    b->page = -1;
+    b->changed = 0;
+  }
+  lru_unlink(b);
+  lru_push_front(b);
+  if (entry.saved) {
+    if (!spill_seek(p)) return nullptr;
+    if (g.current->read(g.spill.file, b->data, PAGE_SIZE) != static_cast<int32_t>(PAGE_SIZE)) {
+      return nullptr;
+    }
+  } else {
+    memset(b->data, 0, PAGE_SIZE);
+  }
+  b->page = static_cast<int32_t>(p);
+  b->changed = for_writing ? 1 : 0;
+  entry.buffer = b;
+  return b;
+}
+
+// The current write page, resident and in front.
+SpillPage* spill_write_page() {
+  SpillPage* b = spill_take(g.spill.write_page, true);
+  if (b) g.spill.write_buffer = b;
+  return b;
+}
+
+void spill_free_buffers() {
+  SpillPage* p = g.spill.front;
+  while (p) {
+    SpillPage* next = p->next;
+    g.current->free(p);
+    p = next;
+  }
+  g.spill.front = g.spill.back = nullptr;
+}
+
+bool spill_setup() {
+  QuantumDecoder* h = g.current;
+  if (!h->open || !h->read || !h->write || !h->close || !h->seek) return false;
+  if (g.window_size < MIN_SPILL_WINDOW) return false;
+  char name[8] = {'*', 0};
+  const uint32_t size = g.window_size;
+  memcpy(name + 2, &size, sizeof size);
+  const int32_t file = h->open(name, SPILL_OPEN_FLAGS, SPILL_OPEN_MODE);
+  if (file == -1) return false;
+  g.spill = SpillState{};
+  g.spill.file = file;
+  g.spill.page_count = g.window_size / PAGE_SIZE;
+  g.spill.table = static_cast<PageEntry*>(h->alloc(g.spill.page_count * sizeof(PageEntry)));
+  if (!g.spill.table) {
+    h->close(file);
+    return false;
+  }
+  uint32_t buffers = 0;
+  while (buffers < g.spill.page_count) {
+    SpillPage* p = static_cast<SpillPage*>(h->alloc(sizeof(SpillPage)));
+    if (!p) break;
+    lru_push_front(p);
+    ++buffers;
+  }
+  if (buffers < MIN_PAGE_BUFFERS) {
+    spill_free_buffers();
+    h->free(g.spill.table);
+    g.spill.table = nullptr;
+    h->close(file);
+    return false;
+  }
+  spill_cache_reset();
+  return true;
+}
+
+void spill_teardown() {
+  spill_free_buffers();
+  g.current->free(g.spill.table);
+  g.spill.table = nullptr;
+  g.current->close(g.spill.file);
+}
+
+// ---- one frame ----
+
+struct Frame {
+  const uint8_t* in;
+  uint32_t in_left;
+  uint32_t bit_buffer;
+  uint32_t bits_left;
+  bool exhausted;
+  uint32_t low, high, code;
+  uint8_t* out;
+  uint32_t due;
+  bool overrun;
+
+  uint32_t bit() {
+    if (bits_left == 0) {
+      if (in_left == 0) {
+        exhausted = true;
+        return 0;
+      }
+      bit_buffer = *in++;
+      --in_left;
+      bits_left = 8;
+    }
+    --bits_left;
+    return (bit_buffer >> bits_left) & 1;
+  }
+
+  uint32_t bits(uint32_t n) {
+    uint32_t v = 0;
+    while (n--) v = (v << 1) | bit();
+    return v;
+  }
+
+  uint32_t symbol(quantum::Model& m) {
+    const uint32_t total = m.cum[0];
+    const uint32_t range = high - low + 1;
+    const uint32_t target = ((code - low + 1) * total - 1) / range;
+    uint32_t i = 0;
+    while (m.cum[i + 1] > target) ++i;
+    const uint32_t sym = m.symbol[i];
+    const uint32_t old_low = low;
+    high = (old_low + m.cum[i] * range / total - 1) & 0xFFFF;
+    low = (old_low + m.cum[i + 1] * range / total) & 0xFFFF;
+    for (;;) {
+      if ((low ^ high) & 0x8000) {
+        if ((low & 0x4000) && !(high & 0x4000)) {
+          code ^= 0x4000;
+          low &= 0x3FFF;
+          high |= 0x4000;
+        } else {
+          break;
+        }
+      }
+      low = (low << 1) & 0xFFFF;
+      high = ((high << 1) | 1) & 0xFFFF;
+      code = ((code << 1) | bit()) & 0xFFFF;
+    }
+    quantum::model_update(m, i);
+    return sym;
+  }
+};
+
+void put_literal(Frame& f, uint8_t byte) {
+  *f.out++ = byte;
+  if (!g.spill_mode) {
+    g.window[g.write_pos] = byte;
+    g.write_pos = (g.write_pos + 1) & g.window_mask;
+  } else {
+    SpillPage* w = g.spill.write_buffer ? g.spill.write_buffer : spill_write_page();
+    if (!w) {
+      g.spill_failed = true;
+      return;
+    }
+    w->data[g.write_pos & (PAGE_SIZE - 1)] = byte;
+    w->changed = 1;
+    g.write_pos = (g.write_pos + 1) & g.window_mask;
+    if ((g.write_pos & (PAGE_SIZE - 1)) == 0) {
+      g.spill.write_page = g.write_pos >> PAGE_SHIFT;
+      g.spill.write_buffer = nullptr;
+    }
+  }
+  ++g.position;
+  --f.due;
+}
+
+void copy_match_spill(Frame& f, uint32_t src, uint32_t length) {
+  while (length) {
+    SpillPage* w = spill_write_page();
+    SpillPage* s = w ? spill_take(src >> PAGE_SHIFT, false) : nullptr;
+    if (!s) {
+      g.spill_failed = true;
+      return;
+    }
+    const uint32_t src_off = src & (PAGE_SIZE - 1);
+    const uint32_t dst_off = g.write_pos & (PAGE_SIZE - 1);
+    uint32_t n = PAGE_SIZE - src_off;
+    if (PAGE_SIZE - dst_off < n) n = PAGE_SIZE - dst_off;
+    if (length < n) n = length;
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint8_t byte = s->data[src_off + k];
+      w->data[dst_off + k] = byte;
+      *f.out++ = byte;
+    }
+    length -= n;
+    src = (src + n) & g.window_mask;
+    g.write_pos = (g.write_pos + n) & g.window_mask;
+    if ((g.write_pos & (PAGE_SIZE - 1)) == 0) {
+      g.spill.write_page = g.write_pos >> PAGE_SHIFT;
+      g.spill.write_buffer = nullptr;
+    }
+  }
+}
+
+void put_match(Frame& f, uint32_t offset, uint32_t length) {
+  if (f.due < length) {
+    f.overrun = true;
+    f.due = 0;
+    return;
+  }
+  f.due -= length;
+  uint32_t src = (g.position - offset) & g.window_mask;
+  g.position += length;
+  if (g.spill_mode) {
+    copy_match_spill(f, src, length);
+    return;
+  }
+  uint8_t* window = g.window;
+  const uint32_t mask = g.window_mask;
+  uint32_t dst = g.write_pos;
+  uint8_t* out = f.out;
+  if (src + length <= g.window_size && dst + length <= g.window_size) {
+    // Neither side wraps; copying forward byte by byte keeps overlapping runs right.
+    for (uint32_t k = 0; k < length; ++k) out[k] = window[dst + k] = window[src + k];
+  } else {
+    for (uint32_t k = 0; k < length; ++k) {
+      const uint8_t byte = window[src];
+      window[dst] = byte;
+      out[k] = byte;
+      src = (src + 1) & mask;
+      dst = (dst + 1) & mask;
+    }
+  }
+  f.out = out + length;
+  g.write_pos = (g.write_pos + length) & mask;
+}
+
+uint32_t match_offset(Frame& f, quantum::Model& m) {
+  const uint32_t slot = f.symbol(m);
+  return quantum::POSITION.base[slot] + f.bits(quantum::POSITION.extra[slot]) + 1;
+}
+
+void decode_item(Frame& f) {
+  quantum::Models& models = g.models;
+  const uint32_t selector = f.symbol(models.m[quantum::MODEL_SELECTOR]);
+  if (selector < 4) {
+    const uint32_t literal = f.symbol(models.m[quantum::MODEL_LITERAL0 + selector]);
+    put_literal(f, static_cast<uint8_t>(literal + 64 * selector));
+    return;
+  }
+  uint32_t length;
+  quantum::Model* position;
+  if (selector == 4) {
+    length = 3;
+    position = &models.m[quantum::MODEL_POSITION4];
+  } else if (selector == 5) {
+    length = 4;
+    position = &models.m[quantum::MODEL_POSITION5];
+  } else {
+    const uint32_t l = f.symbol(models.m[quantum::MODEL_LENGTH]);
+    length = quantum::LENGTH.base[l] + f.bits(quantum::LENGTH.extra[l]) + quantum::LONG_MATCH_MIN;
+    position = &models.m[quantum::MODEL_POSITION6];
+  }
+  const uint32_t offset = match_offset(f, *position);
+  put_match(f, offset, length);
+}
+
+bool valid(const QuantumDecoder* h) {
+  return h && h->signature == QUANTUM_SIGNATURE;
+}
+
+}  // namespace
+
+int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parameters,
+                      CabAllocFn alloc, CabFreeFn free, uint32_t* maxCompressed,
+                      QuantumDecoder** handle, CabOpenFn open, CabReadFn read, CabWriteFn write,
+                      CabCloseFn close, CabSeekFn seek) {
+  if (!maxUncompressed || !parameters || !maxCompressed) return CODEC_BAD_PARAMETER;
+  if (parameters->window_bits < quantum::MIN_WINDOW_BITS ||
+      parameters->window_bits > quantum::MAX_WINDOW_BITS) {
+    return CODEC_BAD_WINDOW;
+  }
+  if (*maxUncompressed == 0 || *maxUncompressed > CODEC_MAX_BLOCK) {
+    *maxUncompressed = CODEC_MAX_BLOCK;
+  }
+  *maxCompressed = *maxUncompressed + COMPRESSED_SLACK;
   if (!handle) return CODEC_OK;
   *handle = nullptr;
-  return CODEC_NO_MEMORY;
+  if (!alloc || !free) return CODEC_BAD_PARAMETER;
+  // The state is process-wide: a second decoder would take over the first's window.
+  if (g.live) return CODEC_NO_MEMORY;
+
+  QuantumDecoder* h = static_cast<QuantumDecoder*>(alloc(sizeof(QuantumDecoder)));
+  if (!h) return CODEC_NO_MEMORY;
+  *h = QuantumDecoder{
+      QUANTUM_SIGNATURE,         alloc, free, open, read, write, close, seek, *maxUncompressed,
+      parameters->processor_type};
+  g.current = h;
+  g.position = 0;
+  g.write_pos = 0;
+  g.spill_failed = false;
+  g.window_bits = parameters->window_bits;
+  g.window_size = 1u << g.window_bits;
+  g.window_mask = g.window_size - 1;
+  g.window = static_cast<uint8_t*>(alloc(g.window_size));
+  g.spill_mode = false;
+  if (g.window) {
+    memset(g.window, 0, g.window_size);
+  } else if (spill_setup()) {
+    g.spill_mode = true;
+  } else {
+    h->signature = 0;
+    free(h);
+    g.current = nullptr;
+    return CODEC_NO_MEMORY;
+  }
+  quantum::models_init(g.models, g.window_bits);
+  g.live = h;
+  *handle = h;
+  return CODEC_OK;
 }
-int32_t QuantumDecompress(QuantumDecoder*, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
-  return CODEC_BAD_HANDLE;
+
+int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t inputSize,
+                          uint8_t* output, uint32_t* outputSize) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  g.current = handle;
+  if (!outputSize || *outputSize > handle->max_uncompressed) return CODEC_BAD_PARAMETER;
+  if ((!output && *outputSize) || (!input && inputSize)) return CODEC_BAD_PARAMETER;
+
+  Frame f{};
+  f.in = input;
+  f.in_left = inputSize;
+  f.out = output;
+  f.due = *outputSize;
+  f.low = 0;
+  f.high = 0xFFFF;
+  f.code = f.bits(16);
+  while (f.due && !f.exhausted && !f.overrun && !g.spill_failed) decode_item(f);
+  if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
+  return CODEC_OK;
 }
-int32_t QuantumReset(QuantumDecoder*) { return CODEC_BAD_HANDLE; }
-int32_t QuantumDestroy(QuantumDecoder*) { return CODEC_BAD_HANDLE; }
+
+int32_t QuantumReset(QuantumDecoder* handle) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  g.current = handle;
+  g.position = 0;
+  g.write_pos = 0;
+  g.spill_failed = false;
+  if (g.spill_mode) spill_cache_reset();
+  quantum::models_init(g.models, g.window_bits);
+  return CODEC_OK;
+}
+
+int32_t QuantumDestroy(QuantumDecoder* handle) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  g.current = handle;
+  if (g.spill_mode) {
+    spill_teardown();
+  } else {
+    handle->free(g.window);
+  }
+  g.window = nullptr;
+  g.spill_mode = false;
+  handle->signature = 0;
+  if (g.live == handle) g.live = nullptr;
+  g.current = nullptr;
+  handle->free(handle);
+  return CODEC_OK;
+}

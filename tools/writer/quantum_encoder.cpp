@@ -1,4 +1,151 @@
-// Placeholder until the Quantum compressor lands.
-#include "writer/encoders.h"
+// Quantum compressor: hash-chain match finder with lazy parsing over the
+// folder's stream, feeding QuantumStreamEncoder one frame per data block.
+#include <algorithm>
+#include <cstring>
 
-std::unique_ptr<BlockEncoder> make_quantum_encoder(const QuantumEncoderOptions&) { return nullptr; }
+#include "writer/encoders.h"
+#include "writer/quantum_stream.h"
+
+namespace {
+
+constexpr uint32_t HASH_BITS = 16;
+constexpr uint32_t MAX_CHAIN = 64;
+constexpr uint32_t NICE_LENGTH = 128;
+// A match at least this long is taken without looking one byte further.
+constexpr uint32_t LAZY_LIMIT = 64;
+// Largest compressed block the decoder's buffer takes (32768 + 10240).
+constexpr size_t MAX_COMPRESSED_FRAME = 43008;
+constexpr size_t MAX_FRAME = 32768;
+
+class QuantumEncoder final : public BlockEncoder {
+ public:
+  explicit QuantumEncoder(uint32_t window_bits)
+      : coder_(window_bits),
+        window_size_(1u << window_bits),
+        head_(1u << HASH_BITS, 0),
+        prev_(window_size_, 0) {}
+
+  uint16_t type_word() const override {
+    return static_cast<uint16_t>(2 | (coder_.window_bits() << 8));
+  }
+
+  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+                    std::string& error) override {
+    if (frame.size() > MAX_FRAME) {
+      error = "quantum: frame larger than 32768 bytes";
+      return false;
+    }
+    trim_history();
+    hist_.insert(hist_.end(), frame.begin(), frame.end());
+    end_ = total_ + static_cast<uint32_t>(frame.size());
+    parse();
+    total_ = end_;
+    const size_t before = out.size();
+    coder_.end_frame(out);
+    if (out.size() - before > MAX_COMPRESSED_FRAME) {
+      error = "quantum: a block does not fit the decoder's input buffer";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  uint8_t at(uint32_t p) const { return hist_[p - hist_base_]; }
+
+  uint32_t hash(uint32_t p) const {
+    const uint8_t* s = &hist_[p - hist_base_];
+    const uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16);
+    return (v * 2654435761u) >> (32 - HASH_BITS);
+  }
+
+  void insert(uint32_t p) {
+    if (p + 3 > end_) return;
+    const uint32_t h = hash(p);
+    prev_[p & (window_size_ - 1)] = head_[h];
+    head_[h] = p + 1;
+  }
+
+  // Longest usable match at p within the frame; 0 when there is none.
+  uint32_t find(uint32_t p, uint32_t& best_offset) const {
+    const uint32_t max_len = std::min<uint32_t>(quantum::MATCH_MAX, end_ - p);
+    if (max_len < 3) return 0;
+    const uint8_t* cur = &hist_[p - hist_base_];
+    uint32_t best = 0;
+    uint32_t chain = MAX_CHAIN;
+    uint32_t cand = head_[hash(p)];
+    uint32_t last = p;
+    while (cand && chain--) {
+      const uint32_t c = cand - 1;
+      if (c >= last) break;
+      const uint32_t offset = p - c;
+      if (offset >= window_size_ || c < hist_base_) break;
+      last = c;
+      const uint8_t* old = &hist_[c - hist_base_];
+      if (old[best] == cur[best] && old[0] == cur[0]) {
+        uint32_t len = 0;
+        while (len < max_len && old[len] == cur[len]) ++len;
+        if (len > best && QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
+          best = len;
+          best_offset = offset;
+          if (len >= NICE_LENGTH || len == max_len) break;
+        }
+      }
+      cand = prev_[c & (window_size_ - 1)];
+    }
+    return best;
+  }
+
+  void parse() {
+    uint32_t p = total_;
+    bool pending = false;  // the byte at p - 1 is not yet coded
+    uint32_t prev_len = 0, prev_offset = 0;
+    while (p < end_) {
+      uint32_t offset = 0;
+      const uint32_t len = (pending && prev_len >= LAZY_LIMIT) ? 0 : find(p, offset);
+      insert(p);
+      if (pending && prev_len >= 3 && len <= prev_len) {
+        coder_.match(prev_offset, prev_len);
+        const uint32_t next = p - 1 + prev_len;
+        for (uint32_t q = p + 1; q < next; ++q) insert(q);
+        p = next;
+        pending = false;
+        prev_len = 0;
+      } else {
+        if (pending) coder_.literal(at(p - 1));
+        pending = true;
+        prev_len = len;
+        prev_offset = offset;
+        ++p;
+      }
+    }
+    if (pending) coder_.literal(at(p - 1));
+  }
+
+  // Keeps at least a window of history before the next frame.
+  void trim_history() {
+    const uint32_t keep_from = total_ > window_size_ ? total_ - window_size_ : 0;
+    if (keep_from - hist_base_ > window_size_ + MAX_FRAME) {
+      hist_.erase(hist_.begin(), hist_.begin() + (keep_from - hist_base_));
+      hist_base_ = keep_from;
+    }
+  }
+
+  QuantumStreamEncoder coder_;
+  uint32_t window_size_;
+  std::vector<uint32_t> head_;  // position + 1 of the latest string per hash
+  std::vector<uint32_t> prev_;  // position + 1 of the previous string, by position
+  std::vector<uint8_t> hist_;
+  uint32_t hist_base_ = 0;  // stream position of hist_[0]
+  uint32_t total_ = 0;      // bytes coded before this frame
+  uint32_t end_ = 0;        // end of the frame being coded
+};
+
+}  // namespace
+
+std::unique_ptr<BlockEncoder> make_quantum_encoder(const QuantumEncoderOptions& options) {
+  if (options.window_bits < static_cast<int>(quantum::MIN_WINDOW_BITS) ||
+      options.window_bits > static_cast<int>(quantum::MAX_WINDOW_BITS)) {
+    return nullptr;
+  }
+  return std::make_unique<QuantumEncoder>(static_cast<uint32_t>(options.window_bits));
+}

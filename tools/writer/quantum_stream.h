@@ -1,0 +1,47 @@
+// Quantum item coder: the writer-side mirror of the decoder's models and
+// arithmetic decoder. Items go in one at a time; each frame ends with a flush
+// that leaves every bit the decoder will read inside the frame's bytes.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "codecs/quantum_model.h"
+
+class QuantumStreamEncoder {
+ public:
+  explicit QuantumStreamEncoder(uint32_t window_bits);
+
+  uint32_t window_bits() const { return window_bits_; }
+  // Fresh models, as the decoder has after create or reset.
+  void reset_models();
+  void literal(uint8_t byte);
+  // Length 3 (selector 4), 4 (selector 5) or 5 to 259 (selector 6); the offset
+  // must fit the selector's position model. False, with nothing coded, if not.
+  bool match(uint32_t offset, uint32_t length);
+  static bool match_fits(uint32_t window_bits, uint32_t offset, uint32_t length);
+  // Flushes the coder and appends the frame's bytes; the next item starts a
+  // new frame.
+  void end_frame(std::vector<uint8_t>& out);
+
+  const quantum::Models& models() const { return models_; }
+
+ private:
+  void encode(quantum::Model& m, uint32_t symbol);
+  void raw(uint32_t value, uint32_t bits);
+  void put_bit(uint32_t bit);
+
+  struct RawBits {
+    uint32_t before;  // index of the arithmetic bit these precede
+    uint32_t value;
+    uint32_t bits;
+  };
+
+  uint32_t window_bits_;
+  quantum::Models models_;
+  uint32_t low_ = 0;
+  uint32_t high_ = 0xFFFF;
+  uint32_t underflow_ = 0;
+  uint32_t shifts_ = 0;
+  std::vector<uint8_t> arith_;  // one entry per bit
+  std::vector<RawBits> raw_;
+};
