@@ -26,6 +26,7 @@ void* VirtualDisk::allocate(uint32_t size) {
     return nullptr;
   }
   void* memory = std::malloc(size ? size : 1);
+  if (memory && faults.poison_allocations) std::memset(memory, 0xA5, size);
   if (memory) live_[memory] = size;
   return memory;
 }
@@ -53,6 +54,7 @@ int32_t VirtualDisk::read(int32_t handle, void* buffer, uint32_t count) {
   auto it = cabinets_.find(handle);
   if (it == cabinets_.end()) return -1;
   ++stats.reads;
+  if (count > stats.largest_read_request) stats.largest_read_request = count;
   if (stats.reads == faults.fail_read_number) return -1;
   const Bytes& bytes = files[it->second.path];
   const int64_t position = it->second.position;

@@ -25,6 +25,7 @@ struct Faults {
   int64_t fail_write_number = -1;          // this write call returns -1
   int64_t short_write_number = -1;         // this write call writes one byte less
   int32_t cabinet_close_result = 0;        // what closing a cabinet handle returns
+  bool poison_allocations = true;          // fill new memory with 0xA5, as a heap might leave it
 };
 
 struct Stats {
@@ -34,6 +35,7 @@ struct Stats {
   int64_t writes = 0;  // write calls on output handles
   int64_t seeks = 0;
   int64_t bytes_read = 0;
+  uint32_t largest_read_request = 0;
   int32_t open_cabinets = 0;
   int32_t max_open_cabinets = 0;
   int32_t last_open_flags = 0;
