@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev zlib1g-dev
   g++-mingw-w64-i686 libz-mingw-w64-dev
   wine wine32:i386 wine64
-  xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
+  xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine locales
   python3 python3-pytest xz-utils gzip
   file binutils-mingw-w64-i686
   unicode-data miscfiles
