@@ -13,19 +13,19 @@ namespace cabbytes {
 using Bytes = std::vector<uint8_t>;
 
 struct Block {
-  Bytes data;                            // the bytes stored in this CFDATA
-  std::optional<uint16_t> uncompressed;  // cbUncomp; default data.size()
-  std::optional<uint16_t> data_size;     // cbData field; default data.size()
-  std::optional<uint32_t> csum;          // default: computed; 0 means unchecked
-  Bytes reserve;                         // padded or cut to the cabinet's data reserve
+  Bytes data;                              // the bytes stored in this CFDATA
+  std::optional<uint16_t> uncompressed{};  // cbUncomp; default data.size()
+  std::optional<uint16_t> data_size{};     // cbData field; default data.size()
+  std::optional<uint32_t> csum{};          // default: computed; 0 means unchecked
+  Bytes reserve{};                         // padded or cut to the cabinet's data reserve
 };
 
 struct Folder {
   uint16_t type = 0;  // typeCompress
-  std::vector<Block> blocks;
-  Bytes reserve;  // padded or cut to the cabinet's folder reserve
-  std::optional<uint32_t> coff_cab_start;
-  std::optional<uint16_t> block_count;  // cCFData
+  std::vector<Block> blocks{};
+  Bytes reserve{};  // padded or cut to the cabinet's folder reserve
+  std::optional<uint32_t> coff_cab_start{};
+  std::optional<uint16_t> block_count{};  // cCFData
 };
 
 struct File {
