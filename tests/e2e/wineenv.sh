@@ -1,7 +1,8 @@
 # Wine test environment, sourced by tests/e2e/run.sh and scripts/run-example.sh.
 #
-#   wineenv_start BUILD_DIR   starts a private Xvfb, creates fresh prefixes
-#                             BUILD_DIR/wine/win64 and BUILD_DIR/wine/win32
+#   wineenv_start BUILD_DIR [ARCH...]
+#                             starts a private Xvfb, creates fresh prefixes
+#                             BUILD_DIR/wine/ARCH (default: win64 and win32)
 #   wineenv_stop              wineserver -k for each prefix, Xvfb killed by pid
 #
 # Exports DISPLAY, WINEDEBUG, CABSFX_WINE_ROOT, CABSFX_PREFIX64, CABSFX_PREFIX32.
@@ -76,25 +77,27 @@ wineenv_make_prefix() {
 
 wineenv_start() {
   local build=$1
+  shift
+  local arches=("$@")
+  ((${#arches[@]})) || arches=(win64 win32)
   export CABSFX_WINE_ROOT
   CABSFX_WINE_ROOT=$(cd "$build" && pwd)/wine
   export CABSFX_PREFIX64=$CABSFX_WINE_ROOT/win64
   export CABSFX_PREFIX32=$CABSFX_WINE_ROOT/win32
-  WINEENV_PREFIXES=("$CABSFX_PREFIX64" "$CABSFX_PREFIX32")
   trap wineenv_stop EXIT
   trap 'exit 130' INT TERM
   wineenv_start_xvfb || return 1
-  local start=$SECONDS
-  # The two prefixes are made side by side; each takes a few seconds.
-  wineenv_make_prefix "$CABSFX_PREFIX64" win64 &
-  local p64=$!
-  wineenv_make_prefix "$CABSFX_PREFIX32" win32 &
-  local p32=$!
-  local rc=0
-  wait "$p64" || rc=1
-  wait "$p32" || rc=1
-  if ((rc)); then return 1; fi
-  wineenv_log "prefixes ready in $((SECONDS - start)) s under $CABSFX_WINE_ROOT"
+  local start=$SECONDS arch prefix pids=() rc=0
+  # The prefixes are made side by side; each takes several seconds.
+  for arch in "${arches[@]}"; do
+    prefix=$CABSFX_WINE_ROOT/$arch
+    WINEENV_PREFIXES+=("$prefix")
+    wineenv_make_prefix "$prefix" "$arch" &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || rc=1; done
+  ((rc == 0)) || return 1
+  wineenv_log "prefixes ${arches[*]} ready in $((SECONDS - start)) s under $CABSFX_WINE_ROOT"
 }
 
 wineenv_stop() {

@@ -13,6 +13,10 @@
 //   close HWND                      WM_SYSCOMMAND SC_CLOSE
 //   rect HWND                       window rectangle
 //   shot HWND FILE.png              picture of the window
+//   hold PATH                       open a file with no sharing (until release)
+//   release                         close the held files
+//   exec COMMAND_LINE               start a program with exactly this command
+//                                   line, wait for it, exit with its exit code
 // Output is UTF-8. In `serve` mode every answer ends with a line "=ok" or
 // "=err MESSAGE"; text fields escape backslash, tab, CR and LF as \\ \t \r \n.
 #include <windows.h>
@@ -344,10 +348,24 @@ bool cmd_shot(HWND hwnd, const std::wstring& path) {
   return ok ? true : fail("capture failed");
 }
 
+std::vector<HANDLE> held_files;  // serve mode: files kept open without sharing
+
 bool run(const std::vector<std::string>& args) {
   if (args.empty()) return fail("no command");
   const std::string& cmd = args[0];
   if (cmd == "windows") return cmd_windows();
+  if (cmd == "hold" && args.size() == 2) {
+    HANDLE file = CreateFileW(wide(args[1]).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("cannot open " + args[1]);
+    held_files.push_back(file);
+    return true;
+  }
+  if (cmd == "release") {
+    for (HANDLE file : held_files) CloseHandle(file);
+    held_files.clear();
+    return true;
+  }
   if (cmd == "wait") return cmd_wait(args);
   HWND hwnd = nullptr;
   if (args.size() < 2 || !parse_handle(args[1], &hwnd)) return fail("no such window");
@@ -433,6 +451,26 @@ std::vector<std::string> split_fields(const std::string& line) {
   return fields;
 }
 
+// The command line reaches the program untouched (wine would quote and escape
+// arguments given to it one by one).
+int exec_command_line(const std::string& text) {
+  std::wstring line = wide(text);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    fprintf(stderr, "cannot start: error %lu\n", GetLastError());
+    return 255;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 255;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
 int main() {
@@ -451,6 +489,7 @@ int main() {
     }
     return 0;
   }
+  if (args.size() == 2 && args[0] == "exec") return exec_command_line(args[1]);
   bool ok = run(args);
   if (!ok) {
     // Plain mode: the error goes to stderr.

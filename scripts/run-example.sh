@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The main job: builds the module and cabsfx-tool (Release) into build/, packs
+# examples/ into build/example/example.exe, runs it under Wine in a private
+# Xvfb (OK on the destination dialog, yes to questions), saves a picture of
+# each window to build/pictures/example/ and prints where the files went.
+# CABSFX_BUILD_DIR chooses another build folder than build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+b=${CABSFX_BUILD_DIR:-build}
+bash scripts/setup.sh
+
+jobs=$(nproc)
+((jobs > 2)) && jobs=2
+
+echo "== host build (Release)"
+cmake -S . -B "$b/host" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCABSFX_SANITIZE=OFF >/dev/null
+tool=$b/host/tools/cabsfx-tool
+if ninja -C "$b/host" -t targets all 2>/dev/null | grep -q '^cabsfx-tool:'; then
+  cmake --build "$b/host" --target cabsfx-tool -j "$jobs"
+else
+  echo "run-example: cabsfx-tool is not part of the build yet"
+fi
+
+echo "== win32 build (Release)"
+cmake -S . -B "$b/win32" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$b/win32" --target cabsfx uidriver -j "$jobs"
+stub=$b/win32/cabsfx.exe
+
+echo "== packing examples/"
+out=$b/example
+rm -rf "$out"
+mkdir -p "$out"
+package=$out/example.exe
+python=/usr/bin/python3
+[[ -x $python ]] || python=python3
+if [[ -x "$tool" ]]; then
+  "$tool" pack --stub "$stub" -o "$package" examples/
+else
+  # Until the tool exists: the test bench's writer (one stored folder).
+  echo "run-example: $tool is missing; packing with the test bench's stored-cabinet writer"
+  "$python" - "$stub" "$package" examples <<'EOF'
+import os, sys
+sys.path.insert(0, "tests/e2e")
+from package import CabFile, cabinet, header_block, write_package
+stub, out, tree = sys.argv[1:]
+files = []
+for folder, _, names in sorted(os.walk(tree)):
+    for name in sorted(names):
+        path = os.path.join(folder, name)
+        with open(path, "rb") as f:
+            files.append(CabFile(os.path.relpath(path, tree).replace("/", "\\"), f.read()))
+write_package(out, stub, header=header_block(open_folder=0), cab=cabinet(files))
+EOF
+fi
+ls -l "$package"
+
+echo "== running the package under Wine"
+source tests/e2e/wineenv.sh
+wineenv_start "$b" win64
+export CABSFX_BUILD=$root/$b
+pictures=$root/$b/pictures/example
+rm -rf "$pictures"
+mkdir -p "$pictures"
+"$python" tests/e2e/example.py "$root/$package" "$pictures"
+echo "pictures: $pictures"
