@@ -1,18 +1,665 @@
-// Placeholder until the LZX decoder lands: every LZX folder fails cleanly as a
-// decoder that cannot be created.
+// LZX decoder. One stream per folder; every call decodes one frame (data
+// block) of at most 32768 bytes into the sliding window and copies it out.
+//
+// Bit input: 16-bit little-endian words, bits taken from the top of each word.
+// The reader below keeps up to 64 bits ahead, but every decision that depends
+// on how far the input has been read (the end check before each symbol, the
+// overrun flag of the tree reads, where an uncompressed block's bytes begin)
+// is computed from the number of bits consumed, as if the buffer held only the
+// two words the format's 32-bit reader would have loaded.
 #include "codecs/lzx.h"
 
-int32_t LzxCreate(uint32_t* maxUncompressed, const LzxParameters*, CabAllocFn, CabFreeFn,
-                  uint32_t* maxCompressed, LzxDecoder** handle, CabOpenFn, CabReadFn, CabWriteFn,
-                  CabCloseFn, CabSeekFn) {
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kSignature = 0x4349444C;  // "LDIC"
+constexpr int kMaxSlots = 50;
+constexpr int kMainMax = 256 + 8 * kMaxSlots;  // 656
+constexpr int kLengthSymbols = 249;
+constexpr int kPretreeSymbols = 20;
+constexpr int kAlignedSymbols = 8;
+constexpr int kMainBits = 10;
+constexpr int kLengthBits = 8;
+constexpr int kPretreeBits = 8;
+constexpr int kAlignedBits = 7;
+constexpr uint32_t kMirror = 257;       // window bytes 0..256 are repeated past the end
+constexpr uint32_t kWindowExtra = 261;  // mirror + spare for a match overrunning its run
+constexpr uint32_t kMaxFrames = 32768;  // frames after these are never call-translated
+
+enum : uint8_t { kHeaderDue = 1, kInBlock = 2 };
+enum : uint8_t { kVerbatim = 1, kAligned = 2, kUncompressed = 3 };
+
+struct SlotTables {
+  uint8_t extra[kMaxSlots + 1];
+  uint32_t base[kMaxSlots + 1];
+};
+
+constexpr SlotTables make_slot_tables() {
+  SlotTables t{};
+  uint32_t base = 0;
+  for (int s = 0; s <= kMaxSlots; ++s) {
+    uint8_t e = s < 4 ? 0 : (s < 36 ? static_cast<uint8_t>(s / 2 - 1) : 17);
+    t.extra[s] = e;
+    t.base[s] = base;
+    base += 1u << e;
+  }
+  return t;
+}
+constexpr SlotTables kSlots = make_slot_tables();
+
+}  // namespace
+
+struct LzxState {
+  uint8_t* window;
+  uint32_t window_size;
+  uint32_t window_mask;
+  uint32_t r0, r1, r2;
+  int16_t main_table[1 << kMainBits];
+  int16_t length_table[1 << kLengthBits];
+  uint8_t main_lengths[kMainMax];
+  uint8_t length_lengths[kLengthSymbols];
+  uint8_t aligned_table[1 << kAlignedBits];
+  uint8_t aligned_lengths[kAlignedSymbols];
+  int16_t main_nodes[2 * kMainMax];
+  int16_t length_nodes[2 * kLengthSymbols];
+  int16_t pretree_table[1 << kPretreeBits];
+  int16_t pretree_nodes[2 * kPretreeSymbols];
+  uint8_t pretree_lengths[kPretreeSymbols];
+  uint8_t previous_main[kMainMax];
+  uint8_t previous_length[kLengthSymbols];
+  uint8_t slots;
+  bool translation_pending;
+  bool overrun;
+  uint32_t window_pos;
+  uint32_t translation_size;
+  uint32_t translation_pos;
+  uint32_t frames;
+  uint32_t block_size;
+  uint32_t block_remaining;
+  uint8_t block_type;
+  uint8_t block_state;
+  CabAllocFn alloc;
+  CabFreeFn free;
+};
+
+struct LzxDecoder {
+  uint32_t signature;
+  CabAllocFn alloc;
+  CabFreeFn free;
+  CabOpenFn open;
+  CabReadFn read;
+  CabWriteFn write;
+  CabCloseFn close;
+  CabSeekFn seek;
+  uint32_t max_uncompressed;
+  LzxState* state;
+};
+
+namespace {
+
+// Reader over one frame's input. Offsets are absolute within the input; the
+// "input end" of the format is input size + 4 (the reader may look 4 bytes
+// past the data, which the caller keeps readable).
+struct BitReader {
+  const uint8_t* input;
+  uint32_t input_end;  // input size + 4
+  uint32_t word_end;   // words are loaded from offsets below this; past it they read as 0
+  uint32_t pos;        // next byte offset to load
+  uint64_t buffer;     // unread bits, most significant first
+  int bits;            // number of unread bits in buffer
+  uint32_t stream_start;
+  uint32_t symbol_limit;   // consumed bits at which the format's pointer reaches the input end
+  uint32_t overrun_limit;  // consumed bits at which the format's reader overruns
+};
+
+inline uint32_t consumed(const BitReader& r) {
+  return r.pos * 8 - static_cast<uint32_t>(r.bits);
+}
+
+inline void refill(BitReader& r) {
+  while (r.bits <= 48) {
+    uint32_t w = 0;
+    if (r.pos + 2 <= r.word_end) w = r.input[r.pos] | (r.input[r.pos + 1] << 8);
+    r.buffer |= static_cast<uint64_t>(w) << (48 - r.bits);
+    r.bits += 16;
+    r.pos += 2;
+  }
+}
+
+// Refill variant for the hot loop: two words at once when they are there.
+inline void refill_fast(BitReader& r) {
+  if (r.bits > 48) return;
+  if (r.bits <= 32 && r.pos + 4 <= r.word_end) {
+    const uint8_t* p = r.input + r.pos;
+    uint32_t w = (static_cast<uint32_t>(p[1]) << 24) | (static_cast<uint32_t>(p[0]) << 16) |
+                 (static_cast<uint32_t>(p[3]) << 8) | p[2];
+    r.buffer |= static_cast<uint64_t>(w) << (32 - r.bits);
+    r.bits += 32;
+    r.pos += 4;
+    if (r.bits > 48) return;
+  }
+  refill(r);
+}
+
+inline uint32_t peek(const BitReader& r, int n) {
+  return static_cast<uint32_t>(r.buffer >> (64 - n));
+}
+inline void skip(BitReader& r, int n) {
+  r.buffer <<= n;
+  r.bits -= n;
+}
+inline uint32_t take(BitReader& r, int n) {
+  if (r.bits < n) refill(r);
+  uint32_t v = peek(r, n);
+  skip(r, n);
+  return v;
+}
+
+// Starts a word stream at byte offset `start`: the format loads two words here.
+void start_stream(BitReader& r, uint32_t start) {
+  r.stream_start = start;
+  int64_t avail = static_cast<int64_t>(r.input_end) - start;
+  if (avail < 0) avail = 0;
+  r.word_end = start + static_cast<uint32_t>(avail & ~int64_t{1});
+  r.pos = start;
+  r.buffer = 0;
+  r.bits = 0;
+  refill(r);
+  // The format's pointer sits at start + 4 + 2 * (consumed / 16); the check
+  // before a symbol fails once it reaches the input end.
+  int64_t d = avail - 4;
+  r.symbol_limit = start * 8 + (d <= 0 ? 0 : static_cast<uint32_t>(16 * ((d + 1) / 2)));
+  // A refill for word j (j >= 1) overruns when the word does not fit before the end.
+  int64_t j = avail / 2 - 1;
+  if (j < 1) j = 1;
+  r.overrun_limit = start * 8 + static_cast<uint32_t>(16 * j);
+}
+
+inline void note_overrun(LzxState* st, const BitReader& r) {
+  if (consumed(r) >= r.overrun_limit) st->overrun = true;
+}
+
+// Builds a decoding table of `bits` lookup bits from `n` code lengths (0..16).
+// Codes longer than the table continue in nodes numbered from n upward.
+bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_t* nodes,
+                 int max_nodes) {
+  uint32_t count[17] = {};
+  for (int i = 0; i < n; ++i) count[lengths[i]]++;
+  uint32_t start[18];
+  start[1] = 0;
+  for (int k = 1; k <= 16; ++k) start[k + 1] = start[k] + (count[k] << (16 - k));
+  const uint32_t size = 1u << bits;
+  if (start[17] == 0) {
+    for (uint32_t i = 0; i < size; ++i) table[i] = 0;
+    return true;
+  }
+  if (start[17] != 65536) return false;
+  uint32_t weight[17];
+  for (int k = 1; k <= 16; ++k) {
+    if (k <= bits) {
+      start[k] >>= 16 - bits;
+      weight[k] = 1u << (bits - k);
+    } else {
+      weight[k] = 1u << (16 - k);
+    }
+  }
+  for (uint32_t i = start[bits + 1] >> (16 - bits); i < size; ++i) table[i] = 0;
+  int next_node = n;
+  for (int s = 0; s < n; ++s) {
+    int k = lengths[s];
+    if (k == 0) continue;
+    uint32_t next = start[k] + weight[k];
+    if (k <= bits) {
+      if (next > size) return false;
+      for (uint32_t i = start[k]; i < next; ++i) table[i] = static_cast<int16_t>(s);
+      start[k] = next;
+      continue;
+    }
+    uint32_t code = start[k];
+    start[k] = next;
+    int16_t* slot = &table[code >> (16 - bits)];
+    for (int b = 15 - bits; b >= 16 - k; --b) {
+      if (*slot == 0) {
+        if (next_node - n >= max_nodes) return false;
+        nodes[2 * (next_node - n)] = 0;
+        nodes[2 * (next_node - n) + 1] = 0;
+        *slot = static_cast<int16_t>(-next_node);
+        ++next_node;
+      } else if (*slot > 0) {
+        return false;  // a symbol on the path: not a prefix code
+      }
+      slot = &nodes[2 * (-*slot - n) + ((code >> b) & 1)];
+    }
+    *slot = static_cast<int16_t>(s);
+  }
+  return true;
+}
+
+// Decodes one symbol; the caller made sure at least 16 bits are buffered.
+inline int decode(BitReader& r, const int16_t* table, int bits, const int16_t* nodes, int n,
+                  const uint8_t* lengths) {
+  int e = table[peek(r, bits)];
+  if (e < 0) {
+    uint64_t mask = uint64_t{1} << (63 - bits);
+    do {
+      e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
+      mask >>= 1;
+    } while (e < 0);
+  }
+  skip(r, lengths[e]);
+  return e;
+}
+
+// Reads `count` code lengths coded as differences from `previous`.
+bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* previous,
+                  int count) {
+  for (int i = 0; i < kPretreeSymbols; ++i)
+    st->pretree_lengths[i] = static_cast<uint8_t>(take(r, 4));
+  note_overrun(st, r);
+  if (st->overrun) return false;
+  if (!build_table(st->pretree_lengths, kPretreeSymbols, kPretreeBits, st->pretree_table,
+                   st->pretree_nodes, kPretreeSymbols))
+    return false;
+  int i = 0;
+  while (i < count) {
+    refill(r);
+    int sym = decode(r, st->pretree_table, kPretreeBits, st->pretree_nodes, kPretreeSymbols,
+                     st->pretree_lengths);
+    if (sym <= 16) {
+      lengths[i] = static_cast<uint8_t>((previous[i] + 17 - sym) % 17);
+      ++i;
+    } else if (sym == 17 || sym == 18) {
+      int run = sym == 17 ? 4 + static_cast<int>(take(r, 4)) : 20 + static_cast<int>(take(r, 5));
+      for (; run > 0 && i < count; --run) lengths[i++] = 0;
+    } else {
+      int run = 4 + static_cast<int>(take(r, 1));
+      refill(r);
+      int next = decode(r, st->pretree_table, kPretreeBits, st->pretree_nodes, kPretreeSymbols,
+                        st->pretree_lengths);
+      if (next > 16) return false;
+      uint8_t value = static_cast<uint8_t>((previous[i] + 17 - next) % 17);
+      for (; run > 0 && i < count; --run) lengths[i++] = value;
+    }
+    note_overrun(st, r);
+    if (st->overrun) return false;
+  }
+  return true;
+}
+
+// The aligned-offset table: 8 symbols, lengths 0..7, 7 lookup bits, no nodes.
+bool build_aligned(LzxState* st) {
+  int16_t table[1 << kAlignedBits];
+  if (!build_table(st->aligned_lengths, kAlignedSymbols, kAlignedBits, table, nullptr, 0))
+    return false;
+  for (int i = 0; i < (1 << kAlignedBits); ++i)
+    st->aligned_table[i] = static_cast<uint8_t>(table[i]);
+  return true;
+}
+
+bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byte_pos) {
+  if (st->block_type == kUncompressed) {
+    if ((st->block_size & 1) && byte_pos < r.input_end) ++byte_pos;
+    st->block_type = 0;
+    start_stream(r, byte_pos);
+    bit_mode = true;
+  }
+  if (st->translation_pending) {
+    st->translation_pending = false;
+    if (take(r, 1)) {
+      uint32_t high = take(r, 16);
+      st->translation_size = (high << 16) | take(r, 16);
+    } else {
+      st->translation_size = 0;
+    }
+  }
+  st->block_type = static_cast<uint8_t>(take(r, 3));
+  uint32_t size = take(r, 8) << 16;
+  size |= take(r, 8) << 8;
+  size |= take(r, 8);
+  st->block_size = size;
+  st->block_remaining = size;
+  switch (st->block_type) {
+    case kAligned:
+      for (int i = 0; i < kAlignedSymbols; ++i)
+        st->aligned_lengths[i] = static_cast<uint8_t>(take(r, 3));
+      if (!build_aligned(st)) return false;
+      [[fallthrough]];
+    case kVerbatim: {
+      const int main_count = 256 + 8 * st->slots;
+      std::memcpy(st->previous_main, st->main_lengths, sizeof st->main_lengths);
+      std::memcpy(st->previous_length, st->length_lengths, sizeof st->length_lengths);
+      if (!read_lengths(st, r, st->main_lengths, st->previous_main, 256)) return false;
+      if (!read_lengths(st, r, st->main_lengths + 256, st->previous_main + 256, main_count - 256))
+        return false;
+      if (!build_table(st->main_lengths, main_count, kMainBits, st->main_table, st->main_nodes,
+                       kMainMax))
+        return false;
+      if (!read_lengths(st, r, st->length_lengths, st->previous_length, kLengthSymbols))
+        return false;
+      if (!build_table(st->length_lengths, kLengthSymbols, kLengthBits, st->length_table,
+                       st->length_nodes, kLengthSymbols))
+        return false;
+      break;
+    }
+    case kUncompressed: {
+      // The bytes begin at the first word boundary after the header bits: the
+      // format's pointer stepped back over the last word loaded.
+      note_overrun(st, r);
+      uint32_t c = consumed(r) - r.stream_start * 8;
+      int64_t at = static_cast<int64_t>(r.stream_start) + 2 + 2 * (c / 16);
+      if (static_cast<int64_t>(r.input_end) - at < 12) return false;
+      const uint8_t* p = r.input + at;
+      st->r0 = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+      st->r1 = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
+      st->r2 = p[8] | (p[9] << 8) | (p[10] << 16) | (static_cast<uint32_t>(p[11]) << 24);
+      byte_pos = static_cast<uint32_t>(at) + 12;
+      bit_mode = false;
+      break;
+    }
+    default:
+      return false;
+  }
+  st->block_state = kInBlock;
+  return true;
+}
+
+// Copies a match of `length` bytes from `src` to `dst` inside the window, one
+// byte after the other as far as the result goes (overlaps repeat the pattern).
+inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
+  std::ptrdiff_t dist = dst - src;
+  std::ptrdiff_t len = length;
+  if (dist >= len || dist <= -len) {
+    std::memcpy(dst, src, length);
+  } else if (dist >= 8) {
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) std::memcpy(dst + i, src + i, 8);
+    for (; i < length; ++i) dst[i] = src[i];
+  } else if (dist == 1) {
+    std::memset(dst, src[0], length);
+  } else if (dist > 0) {
+    for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
+  } else if (dist < 0) {
+    std::memmove(dst, src, length);
+  }
+}
+
+// Decodes `run` bytes of a verbatim or aligned block at the window position.
+bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
+  uint8_t* const window = st->window;
+  const uint32_t size = st->window_size;
+  const uint32_t mask = st->window_mask;
+  const int main_count = 256 + 8 * st->slots;
+  const bool aligned = st->block_type == kAligned;
+  uint32_t p = st->window_pos;
+  const uint32_t end = p + run;
+  uint32_t r0 = st->r0, r1 = st->r1, r2 = st->r2;
+  BitReader in = r;
+  bool ok = true;
+  while (p < end) {
+    if (consumed(in) >= in.symbol_limit) {
+      ok = false;
+      break;
+    }
+    refill_fast(in);
+    int sym = decode(in, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
+    if (sym < 256) {
+      window[p] = static_cast<uint8_t>(sym);
+      if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
+      ++p;
+      continue;
+    }
+    sym -= 256;
+    uint32_t length = sym & 7;
+    uint32_t slot = static_cast<uint32_t>(sym) >> 3;
+    if (length == 7) {
+      length += static_cast<uint32_t>(decode(in, st->length_table, kLengthBits, st->length_nodes,
+                                             kLengthSymbols, st->length_lengths));
+    }
+    length += 2;
+    uint32_t offset;
+    if (slot == 0) {
+      offset = r0;
+    } else if (slot <= 2) {
+      offset = slot == 1 ? r1 : r2;
+      if (slot == 1) {
+        r1 = r0;
+      } else {
+        r2 = r0;
+      }
+      r0 = offset;
+    } else {
+      const int extra = kSlots.extra[slot];
+      uint32_t value = 0;
+      if (aligned && extra >= 3) {
+        if (extra > 3) value = take(in, extra - 3) << 3;
+        if (in.bits < 16) refill(in);
+        value += st->aligned_table[peek(in, kAlignedBits)];
+        skip(in, st->aligned_lengths[st->aligned_table[peek(in, kAlignedBits)]]);
+      } else if (extra > 0) {
+        value = take(in, extra);
+      }
+      offset = kSlots.base[slot] - 2 + value;
+      r2 = r1;
+      r1 = r0;
+      r0 = offset;
+    }
+    uint32_t src = (p - offset) & mask;
+    if (p >= kMirror) {
+      copy_match(window + p, window + src, length);
+    } else {
+      for (uint32_t i = 0; i < length; ++i) {
+        uint8_t b = window[(src + i) & mask];
+        window[p + i] = b;
+        if (p + i < kMirror) window[size + p + i] = b;
+      }
+    }
+    p += length;
+  }
+  r = in;
+  st->r0 = r0;
+  st->r1 = r1;
+  st->r2 = r2;
+  if (!ok || p > end) return false;
+  st->window_pos = end & mask;
+  return true;
+}
+
+bool copy_uncompressed(LzxState* st, BitReader& r, uint32_t& byte_pos, uint32_t run) {
+  uint32_t avail = byte_pos < r.input_end ? r.input_end - byte_pos : 0;
+  uint32_t n = run < avail ? run : avail;
+  uint8_t* window = st->window;
+  uint32_t p = st->window_pos;
+  std::memcpy(window + p, r.input + byte_pos, n);
+  for (uint32_t i = 0; i < n && p + i < kMirror; ++i)
+    window[st->window_size + p + i] = window[p + i];
+  byte_pos += n;
+  if (n < run) return false;
+  st->window_pos = (p + run) & st->window_mask;
+  return true;
+}
+
+bool decode_frame(LzxState* st, const uint8_t* input, uint32_t input_size, uint32_t frame) {
+  // Frames start at multiples of 32768 in a valid stream; one that would run
+  // past the window's end is refused rather than wrapped.
+  if (frame > st->window_size - st->window_pos) return false;
+  BitReader r{};
+  r.input = input;
+  r.input_end = input_size + 4;
+  bool bit_mode = false;
+  uint32_t byte_pos = 0;
+  if (st->block_type != kUncompressed) {
+    start_stream(r, 0);
+    bit_mode = true;
+  }
+  bool ok = true;
+  uint32_t produced = 0;
+  while (produced < frame) {
+    if (st->block_state == kHeaderDue && !read_block_header(st, r, bit_mode, byte_pos)) {
+      ok = false;
+      break;
+    }
+    while (st->block_remaining > 0 && produced < frame) {
+      uint32_t run = frame - produced;
+      if (st->block_remaining < run) run = st->block_remaining;
+      bool done = st->block_type == kUncompressed ? copy_uncompressed(st, r, byte_pos, run)
+                                                  : decode_run(st, r, run);
+      if (!done) {
+        ok = false;
+        break;
+      }
+      produced += run;
+      st->block_remaining -= run;
+    }
+    if (!ok) break;
+    if (st->block_remaining == 0) st->block_state = kHeaderDue;
+  }
+  if (bit_mode) note_overrun(st, r);
+  return ok;
+}
+
+void translate_calls(uint8_t* data, uint32_t n, uint32_t position, uint32_t translation_size) {
+  uint8_t saved[6];
+  std::memcpy(saved, data + n - 6, 6);
+  std::memset(data + n - 6, 0xE8, 6);
+  uint8_t* p = data;
+  uint8_t* const stop = data + n - 6;
+  for (;;) {
+    p = static_cast<uint8_t*>(std::memchr(p, 0xE8, static_cast<size_t>(data + n - p)));
+    if (p >= stop) break;
+    uint32_t v = p[1] | (p[2] << 8) | (p[3] << 16) | (static_cast<uint32_t>(p[4]) << 24);
+    uint32_t pos = position + static_cast<uint32_t>(p - data);
+    bool store = true;
+    if (v < translation_size) {
+      v -= pos;
+    } else if (0u - v <= pos) {
+      v += translation_size;
+    } else {
+      store = false;
+    }
+    if (store) {
+      p[1] = static_cast<uint8_t>(v);
+      p[2] = static_cast<uint8_t>(v >> 8);
+      p[3] = static_cast<uint8_t>(v >> 16);
+      p[4] = static_cast<uint8_t>(v >> 24);
+    }
+    p += 5;
+  }
+  std::memcpy(data + n - 6, saved, 6);
+}
+
+void reset_state(LzxState* st) {
+  std::memset(st->main_lengths, 0, sizeof st->main_lengths);
+  std::memset(st->length_lengths, 0, sizeof st->length_lengths);
+  std::memset(st->previous_main, 0, sizeof st->previous_main);
+  std::memset(st->previous_length, 0, sizeof st->previous_length);
+  st->r0 = st->r1 = st->r2 = 1;
+  st->window_pos = 0;
+  st->block_state = kHeaderDue;
+  st->block_remaining = 0;
+  st->block_size = 0;
+  st->block_type = 0;
+  st->translation_pending = true;
+  st->translation_size = 0;
+  st->translation_pos = 0;
+  st->overrun = false;
+  st->frames = 0;
+}
+
+bool valid(const LzxDecoder* handle) {
+  return handle && handle->signature == kSignature;
+}
+
+}  // namespace
+
+int32_t LzxCreate(uint32_t* maxUncompressed, const LzxParameters* parameters, CabAllocFn alloc,
+                  CabFreeFn free, uint32_t* maxCompressed, LzxDecoder** handle, CabOpenFn open,
+                  CabReadFn read, CabWriteFn write, CabCloseFn close, CabSeekFn seek) {
+  if (!maxUncompressed) return CODEC_BAD_PARAMETER;
   if (maxCompressed) *maxCompressed = *maxUncompressed + 6144;
   if (!handle) return CODEC_OK;
   *handle = nullptr;
-  return CODEC_NO_MEMORY;
+  if (!parameters || !alloc || !free) return CODEC_BAD_PARAMETER;
+  // Windows from 2^15 (one frame) to 2^21 (50 position slots); anything else
+  // cannot be used and is reported like a window that cannot be allocated.
+  const uint32_t window_size = parameters->window_size;
+  if (window_size < (1u << 15) || window_size > (1u << 21) || (window_size & (window_size - 1)))
+    return CODEC_NO_MEMORY;
+  auto* h = static_cast<LzxDecoder*>(alloc(sizeof(LzxDecoder)));
+  if (!h) return CODEC_NO_MEMORY;
+  auto* st = static_cast<LzxState*>(alloc(sizeof(LzxState)));
+  if (!st) {
+    free(h);
+    return CODEC_NO_MEMORY;
+  }
+  std::memset(st, 0, sizeof *st);
+  st->alloc = alloc;
+  st->free = free;
+  st->window_size = window_size;
+  st->window_mask = window_size - 1;
+  uint32_t slots = 4, span = 4;
+  while (span < window_size) span += 1u << kSlots.extra[slots++];
+  st->slots = static_cast<uint8_t>(slots);
+  st->window = static_cast<uint8_t*>(alloc(window_size + kWindowExtra));
+  if (!st->window) {
+    free(st);
+    free(h);
+    return CODEC_NO_MEMORY;
+  }
+  std::memset(st->window, 0, window_size + kWindowExtra);
+  reset_state(st);
+  h->alloc = alloc;
+  h->free = free;
+  h->open = open;
+  h->read = read;
+  h->write = write;
+  h->close = close;
+  h->seek = seek;
+  h->max_uncompressed = *maxUncompressed;
+  h->state = st;
+  h->signature = kSignature;
+  *handle = h;
+  return CODEC_OK;
 }
-int32_t LzxDecompress(LzxDecoder*, const uint8_t*, uint32_t, uint8_t*, uint32_t* outputSize) {
-  *outputSize = 0;
-  return CODEC_BAD_HANDLE;
+
+int32_t LzxDecompress(LzxDecoder* handle, const uint8_t* input, uint32_t inputSize, uint8_t* output,
+                      uint32_t* outputSize) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  if (!outputSize) return CODEC_BAD_PARAMETER;
+  const uint32_t n = *outputSize;
+  if (n > handle->max_uncompressed) return CODEC_BAD_PARAMETER;
+  LzxState* st = handle->state;
+  bool ok = decode_frame(st, input, inputSize, n);
+  if (ok) {
+    const uint32_t end = st->window_pos == 0 ? st->window_size : st->window_pos;
+    std::memcpy(output, st->window + (end - n), n);
+    if (st->translation_size != 0 && st->frames < kMaxFrames) {
+      if (n >= 6) translate_calls(output, n, st->translation_pos, st->translation_size);
+      st->translation_pos += n;
+    }
+  }
+  st->frames++;
+  if (!ok) {
+    *outputSize = 0;
+    return CODEC_DATA_ERROR;
+  }
+  return CODEC_OK;
 }
-int32_t LzxReset(LzxDecoder*) { return CODEC_BAD_HANDLE; }
-int32_t LzxDestroy(LzxDecoder*) { return CODEC_BAD_HANDLE; }
+
+int32_t LzxReset(LzxDecoder* handle) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  reset_state(handle->state);
+  return CODEC_OK;
+}
+
+int32_t LzxDestroy(LzxDecoder* handle) {
+  if (!valid(handle)) return CODEC_BAD_HANDLE;
+  LzxState* st = handle->state;
+  CabFreeFn free = handle->free;
+  st->free(st->window);
+  handle->signature = 0;
+  free(st);
+  free(handle);
+  return CODEC_OK;
+}

@@ -1,4 +1,815 @@
-// Placeholder until the LZX compressor lands.
-#include "writer/encoders.h"
+// LZX compressor: one stream per folder, one frame (data block) per call.
+//
+// Matches come from hash chains over the window; each block is parsed with a
+// shortest-path search over literal, repeated-offset and match edges priced
+// by the code lengths of the previous pass (or frame). Blocks are verbatim,
+// aligned-offset or uncompressed, whichever is smallest; trees are sent as
+// differences from the previous block's lengths through the pretree.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
-std::unique_ptr<BlockEncoder> make_lzx_encoder(const LzxEncoderOptions&) { return nullptr; }
+#include "writer/lzx_internal.h"
+
+namespace {
+
+constexpr int kMaxSlots = 50;
+constexpr int kMainMax = 256 + 8 * kMaxSlots;
+constexpr int kLengthSymbols = 249;
+constexpr int kPretreeSymbols = 20;
+constexpr int kAlignedSymbols = 8;
+constexpr uint32_t kFrameSize = 32768;
+constexpr uint32_t kMaxMatch = 257;
+constexpr uint32_t kTranslatedFrames = 32768;
+constexpr int kHashBits = 17;
+constexpr uint32_t kUnusedCost = 18;  // price of a symbol the model has no code for
+constexpr uint32_t kInfinity = 0xFFFFFFFF;
+
+struct SlotTables {
+  uint8_t extra[kMaxSlots + 1];
+  uint32_t base[kMaxSlots + 1];
+};
+constexpr SlotTables make_slot_tables() {
+  SlotTables t{};
+  uint32_t base = 0;
+  for (int s = 0; s <= kMaxSlots; ++s) {
+    uint8_t e = s < 4 ? 0 : (s < 36 ? static_cast<uint8_t>(s / 2 - 1) : 17);
+    t.extra[s] = e;
+    t.base[s] = base;
+    base += 1u << e;
+  }
+  return t;
+}
+constexpr SlotTables kSlots = make_slot_tables();
+
+// Position slot of a formatted offset (match distance + 2, at least 3).
+inline int slot_of(uint32_t formatted) {
+  if (formatted < 4) return static_cast<int>(formatted);
+  if (formatted >= (1u << 18)) return 36 + static_cast<int>((formatted - (1u << 18)) >> 17);
+  int k = 31 - __builtin_clz(formatted);
+  return 2 * k + static_cast<int>((formatted >> (k - 1)) & 1);
+}
+
+inline uint32_t load32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void store32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Bits go out most significant first in 16-bit little-endian words.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
+  void put(uint32_t value, int bits) {
+    if (bits == 0) return;
+    acc_ = (acc_ << bits) | (value & ((1u << bits) - 1));
+    count_ += bits;
+    while (count_ >= 16) {
+      uint32_t w = static_cast<uint32_t>(acc_ >> (count_ - 16)) & 0xFFFF;
+      out_.push_back(static_cast<uint8_t>(w));
+      out_.push_back(static_cast<uint8_t>(w >> 8));
+      count_ -= 16;
+    }
+  }
+  int pending() const { return count_; }
+  // Pads with zero bits to the next word boundary.
+  void flush() {
+    if (count_ > 0) put(0, 16 - count_);
+  }
+
+ private:
+  std::vector<uint8_t>& out_;
+  uint64_t acc_ = 0;
+  int count_ = 0;
+};
+
+// Code lengths of at most `max_length` bits forming a complete code (or all
+// zero when nothing is used; a lone symbol gets a partner so that the code is
+// complete, which the decoder requires).
+void build_lengths(const uint32_t* freq, int n, int max_length, uint8_t* lengths) {
+  std::fill(lengths, lengths + n, 0);
+  std::vector<std::pair<uint32_t, int>> leaves;
+  for (int i = 0; i < n; ++i)
+    if (freq[i]) leaves.emplace_back(freq[i], i);
+  if (leaves.empty()) return;
+  if (leaves.size() == 1) {
+    int s = leaves[0].second;
+    lengths[s] = 1;
+    lengths[s == 0 ? 1 : 0] = 1;
+    return;
+  }
+  std::sort(leaves.begin(), leaves.end());
+  const int m = static_cast<int>(leaves.size());
+  std::vector<uint64_t> weight(2 * m);
+  std::vector<int> parent(2 * m);
+  std::vector<int> depth(2 * m);
+  for (;;) {
+    for (int i = 0; i < m; ++i) weight[i] = leaves[i].first;
+    int leaf = 0, inner = m;
+    for (int k = m; k < 2 * m - 1; ++k) {
+      int pick[2];
+      for (int& p : pick) {
+        if (leaf < m && (inner >= k || weight[leaf] <= weight[inner])) {
+          p = leaf++;
+        } else {
+          p = inner++;
+        }
+      }
+      weight[k] = weight[pick[0]] + weight[pick[1]];
+      parent[pick[0]] = k;
+      parent[pick[1]] = k;
+    }
+    depth[2 * m - 2] = 0;
+    int deepest = 0;
+    for (int k = 2 * m - 3; k >= 0; --k) {
+      depth[k] = depth[parent[k]] + 1;
+      if (k < m) deepest = std::max(deepest, depth[k]);
+    }
+    if (deepest <= max_length) break;
+    for (auto& leaf_entry : leaves) leaf_entry.first = (leaf_entry.first + 1) / 2;
+  }
+  for (int i = 0; i < m; ++i) lengths[leaves[i].second] = static_cast<uint8_t>(depth[i]);
+}
+
+// Canonical codes, as the decoder's table builder assigns them.
+void build_codes(const uint8_t* lengths, int n, uint16_t* codes) {
+  uint32_t count[17] = {};
+  for (int i = 0; i < n; ++i) count[lengths[i]]++;
+  count[0] = 0;
+  uint32_t next[18] = {};
+  uint32_t code = 0;
+  for (int k = 1; k <= 16; ++k) {
+    code = (code + count[k - 1]) << 1;
+    next[k] = code;
+  }
+  for (int i = 0; i < n; ++i)
+    if (lengths[i]) codes[i] = static_cast<uint16_t>(next[lengths[i]]++);
+}
+
+struct PretreeItem {
+  uint8_t symbol;
+  uint8_t extra_bits;
+  uint8_t extra;
+  uint8_t second;  // the length symbol after a 19
+};
+
+// Codes `count` lengths against `previous` with the pretree's run symbols.
+void pretree_items(const uint8_t* lengths, const uint8_t* previous, int count,
+                   std::vector<PretreeItem>& items) {
+  items.clear();
+  int i = 0;
+  while (i < count) {
+    int run = 1;
+    while (i + run < count && lengths[i + run] == lengths[i]) ++run;
+    if (lengths[i] == 0 && run >= 20) {
+      int r = std::min(run, 51);
+      items.push_back({18, 5, static_cast<uint8_t>(r - 20), 0});
+      i += r;
+    } else if (lengths[i] == 0 && run >= 4) {
+      int r = std::min(run, 19);
+      items.push_back({17, 4, static_cast<uint8_t>(r - 4), 0});
+      i += r;
+    } else if (run >= 4) {
+      int r = std::min(run, 5);
+      uint8_t delta = static_cast<uint8_t>((previous[i] + 17 - lengths[i]) % 17);
+      items.push_back({19, 1, static_cast<uint8_t>(r - 4), delta});
+      i += r;
+    } else {
+      items.push_back({static_cast<uint8_t>((previous[i] + 17 - lengths[i]) % 17), 0, 0, 0});
+      ++i;
+    }
+  }
+}
+
+// Writes (or, without a writer, prices) one length list; returns its bits.
+uint32_t write_lengths(BitWriter* out, const uint8_t* lengths, const uint8_t* previous, int count) {
+  std::vector<PretreeItem> items;
+  pretree_items(lengths, previous, count, items);
+  uint32_t freq[kPretreeSymbols] = {};
+  for (const auto& it : items) {
+    freq[it.symbol]++;
+    if (it.symbol == 19) freq[it.second]++;
+  }
+  uint8_t pre_lengths[kPretreeSymbols];
+  uint16_t pre_codes[kPretreeSymbols] = {};
+  build_lengths(freq, kPretreeSymbols, 15, pre_lengths);
+  build_codes(pre_lengths, kPretreeSymbols, pre_codes);
+  uint32_t bits = 4 * kPretreeSymbols;
+  for (const auto& it : items) {
+    bits += pre_lengths[it.symbol] + it.extra_bits;
+    if (it.symbol == 19) bits += pre_lengths[it.second];
+  }
+  if (out) {
+    for (int i = 0; i < kPretreeSymbols; ++i) out->put(pre_lengths[i], 4);
+    for (const auto& it : items) {
+      out->put(pre_codes[it.symbol], pre_lengths[it.symbol]);
+      out->put(it.extra, it.extra_bits);
+      if (it.symbol == 19) out->put(pre_codes[it.second], pre_lengths[it.second]);
+    }
+  }
+  return bits;
+}
+
+// One parsed element: a literal (length 0) or a match with its offset code
+// (0 to 2: repeated offsets R0 to R2; otherwise distance + 2).
+struct Item {
+  uint16_t length;
+  uint8_t literal;
+  uint32_t code;
+};
+
+struct Stats {
+  uint32_t main[kMainMax];
+  uint32_t length[kLengthSymbols];
+  uint32_t aligned[kAlignedSymbols];
+  uint64_t verbatim_extra_bits;  // extra bits of verbatim coding
+  uint64_t aligned_extra_bits;   // verbatim part of aligned coding (aligned symbols priced apart)
+};
+
+struct Trees {
+  uint8_t main[kMainMax];
+  uint8_t length[kLengthSymbols];
+  uint8_t aligned[kAlignedSymbols];
+  uint16_t main_code[kMainMax];
+  uint16_t length_code[kLengthSymbols];
+  uint16_t aligned_code[kAlignedSymbols];
+};
+
+class LzxEncoder final : public BlockEncoder {
+ public:
+  LzxEncoder(const LzxEncoderOptions& options, const LzxEncoderTuning& tuning)
+      : options_(options), tuning_(tuning) {
+    window_bits_ = options.window_bits;
+    window_size_ = 1u << window_bits_;
+    max_distance_ = window_size_ - 3;
+    uint32_t slots = 4, span = 4;
+    while (span < window_size_) span += 1u << kSlots.extra[slots++];
+    slots_ = static_cast<int>(slots);
+    main_count_ = 256 + 8 * slots_;
+    capacity_ = 2 * window_size_ + kFrameSize;
+    history_.assign(capacity_ + 16, 0);
+    head_.assign(size_t{1} << kHashBits, 0);
+    chain_.assign(window_size_, 0);
+    std::memset(previous_main_, 0, sizeof previous_main_);
+    std::memset(previous_length_, 0, sizeof previous_length_);
+    if (tuning_.chain_depth < 1) tuning_.chain_depth = 1;
+    if (tuning_.nice_length < 3) tuning_.nice_length = 3;
+    if (tuning_.passes < 1) tuning_.passes = 1;
+    // Whole multiples of 2^24 keep the bytes of a call near a frame's end
+    // intact through the decoder's scan (see lzx_encode_calls).
+    if (tuning_.translation_size == 0 || (tuning_.translation_size & 0xFFFFFF) ||
+        tuning_.translation_size >= 0x80000000u)
+      tuning_.translation_size = 1u << 24;
+  }
+
+  uint16_t type_word() const override { return static_cast<uint16_t>(3 | (window_bits_ << 8)); }
+
+  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+                    std::string& error) override;
+
+ private:
+  const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
+  void append(std::span<const uint8_t> data);
+  uint32_t insert_and_find(uint32_t pos, uint32_t max_length, std::vector<uint32_t>& found);
+  uint32_t match_length(uint32_t pos, uint32_t distance, uint32_t limit) const;
+  void find_matches(uint32_t start, uint32_t length);
+  void set_costs_from(const uint8_t* main, const uint8_t* length);
+  void initial_costs(uint32_t start, uint32_t length);
+  void parse(uint32_t start, uint32_t length, std::vector<Item>& items);
+  void collect(const std::vector<Item>& items, Stats& stats) const;
+  void write_items(BitWriter& out, const std::vector<Item>& items) const;
+  void apply_items(const std::vector<Item>& items);
+
+  LzxEncoderOptions options_;
+  LzxEncoderTuning tuning_;
+  int window_bits_ = 21;
+  uint32_t window_size_ = 0;
+  uint32_t max_distance_ = 0;
+  int slots_ = 0;
+  int main_count_ = 0;
+
+  // Window: stream bytes [base_, end_) live at history_[0 ..).
+  std::vector<uint8_t> history_;
+  uint32_t capacity_ = 0;
+  uint32_t base_ = 0;
+  uint32_t end_ = 0;
+  std::vector<uint32_t> head_;   // hash -> position + 1
+  std::vector<uint32_t> chain_;  // position & (window - 1) -> previous position + 1
+  uint32_t inserted_ = 0;        // positions below this are in the chains
+
+  // Matches of the block being parsed (by position offset).
+  std::vector<uint32_t> match_start_;
+  std::vector<uint32_t> match_data_;  // pairs (length, distance)
+  std::vector<uint8_t> skip_;
+
+  // Prices in bits.
+  uint32_t main_cost_[kMainMax] = {};
+  uint32_t length_cost_[kLengthSymbols] = {};
+  bool have_costs_ = false;
+
+  // Decoder-visible state.
+  uint32_t r_[3] = {1, 1, 1};
+  uint8_t previous_main_[kMainMax];
+  uint8_t previous_length_[kLengthSymbols];
+  bool first_header_ = true;
+  bool translate_ = false;
+  uint64_t frames_ = 0;
+  bool pending_pad_ = false;
+  int block_type_ = 0;
+  uint32_t block_left_ = 0;
+  uint32_t block_size_ = 0;
+  Trees trees_{};
+};
+
+void LzxEncoder::append(std::span<const uint8_t> data) {
+  const uint32_t n = static_cast<uint32_t>(data.size());
+  if ((end_ - base_) + n > capacity_) {
+    uint32_t keep = std::min(end_ - base_, window_size_);
+    std::memmove(history_.data(), history_.data() + (end_ - keep - base_), keep);
+    base_ = end_ - keep;
+  }
+  std::memcpy(history_.data() + (end_ - base_), data.data(), n);
+  end_ += n;
+}
+
+inline uint32_t hash3(const uint8_t* p) {
+  uint32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limit) const {
+  const uint8_t* a = at(pos);
+  const uint8_t* b = a - distance;
+  uint32_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// Puts `pos` into the chains and lists its matches of increasing length.
+uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
+                                     std::vector<uint32_t>& found) {
+  if (pos + 3 > end_) return 0;
+  const uint32_t h = hash3(at(pos));
+  uint32_t candidate = head_[h];
+  head_[h] = pos + 1;
+  chain_[pos & (window_size_ - 1)] = candidate;
+  inserted_ = pos + 1;
+  if (max_length < 3) return 0;
+  uint32_t best = 2;
+  const uint8_t* here = at(pos);
+  for (int depth = tuning_.chain_depth; candidate && depth > 0; --depth) {
+    const uint32_t c = candidate - 1;
+    const uint32_t distance = pos - c;
+    if (distance > max_distance_ || c < base_) break;
+    const uint8_t* there = here - distance;
+    if (there[best] == here[best] && there[0] == here[0]) {
+      uint32_t len = match_length(pos, distance, max_length);
+      if (len > best) {
+        best = len;
+        found.push_back(len);
+        found.push_back(distance);
+        if (len >= max_length) break;
+      }
+    }
+    candidate = chain_[c & (window_size_ - 1)];
+  }
+  return best > 2 ? best : 0;
+}
+
+void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
+  match_start_.assign(length + 1, 0);
+  skip_.assign(length + 1, 0);
+  match_data_.clear();
+  const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+  // Positions left out at the end of the previous frame (their bytes were
+  // not all known) join the chains now.
+  for (uint32_t p = inserted_; p < start; ++p) {
+    std::vector<uint32_t> unused;
+    if (p >= base_ && p + 3 <= end_) insert_and_find(p, 0, unused);
+  }
+  std::vector<uint32_t> found;
+  uint32_t i = 0;
+  while (i < length) {
+    match_start_[i] = static_cast<uint32_t>(match_data_.size());
+    const uint32_t max_length = std::min(kMaxMatch, length - i);
+    found.clear();
+    uint32_t longest = insert_and_find(start + i, max_length, found);
+    match_data_.insert(match_data_.end(), found.begin(), found.end());
+    if (longest >= nice) {
+      // Take a long match as it is: skip the search inside it.
+      for (uint32_t j = 1; j < longest; ++j) {
+        match_start_[i + j] = static_cast<uint32_t>(match_data_.size());
+        skip_[i + j] = 1;
+        std::vector<uint32_t> unused;
+        insert_and_find(start + i + j, 0, unused);
+      }
+      i += longest;
+    } else {
+      ++i;
+    }
+  }
+  match_start_[length] = static_cast<uint32_t>(match_data_.size());
+}
+
+void LzxEncoder::set_costs_from(const uint8_t* main, const uint8_t* length) {
+  for (int i = 0; i < main_count_; ++i) main_cost_[i] = main[i] ? main[i] : kUnusedCost;
+  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = length[i] ? length[i] : kUnusedCost;
+  have_costs_ = true;
+}
+
+// First block of a stream: literals priced from their frequencies here,
+// matches at a flat guess.
+void LzxEncoder::initial_costs(uint32_t start, uint32_t length) {
+  uint32_t count[256] = {};
+  const uint8_t* p = at(start);
+  for (uint32_t i = 0; i < length; ++i) count[p[i]]++;
+  for (int b = 0; b < 256; ++b) {
+    double bits = std::log2((length + 1.0) / (count[b] + 0.5));
+    main_cost_[b] = static_cast<uint32_t>(std::clamp(bits, 1.0, 15.0) + 0.5);
+  }
+  for (int i = 256; i < main_count_; ++i) main_cost_[i] = 9;
+  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = 6;
+  have_costs_ = true;
+}
+
+// Shortest path over the block's positions; edges are literals, repeated
+// offsets and the found matches at every length up to their longest.
+void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items) {
+  struct Node {
+    uint32_t cost;
+    uint16_t length;  // edge into this node: 0 literal
+    uint32_t code;
+    uint32_t r[3];
+  };
+  std::vector<Node> node(length + 1);
+  for (auto& n : node) n.cost = kInfinity;
+  node[0].cost = 0;
+  node[0].length = 0;
+  std::memcpy(node[0].r, r_, sizeof r_);
+  const uint8_t* data = at(start);
+  const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+
+  auto relax = [&](uint32_t to, uint32_t cost, uint16_t len, uint32_t code, const uint32_t* r) {
+    Node& n = node[to];
+    if (cost < n.cost) {
+      n.cost = cost;
+      n.length = len;
+      n.code = code;
+      n.r[0] = r[0];
+      n.r[1] = r[1];
+      n.r[2] = r[2];
+    }
+  };
+
+  for (uint32_t i = 0; i < length; ++i) {
+    if (skip_[i]) continue;
+    const Node& here = node[i];
+    const uint32_t base_cost = here.cost;
+    if (base_cost == kInfinity) continue;
+    uint32_t r[3] = {here.r[0], here.r[1], here.r[2]};
+    relax(i + 1, base_cost + main_cost_[data[i]], 0, data[i], r);
+    const uint32_t max_length = std::min(kMaxMatch, length - i);
+    if (max_length < 2) continue;
+    const uint32_t pos = start + i;
+    // Repeated offsets.
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t d = r[k];
+      if (d == 0 || d > pos || pos - d < base_) continue;
+      if (k > 0 && (d == r[0] || (k == 2 && d == r[1]))) continue;
+      const uint8_t* src = data + i - d;
+      if (src[0] != data[i] || src[1] != data[i + 1]) continue;
+      const uint32_t len = match_length(pos, d, max_length);
+      uint32_t nr[3] = {r[0], r[1], r[2]};
+      std::swap(nr[0], nr[k]);
+      const uint32_t* mc = main_cost_ + 256 + 8 * k;
+      for (uint32_t l = (len >= nice ? len : 2); l <= len; ++l) {
+        uint32_t c = l < 9 ? mc[l - 2] : mc[7] + length_cost_[l - 9];
+        relax(i + l, base_cost + c, static_cast<uint16_t>(l), static_cast<uint32_t>(k), nr);
+      }
+    }
+    // Matches found by the chains.
+    uint32_t previous = 1;
+    for (uint32_t m = match_start_[i]; m < match_start_[i + 1]; m += 2) {
+      const uint32_t len = match_data_[m];
+      const uint32_t d = match_data_[m + 1];
+      const int slot = slot_of(d + 2);
+      const uint32_t extra = kSlots.extra[slot];
+      const uint32_t* mc = main_cost_ + 256 + 8 * slot;
+      uint32_t nr[3] = {d, r[0], r[1]};
+      uint32_t from = len >= nice ? len : previous + 1;
+      for (uint32_t l = from; l <= len; ++l) {
+        uint32_t c = (l < 9 ? mc[l - 2] : mc[7] + length_cost_[l - 9]) + extra;
+        relax(i + l, base_cost + c, static_cast<uint16_t>(l), d + 2, nr);
+      }
+      previous = len;
+    }
+  }
+  // Walk back from the end.
+  items.clear();
+  uint32_t i = length;
+  while (i > 0) {
+    const Node& n = node[i];
+    Item it{};
+    if (n.length == 0) {
+      it.length = 0;
+      it.literal = static_cast<uint8_t>(n.code);
+      i -= 1;
+    } else {
+      it.length = n.length;
+      it.code = n.code;
+      i -= n.length;
+    }
+    items.push_back(it);
+  }
+  std::reverse(items.begin(), items.end());
+}
+
+void LzxEncoder::collect(const std::vector<Item>& items, Stats& stats) const {
+  std::memset(&stats, 0, sizeof stats);
+  for (const Item& it : items) {
+    if (it.length == 0) {
+      stats.main[it.literal]++;
+      continue;
+    }
+    int slot;
+    uint32_t extra_value = 0;
+    if (it.code < 3) {
+      slot = static_cast<int>(it.code);
+    } else {
+      slot = slot_of(it.code);
+      extra_value = it.code - kSlots.base[slot];
+    }
+    const uint32_t header = std::min<uint32_t>(it.length - 2, 7);
+    stats.main[256 + 8 * slot + header]++;
+    if (header == 7) stats.length[it.length - 9]++;
+    const uint32_t extra = kSlots.extra[slot];
+    stats.verbatim_extra_bits += extra;
+    if (extra >= 3) {
+      stats.aligned_extra_bits += extra - 3;
+      stats.aligned[extra_value & 7]++;
+    } else {
+      stats.aligned_extra_bits += extra;
+    }
+  }
+}
+
+void LzxEncoder::write_items(BitWriter& out, const std::vector<Item>& items) const {
+  const bool aligned = block_type_ == 2;
+  for (const Item& it : items) {
+    if (it.length == 0) {
+      out.put(trees_.main_code[it.literal], trees_.main[it.literal]);
+      continue;
+    }
+    int slot;
+    uint32_t extra_value = 0;
+    if (it.code < 3) {
+      slot = static_cast<int>(it.code);
+    } else {
+      slot = slot_of(it.code);
+      extra_value = it.code - kSlots.base[slot];
+    }
+    const uint32_t header = std::min<uint32_t>(it.length - 2, 7);
+    const int sym = 256 + 8 * slot + static_cast<int>(header);
+    out.put(trees_.main_code[sym], trees_.main[sym]);
+    if (header == 7) out.put(trees_.length_code[it.length - 9], trees_.length[it.length - 9]);
+    const int extra = kSlots.extra[slot];
+    if (aligned && extra >= 3) {
+      out.put(extra_value >> 3, extra - 3);
+      out.put(trees_.aligned_code[extra_value & 7], trees_.aligned[extra_value & 7]);
+    } else {
+      out.put(extra_value, extra);
+    }
+  }
+}
+
+// Repeated offsets after the items, as the decoder will track them.
+void LzxEncoder::apply_items(const std::vector<Item>& items) {
+  for (const Item& it : items) {
+    if (it.length == 0 || it.code == 0) continue;
+    if (it.code < 3) {
+      std::swap(r_[0], r_[it.code]);
+    } else {
+      r_[2] = r_[1];
+      r_[1] = r_[0];
+      r_[0] = it.code - 2;
+    }
+  }
+}
+
+bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
+                              std::vector<uint8_t>& out, std::string& error) {
+  if (frame.size() > kFrameSize) {
+    error = "LZX frame larger than 32768 bytes";
+    return false;
+  }
+  const uint32_t n = static_cast<uint32_t>(frame.size());
+  if (frames_ == 0)
+    translate_ =
+        options_.call_translation < 0 ? lzx_looks_like_x86(frame) : options_.call_translation > 0;
+  std::vector<uint8_t> data(frame.begin(), frame.end());
+  if (translate_ && frames_ < kTranslatedFrames)
+    lzx_encode_calls(data, end_, tuning_.translation_size);
+  ++frames_;
+  const uint32_t frame_start = end_;
+  append(data);
+  if (n == 0) return true;
+  if (pending_pad_) {
+    out.push_back(0);
+    pending_pad_ = false;
+  }
+
+  BitWriter bits(out);
+  std::vector<Item> items;
+  uint32_t done = 0;
+  while (done < n) {
+    const uint32_t start = frame_start + done;
+    if (block_left_ > 0) {
+      // A block that began in an earlier frame.
+      const uint32_t part = std::min(block_left_, n - done);
+      if (block_type_ == 3) {
+        out.insert(out.end(), at(start), at(start) + part);
+        // Keep the chains complete for later frames.
+        std::vector<uint32_t> unused;
+        for (uint32_t p = start; p < start + part; ++p) insert_and_find(p, 0, unused);
+      } else {
+        find_matches(start, part);
+        parse(start, part, items);
+        write_items(bits, items);
+        apply_items(items);
+      }
+      block_left_ -= part;
+      done += part;
+    } else {
+      const uint32_t size = tuning_.block_bytes ? tuning_.block_bytes : n - done;
+      const uint32_t part = std::min(size, n - done);
+      const bool spans = size > part;
+      find_matches(start, part);
+      if (!have_costs_) initial_costs(start, part);
+      Stats stats;
+      Trees trees{};
+      for (int pass = 0; pass < tuning_.passes; ++pass) {
+        parse(start, part, items);
+        collect(items, stats);
+        if (spans) {
+          // Later frames are coded with these trees too: every symbol needs a code.
+          for (int i = 0; i < main_count_; ++i) stats.main[i]++;
+          for (auto& f : stats.length) f++;
+          for (auto& f : stats.aligned) f++;
+        }
+        build_lengths(stats.main, main_count_, 16, trees.main);
+        build_lengths(stats.length, kLengthSymbols, 16, trees.length);
+        if (pass + 1 < tuning_.passes) set_costs_from(trees.main, trees.length);
+      }
+      build_lengths(stats.aligned, kAlignedSymbols, 7, trees.aligned);
+      build_codes(trees.main, main_count_, trees.main_code);
+      build_codes(trees.length, kLengthSymbols, trees.length_code);
+      build_codes(trees.aligned, kAlignedSymbols, trees.aligned_code);
+
+      // Price the three block types.
+      uint64_t symbols = 0;
+      for (int i = 0; i < main_count_; ++i) symbols += uint64_t{stats.main[i]} * trees.main[i];
+      for (int i = 0; i < kLengthSymbols; ++i)
+        symbols += uint64_t{stats.length[i]} * trees.length[i];
+      uint64_t tree_bits =
+          write_lengths(nullptr, trees.main, previous_main_, 256) +
+          write_lengths(nullptr, trees.main + 256, previous_main_ + 256, main_count_ - 256) +
+          write_lengths(nullptr, trees.length, previous_length_, kLengthSymbols);
+      uint64_t aligned_symbols = 0;
+      for (int i = 0; i < kAlignedSymbols; ++i)
+        aligned_symbols += uint64_t{stats.aligned[i]} * trees.aligned[i];
+      uint64_t verbatim_cost = tree_bits + symbols + stats.verbatim_extra_bits;
+      uint64_t aligned_cost =
+          tree_bits + symbols + stats.aligned_extra_bits + aligned_symbols + 3 * kAlignedSymbols;
+      uint64_t stored_cost = 16 + 8 * (12 + uint64_t{part} + (part & 1));
+      int type = options_.force_block_type;
+      if (type < 1 || type > 3) {
+        type = aligned_cost < verbatim_cost ? 2 : 1;
+        if (stored_cost < std::min(aligned_cost, verbatim_cost) && !spans) type = 3;
+      }
+
+      // Header.
+      if (first_header_) {
+        first_header_ = false;
+        if (translate_) {
+          bits.put(1, 1);
+          bits.put(tuning_.translation_size >> 16, 16);
+          bits.put(tuning_.translation_size & 0xFFFF, 16);
+        } else {
+          bits.put(0, 1);
+        }
+      }
+      bits.put(static_cast<uint32_t>(type), 3);
+      bits.put(size >> 16, 8);
+      bits.put((size >> 8) & 0xFF, 8);
+      bits.put(size & 0xFF, 8);
+      block_type_ = type;
+      block_size_ = size;
+      if (type == 3) {
+        // The bytes start at the next word boundary; when the header ends on
+        // one, a whole word of padding comes first.
+        if (bits.pending() == 0) bits.put(0, 16);
+        bits.flush();
+        uint8_t rs[12];
+        store32(rs, r_[0]);
+        store32(rs + 4, r_[1]);
+        store32(rs + 8, r_[2]);
+        out.insert(out.end(), rs, rs + 12);
+        out.insert(out.end(), at(start), at(start) + part);
+      } else {
+        trees_ = trees;
+        if (type == 2)
+          for (int i = 0; i < kAlignedSymbols; ++i) bits.put(trees_.aligned[i], 3);
+        write_lengths(&bits, trees_.main, previous_main_, 256);
+        write_lengths(&bits, trees_.main + 256, previous_main_ + 256, main_count_ - 256);
+        write_lengths(&bits, trees_.length, previous_length_, kLengthSymbols);
+        std::memcpy(previous_main_, trees_.main, sizeof previous_main_);
+        std::memcpy(previous_length_, trees_.length, sizeof previous_length_);
+        write_items(bits, items);
+        apply_items(items);
+      }
+      // The next block's first guess at prices: this block's code.
+      set_costs_from(trees.main, trees.length);
+      block_left_ = size - part;
+      done += part;
+    }
+    if (block_left_ == 0 && block_type_ == 3 && (block_size_ & 1)) {
+      // Odd uncompressed blocks are followed by a padding byte, which the
+      // decoder skips when it reads the next header, possibly in the next frame.
+      if (done < n) {
+        out.push_back(0);
+      } else if (!last_frame) {
+        pending_pad_ = true;
+      }
+    }
+  }
+  bits.flush();
+  return true;
+}
+
+}  // namespace
+
+void lzx_encode_calls(std::span<uint8_t> frame, uint32_t position, uint32_t translation_size) {
+  const uint32_t n = static_cast<uint32_t>(frame.size());
+  if (n < 6) return;
+  uint8_t* d = frame.data();
+  uint32_t k = 0;
+  while (k < n - 6) {
+    if (d[k] != 0xE8) {
+      ++k;
+      continue;
+    }
+    // Operands that reach into the frame's last 6 bytes are left as they are:
+    // the decoder works on 0xE8 filler there and restores those bytes, and it
+    // only changes the operand's top byte (the size is a multiple of 2^24).
+    if (k + 11 <= n) {
+      const int64_t value = static_cast<int32_t>(load32(d + k + 1));
+      const int64_t pos = position + k;
+      const int64_t size = translation_size;
+      if (value >= -pos && value < size - pos) {
+        store32(d + k + 1, static_cast<uint32_t>(value + pos));
+      } else if (value >= size - pos && value < size) {
+        store32(d + k + 1, static_cast<uint32_t>(value - size));
+      }
+    }
+    k += 5;
+  }
+}
+
+bool lzx_looks_like_x86(std::span<const uint8_t> data) {
+  const size_t n = data.size();
+  const uint8_t* d = data.data();
+  if (n >= 64 && d[0] == 'M' && d[1] == 'Z') return true;
+  if (n >= 20 && d[0] == 0x7F && d[1] == 'E' && d[2] == 'L' && d[3] == 'F') {
+    const uint16_t machine = static_cast<uint16_t>(d[18] | (d[19] << 8));
+    return machine == 3 || machine == 62;
+  }
+  // Calls with near displacements: E8 followed by a 32-bit value whose top
+  // byte is 00 or FF.
+  size_t calls = 0;
+  for (size_t k = 0; k + 5 <= n; ++k)
+    if (d[k] == 0xE8 && (d[k + 4] == 0x00 || d[k + 4] == 0xFF)) ++calls;
+  return n >= 1024 && calls * 400 >= n;
+}
+
+std::unique_ptr<BlockEncoder> make_lzx_encoder_tuned(const LzxEncoderOptions& options,
+                                                     const LzxEncoderTuning& tuning) {
+  if (options.window_bits < 15 || options.window_bits > 21) return nullptr;
+  return std::make_unique<LzxEncoder>(options, tuning);
+}
+
+std::unique_ptr<BlockEncoder> make_lzx_encoder(const LzxEncoderOptions& options) {
+  return make_lzx_encoder_tuned(options, LzxEncoderTuning{});
+}

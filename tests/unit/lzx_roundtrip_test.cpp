@@ -1,0 +1,260 @@
+// Our LZX compressor against our LZX decoder, frame by frame: every window
+// size, every block type, blocks across frames and inside frames, call
+// translation, awkward sizes, random and repetitive data.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/lzx.h"
+#include "writer/encoders.h"
+#include "writer/lzx_internal.h"
+
+namespace {
+
+struct Frame {
+  std::vector<uint8_t> bytes;
+  uint32_t size;
+};
+
+void* test_alloc(uint32_t size) {
+  return std::malloc(size);
+}
+void test_free(void* p) {
+  std::free(p);
+}
+
+std::vector<Frame> encode(const std::vector<uint8_t>& data, const LzxEncoderOptions& options,
+                          const LzxEncoderTuning& tuning = {}) {
+  auto encoder = make_lzx_encoder_tuned(options, tuning);
+  EXPECT_NE(encoder, nullptr);
+  std::vector<Frame> frames;
+  size_t pos = 0;
+  do {
+    size_t n = std::min<size_t>(32768, data.size() - pos);
+    Frame f;
+    f.size = static_cast<uint32_t>(n);
+    std::string error;
+    EXPECT_TRUE(
+        encoder->encode_frame({data.data() + pos, n}, pos + n == data.size(), f.bytes, error))
+        << error;
+    frames.push_back(std::move(f));
+    pos += n;
+  } while (pos < data.size());
+  return frames;
+}
+
+struct Decoder {
+  LzxDecoder* handle = nullptr;
+  explicit Decoder(int window_bits) {
+    uint32_t max = 32768, compressed = 0;
+    LzxParameters p{1u << window_bits};
+    EXPECT_EQ(LzxCreate(&max, &p, test_alloc, test_free, &compressed, &handle, nullptr, nullptr,
+                        nullptr, nullptr, nullptr),
+              CODEC_OK);
+  }
+  ~Decoder() {
+    if (handle) LzxDestroy(handle);
+  }
+  // Decodes one frame; the input is copied so that exactly 4 readable bytes
+  // follow it, as the decoder's contract asks.
+  int32_t frame(const std::vector<uint8_t>& in, uint32_t size, std::vector<uint8_t>& out) {
+    std::vector<uint8_t> padded(in);
+    padded.resize(in.size() + 4, 0);
+    out.assign(size, 0);
+    uint32_t n = size;
+    int32_t r =
+        LzxDecompress(handle, padded.data(), static_cast<uint32_t>(in.size()), out.data(), &n);
+    if (r == CODEC_OK) {
+      EXPECT_EQ(n, size);
+    }
+    return r;
+  }
+};
+
+std::vector<uint8_t> decode_all(const std::vector<Frame>& frames, int window_bits) {
+  Decoder d(window_bits);
+  std::vector<uint8_t> result, out;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    int32_t r = d.frame(frames[i].bytes, frames[i].size, out);
+    EXPECT_EQ(r, CODEC_OK) << "frame " << i;
+    if (r != CODEC_OK) break;
+    result.insert(result.end(), out.begin(), out.end());
+  }
+  return result;
+}
+
+size_t compressed_size(const std::vector<Frame>& frames) {
+  size_t n = 0;
+  for (const auto& f : frames) n += f.bytes.size();
+  return n;
+}
+
+uint32_t rng_state = 12345;
+uint32_t next_random() {
+  rng_state = rng_state * 1103515245u + 12345u;
+  return rng_state >> 8;
+}
+
+std::vector<uint8_t> random_bytes(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(next_random());
+  return v;
+}
+
+// Words from a small vocabulary with numbers: compressible like text.
+std::vector<uint8_t> text_like(size_t n) {
+  static const char* words[] = {"cabinet", "folder", "frame", "window", "offset", "length", "tree",
+                                "block",   "the",    "of",    "and",    "LZX",    "data",   "\n"};
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    const char* w = words[next_random() % 14];
+    v.insert(v.end(), w, w + std::strlen(w));
+    if (next_random() % 5 == 0) {
+      std::string num = std::to_string(next_random() % 100000);
+      v.insert(v.end(), num.begin(), num.end());
+    }
+    v.push_back(' ');
+  }
+  v.resize(n);
+  return v;
+}
+
+// Bytes that look like x86 code: many E8 calls with near targets.
+std::vector<uint8_t> code_like(size_t n) {
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    switch (next_random() % 4) {
+      case 0: {
+        v.push_back(0xE8);
+        int32_t target = static_cast<int32_t>(next_random() % 4096) * 16 -
+                         static_cast<int32_t>(v.size() % 65536);
+        for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(target >> (8 * i)));
+        break;
+      }
+      case 1:
+        v.insert(v.end(), {0x55, 0x89, 0xE5, 0x83, 0xEC, 0x18});
+        break;
+      case 2:
+        v.insert(v.end(), {0x8B, 0x45, static_cast<uint8_t>(next_random() % 32), 0x89, 0x04, 0x24});
+        break;
+      default:
+        v.push_back(static_cast<uint8_t>(next_random()));
+        break;
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+void expect_round_trip(const std::vector<uint8_t>& data, const LzxEncoderOptions& options,
+                       const LzxEncoderTuning& tuning = {}) {
+  auto frames = encode(data, options, tuning);
+  auto back = decode_all(frames, options.window_bits);
+  ASSERT_EQ(back.size(), data.size());
+  EXPECT_TRUE(back == data) << "window " << options.window_bits << " type "
+                            << options.force_block_type;
+}
+
+TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
+  auto data = text_like(150000);
+  auto tail = random_bytes(20000);
+  data.insert(data.end(), tail.begin(), tail.end());
+  data.insert(data.end(), data.begin(), data.begin() + 70000);  // far repeats
+  for (int bits = 15; bits <= 21; ++bits) {
+    for (int type = 0; type <= 3; ++type) {
+      LzxEncoderOptions o;
+      o.window_bits = bits;
+      o.force_block_type = type;
+      o.call_translation = 0;
+      expect_round_trip(data, o);
+    }
+  }
+}
+
+TEST(LzxRoundTrip, SizesAroundFrameBoundaries) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{5}, size_t{32767}, size_t{32768},
+                   size_t{32769}, size_t{65536 + 3}}) {
+    for (int type = 0; type <= 3; ++type) {
+      LzxEncoderOptions o;
+      o.force_block_type = type;
+      expect_round_trip(text_like(n), o);
+      expect_round_trip(random_bytes(n), o);
+    }
+  }
+}
+
+TEST(LzxRoundTrip, BlocksSpanningFramesAndSharingFrames) {
+  auto data = text_like(200000);
+  auto noise = random_bytes(30001);
+  data.insert(data.begin() + 50000, noise.begin(), noise.end());
+  // Odd sizes put uncompressed blocks' padding bytes mid-frame and at the
+  // start of the next frame; small sizes put several blocks in one frame.
+  for (uint32_t block : {1u, 7u, 1001u, 5000u, 32767u, 32768u, 32769u, 65537u, 100000u}) {
+    for (int type = 0; type <= 3; ++type) {
+      LzxEncoderOptions o;
+      o.window_bits = 16;
+      o.force_block_type = type;
+      LzxEncoderTuning t;
+      t.block_bytes = block;
+      expect_round_trip(data, o, t);
+    }
+  }
+}
+
+TEST(LzxRoundTrip, UncompressedBlockOfOddSizeEndingAtFrameEnd) {
+  // Block of 32768 + 32767 bytes: it ends one byte before the second frame's
+  // end, so the next block's header and the padding byte share that frame;
+  // block of 3 * 32768 - 1 + ... covers whole frames with odd totals.
+  auto data = text_like(5 * 32768 + 100);
+  for (uint32_t block : {65535u, 98303u, 32769u * 3}) {
+    LzxEncoderOptions o;
+    o.force_block_type = 3;
+    LzxEncoderTuning t;
+    t.block_bytes = block;
+    expect_round_trip(data, o, t);
+  }
+}
+
+TEST(LzxRoundTrip, CallTranslation) {
+  auto code = code_like(300000);
+  for (int translate : {0, 1, -1}) {
+    for (int type = 0; type <= 3; ++type) {
+      LzxEncoderOptions o;
+      o.call_translation = translate;
+      o.force_block_type = type;
+      expect_round_trip(code, o);
+    }
+  }
+  // Short last frames, calls in the frames' last bytes.
+  for (size_t n : {size_t{6}, size_t{7}, size_t{11}, size_t{32768 + 10}}) {
+    std::vector<uint8_t> d(n, 0xE8);
+    LzxEncoderOptions o;
+    o.call_translation = 1;
+    expect_round_trip(d, o);
+  }
+  LzxEncoderOptions o;
+  o.call_translation = 1;
+  auto translated = encode(code, o);
+  o.call_translation = 0;
+  auto plain = encode(code, o);
+  EXPECT_LT(compressed_size(translated), compressed_size(plain));
+}
+
+TEST(LzxRoundTrip, SeveralMegabytesRandomAndRepetitive) {
+  std::vector<uint8_t> data = random_bytes(1 << 20);
+  std::vector<uint8_t> rep(3 << 20);
+  for (size_t i = 0; i < rep.size(); ++i) rep[i] = static_cast<uint8_t>("abcabd"[i % 6]);
+  data.insert(data.end(), rep.begin(), rep.end());
+  auto more = text_like(1 << 20);
+  data.insert(data.end(), more.begin(), more.end());
+  LzxEncoderOptions o;
+  auto frames = encode(data, o);
+  EXPECT_EQ(decode_all(frames, 21), data);
+  // Random data costs little more than itself; repeats almost nothing.
+  EXPECT_LT(compressed_size(frames), (1u << 20) + (1u << 20) / 2);
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// LZX compressor internals shared with its tests.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "writer/encoders.h"
+
+// Knobs below the public options: block layout and effort.
+struct LzxEncoderTuning {
+  // 0: one block per frame. Otherwise every block covers this many bytes of
+  // the stream, so blocks may span frames or several blocks share a frame.
+  uint32_t block_bytes = 0;
+  int chain_depth = 48;                  // hash-chain candidates examined per position
+  int nice_length = 96;                  // a match this long is taken without further search
+  int passes = 2;                        // cost-refinement passes of the optimal parse
+  uint32_t translation_size = 1u << 24;  // written to the header when translating
+};
+
+std::unique_ptr<BlockEncoder> make_lzx_encoder_tuned(const LzxEncoderOptions& options,
+                                                     const LzxEncoderTuning& tuning);
+
+// Applies the inverse of the decoder's call translation to one frame that
+// starts at stream offset `position` (frames below 32768 only).
+void lzx_encode_calls(std::span<uint8_t> frame, uint32_t position, uint32_t translation_size);
+
+// True when the data looks like x86 machine code (PE or ELF image, or many
+// E8 calls with near displacements).
+bool lzx_looks_like_x86(std::span<const uint8_t> data);
