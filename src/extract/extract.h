@@ -20,5 +20,16 @@ int strip_parent_refs(char* name);
 void append_extracted_file(const char* path);
 
 extern char* extracted_list;  // NUL-separated full paths; null until the first
+extern uint32_t extracted_list_size;  // bytes used, terminators included
+
+void set_file_dos_time(const char* path, uint16_t date, uint16_t time);
+void set_file_times(const char* path, const FILETIME* time);
+
+extern char output_path[MAX_PATH];  // the file being extracted
+
+struct OverwriteQuery;
+// Replaceable in tests: the warning boxes and the overwrite question.
+extern int(WINAPI* extract_message_box)(HWND, LPCSTR, LPCSTR, UINT);
+extern int (*extract_confirm_overwrite)(OverwriteQuery*);
 
 DWORD WINAPI extraction_worker(LPVOID archive_path);

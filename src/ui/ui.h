@@ -13,6 +13,9 @@ constexpr UINT PROGRESS_SET_POSITION = 1004;
 constexpr UINT PROGRESS_RESUME_ANIMATION = WM_USER + 1;
 constexpr UINT PROGRESS_PAUSE_ANIMATION = WM_USER + 2;
 void open_progress_window(int32_t cabinet_length);
+// Sends WM_CLOSE to the window, or posts WM_QUIT to the thread that opened it
+// when the window could not be created, so that its message loop ends.
+void close_progress_window();
 
 // Overwrite confirmation (template 2007).
 struct OverwriteQuery {
@@ -32,6 +35,8 @@ extern volatile int32_t newer_only;
 int confirm_overwrite(OverwriteQuery* query);
 int format_file_time(uint32_t stamp, char* output);  // output of 128 bytes
 const char* group_thousands(uint32_t number);
+// format_file_time's work with the string-table text passed in.
+int format_file_time_with(const char* format, uint32_t stamp, char* output, size_t output_size);
 
 // Package integrity check (template 103): the computed CRC, or 0 after a
 // mismatch (warning shown) or when the file cannot be opened.

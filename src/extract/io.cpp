@@ -1,0 +1,99 @@
+// The library's seven I/O callbacks over the runtime's low-level files. A
+// cabinet that sits at cabinet_offset inside the archive file is presented as
+// a file that begins at 0: its read handles are registered in two slots and
+// every absolute seek on them is shifted.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "extract/extract.h"
+#include "startup/globals.h"
+#include "ui/ui.h"
+
+static int32_t package_handles[2] = {-1, -1};
+static uint32_t bytes_read_total;
+
+constexpr int32_t OPEN_WRITE_ONLY = 0x0001;
+
+void* cab_alloc(uint32_t size) {
+  return malloc(size);
+}
+
+void cab_free(void* memory) {
+  free(memory);
+}
+
+// The Quantum decoder's spill file, asked for under the name "*": a private
+// temporary file that the system deletes when it is closed.
+static int32_t open_spill_file() {
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  const DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length >= sizeof folder) return -1;
+  if (GetTempFileNameA(folder, "cab", 0, path) == 0) return -1;
+  const int handle =
+      _open(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+  if (handle == -1) DeleteFileA(path);
+  return handle;
+}
+
+int32_t cab_open(const char* path, int32_t flags, int32_t mode) {
+  if (path[0] == '*' && path[1] == '\0') return open_spill_file();
+  const int32_t handle = _open(path, flags, mode);
+  if (handle == -1) return -1;
+  if (cabinet_offset != 0 && (flags & OPEN_WRITE_ONLY) == 0) {
+    if (_lseek(handle, cabinet_offset, SEEK_SET) == -1) {
+      _close(handle);
+      return -1;
+    }
+    if (package_handles[0] == -1) {
+      package_handles[0] = handle;
+    } else if (package_handles[1] == -1) {
+      package_handles[1] = handle;
+    }
+  }
+  return handle;
+}
+
+int32_t cab_read(int32_t handle, void* buffer, uint32_t count) {
+  if (abort_code != 0) return -1;
+  const int32_t n = _read(handle, buffer, count);
+  if (progress_window && n > 0) {
+    bytes_read_total += static_cast<uint32_t>(n);
+    SendMessageA(progress_window, PROGRESS_SET_POSITION, 0, bytes_read_total >> 10);
+  }
+  return n;
+}
+
+int32_t cab_write(int32_t handle, const void* buffer, uint32_t count) {
+  if (abort_code != 0) return -1;
+  return _write(handle, buffer, count);
+}
+
+int32_t cab_close(int32_t handle) {
+  if (package_handles[0] == handle) {
+    package_handles[0] = -1;
+  } else if (package_handles[1] == handle) {
+    package_handles[1] = -1;
+  }
+  return _close(handle);
+}
+
+int32_t cab_seek(int32_t handle, int32_t offset, int32_t origin) {
+  if (handle == -1 || (package_handles[0] != handle && package_handles[1] != handle)) {
+    return _lseek(handle, offset, origin);
+  }
+  int64_t target = offset;
+  if (origin == SEEK_SET) target += cabinet_offset;
+  if (target > INT32_MAX || target < INT32_MIN) return -1;
+  const int32_t position = _lseek(handle, static_cast<int32_t>(target), origin);
+  // Positions before the cabinet's first byte do not exist for the library.
+  if (position == -1 || position < cabinet_offset) return -1;
+  return position - cabinet_offset;
+}

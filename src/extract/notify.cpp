@@ -1,0 +1,300 @@
+// The library's notification handler: turns each stored file into a path
+// under the destination, settles existing files, opens the output, and
+// stamps date, time and attributes when the file is complete.
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "extract/extract.h"
+#include "resources/resource.h"
+#include "startup/globals.h"
+#include "startup/paths.h"
+#include "ui/ui.h"
+
+int(WINAPI* extract_message_box)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
+int (*extract_confirm_overwrite)(OverwriteQuery*) = confirm_overwrite;
+
+char output_path[PATH_BUFFER];
+static int32_t write_current;
+static uint32_t expected_size;
+static char name_part[512];
+
+char* extracted_list;
+uint32_t extracted_list_size;
+static HGLOBAL extracted_list_block;
+
+// Output files: write-only, sequential, create, truncate, binary.
+constexpr int32_t OUTPUT_OPEN_FLAGS = 0x8321;
+constexpr int32_t OUTPUT_OPEN_MODE = 0x180;
+constexpr WORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+int strip_parent_refs(char* name) {
+  char scratch[1024] = {};
+  size_t in = 0;
+  size_t out = 0;
+  bool skipped = false;
+  while (name[in] != '\0' && out < sizeof scratch - 1) {
+    if (name[in] == '.' && name[in + 1] == '.' && name[in + 2] == '\\') {
+      in += 3;
+      skipped = true;
+      continue;
+    }
+    scratch[out++] = name[in++];
+  }
+  // The result is never longer than the name, so it fits where the name was.
+  if (skipped) memcpy(name, scratch, out + 1);
+  return 1;
+}
+
+// A name the module refuses to write: empty, a character Windows forbids in
+// file names, an empty part (a doubled or leading backslash), a part made of
+// dots and spaces that Windows would take for the parent folder, or a last
+// part made of dots alone ("." or "..").
+static bool name_is_invalid(const wchar_t* name) {
+  if (name[0] == L'\0') return true;
+  for (const wchar_t* c = name; *c; ++c) {
+    if (*c < 0x20 || wcschr(L":;*?\"<>|", *c)) return true;
+  }
+  const wchar_t* part = name;
+  for (;;) {
+    const wchar_t* end = wcschr(part, L'\\');
+    const size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
+    if (length == 0 && end) return true;  // empty part before a backslash
+    size_t dots = 0;
+    bool dots_and_spaces = length > 0;
+    for (size_t i = 0; i < length; ++i) {
+      if (part[i] == L'.') {
+        ++dots;
+      } else if (part[i] != L' ') {
+        dots_and_spaces = false;
+      }
+    }
+    if (dots_and_spaces && (dots >= 2 || !end)) return true;
+    if (!end) return false;
+    part = end + 1;
+  }
+}
+
+static void warn_invalid_name(const char* name) {
+  char format[128];
+  if (LoadStringA(module_instance, MSG_INVALID_NAME, format, sizeof format) <= 0) {
+    strcpy(format, "%s");
+  }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  const int length = snprintf(name_part, sizeof name_part, format, name);
+#pragma GCC diagnostic pop
+  if (length < 0) name_part[0] = '\0';
+  extract_message_box(nullptr, name_part, APP_TITLE, MB_ICONWARNING);
+}
+
+int build_output_path(const char* destination, char* name, char* output) {
+  trim_trailing_spaces(name);
+  const size_t destination_length = strlen(destination);
+  const size_t name_length = strlen(name);
+  wchar_t wide[520];
+  const wchar_t* converted = ansi_to_utf16(name);
+  const size_t wide_length = wcslen(converted);
+  if (wide_length >= sizeof wide / sizeof wide[0]) {
+    wide[0] = L'\0';
+  } else {
+    memcpy(wide, converted, (wide_length + 1) * sizeof(wchar_t));
+  }
+  // The joined path must fit the 259 characters of an output path.
+  if (wide[0] == L'\0' || name_is_invalid(wide) ||
+      destination_length + name_length >= PATH_BUFFER) {
+    warn_invalid_name(name);
+    return 0;
+  }
+  name_part[0] = '\0';
+  wchar_t* separator = wcsrchr(wide, L'\\');
+  if (!separator) {
+    snprintf(output, PATH_BUFFER, "%s%s", destination, name);
+    return 1;
+  }
+  *separator = L'\0';
+  const char* file_name = utf16_to_ansi(separator + 1);
+  const size_t file_length = strlen(file_name);
+  if (file_length >= sizeof name_part) return 0;
+  memcpy(name_part, file_name, file_length + 1);
+  const char* folder = utf16_to_ansi(wide);
+  const int length = snprintf(output, PATH_BUFFER, "%s%s\\", destination, folder);
+  if (length < 0 || length + file_length >= PATH_BUFFER) {
+    // Cannot happen after the length test above unless a conversion
+    // changed the byte count; refuse rather than cut.
+    warn_invalid_name(name);
+    return 0;
+  }
+  if (!create_folder_path(output)) {
+    char text[128];
+    if (LoadStringA(module_instance, MSG_CANNOT_CREATE_FOLDER, text, sizeof text) <= 0) {
+      text[0] = '\0';
+    }
+    abort_code = ABORT_FOLDER_FAILED;
+    extract_message_box(nullptr, text, APP_TITLE, MB_ICONERROR);
+    return -1;
+  }
+  if (name_part[0] == '\0') return 0;  // a folder entry: the folder now exists
+  memcpy(output + length, name_part, file_length + 1);
+  return 1;
+}
+
+void append_extracted_file(const char* path) {
+  const uint32_t n = static_cast<uint32_t>(strlen(path)) + 1;
+  HGLOBAL block;
+  if (extracted_list_size == 0) {
+    block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, n);
+  } else {
+    block =
+        GlobalReAlloc(extracted_list_block, extracted_list_size + n, GMEM_MOVEABLE | GMEM_ZEROINIT);
+  }
+  if (!block) return;  // the list keeps what it had
+  char* list = static_cast<char*>(GlobalLock(block));
+  if (!list) return;
+  extracted_list_block = block;
+  extracted_list = list;
+  memcpy(extracted_list + extracted_list_size, path, n - 1);
+  extracted_list[extracted_list_size + n - 1] = '\0';
+  extracted_list_size += n;
+}
+
+void set_file_times(const char* path, const FILETIME* time) {
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  SetFileTime(file, time, nullptr, time);
+  CloseHandle(file);
+}
+
+void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
+  FILETIME local;
+  FILETIME utc;
+  if (DosDateTimeToFileTime(date, time, &local) && LocalFileTimeToFileTime(&local, &utc)) {
+    set_file_times(path, &utc);
+  }
+}
+
+// Date, time and size of an existing file, packed as in OverwriteQuery; both
+// stay 0 when it cannot be opened.
+static void read_existing_file(OverwriteQuery* query) {
+  HANDLE file = CreateFileA(query->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  FILETIME written;
+  const BOOL have_time = GetFileTime(file, nullptr, nullptr, &written);
+  query->existing_size = GetFileSize(file, nullptr);
+  CloseHandle(file);
+  FILETIME local;
+  WORD date;
+  WORD time;
+  if (have_time && FileTimeToLocalFileTime(&written, &local) &&
+      FileTimeToDosDateTime(&local, &date, &time)) {
+    query->existing_time = static_cast<uint32_t>(date) << 16 | time;
+  }
+}
+
+static int32_t begin_file(CabNotification* record) {
+  char* shown = record->text1;
+  // Windows takes '/' for a separator too: make it one before "..\" goes.
+  slashes_to_backslashes(shown);
+  char* name = shown[0] == '\\' ? shown + 1 : shown;
+  strip_parent_refs(name);
+  write_current = build_output_path(settings.destination, name, output_path);
+  if (write_current == -1) return -1;
+  if (write_current == 0) return 0;
+  expected_size = record->size;
+
+  if (SearchPathA(nullptr, output_path, nullptr, 0, nullptr, nullptr) != 0) {
+    if (settings.no_confirm == 0) {
+      OverwriteQuery query = {};
+      query.path = output_path;
+      query.incoming_size = expected_size;
+      query.incoming_time = static_cast<uint32_t>(record->date) << 16 | record->time;
+      read_existing_file(&query);
+      if (newer_only == 0) {
+        const int answer = extract_confirm_overwrite(&query);
+        switch (answer) {
+          case OVERWRITE_CANCEL:
+          case IDCANCEL:
+            write_current = 0;
+            abort_code = ABORT_CANCELLED;
+            return -1;
+          case OVERWRITE_YES:
+            write_current = 1;
+            break;
+          case OVERWRITE_NO:
+            write_current = 0;
+            break;
+          case OVERWRITE_ALL:
+            settings.no_confirm = 1;
+            write_current = 1;
+            break;
+          default:
+            write_current = answer;
+            break;
+        }
+      }
+      if (newer_only != 0) {
+        // Only a strictly older existing file is replaced.
+        if (query.existing_time >= query.incoming_time) {
+          write_current = 0;
+          return 0;
+        }
+        write_current = 1;
+      } else if (write_current == 0) {
+        return 0;
+      }
+    }
+    SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
+  }
+  if (write_current == 0) return 0;
+  if (abort_code != 0) return -1;
+  if (settings.delete_after_setup != 0) append_extracted_file(output_path);
+  if (progress_window) SetDlgItemTextA(progress_window, IDC_FILE_NAME, shown);
+  return cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
+}
+
+static int32_t end_file(CabNotification* record) {
+  if (write_current == 0) return 1;
+  const long written = _tell(record->handle);
+  cab_close(record->handle);
+  if (written >= 0 && static_cast<uint32_t>(written) == expected_size) {
+    set_file_dos_time(output_path, record->date, record->time);
+    SetFileAttributesA(output_path, record->attribs & KEPT_ATTRIBUTES);
+  } else {
+    DeleteFileA(output_path);  // a file of the wrong length is not kept
+  }
+  return 1;
+}
+
+static int32_t need_cabinet(CabNotification* record) {
+  if (abort_code != 0) return -1;
+  // The previous attempt failed: the cabinet is missing or not the right
+  // one, and asking again would only repeat the failure.
+  if (record->lastError != 0) return -1;
+  char next[PATH_BUFFER];
+  const int length = snprintf(next, sizeof next, "%s%s", record->text3, record->text1);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof next) return -1;
+  const DWORD attributes = GetFileAttributesA(next);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return -1;
+  }
+  cabinet_offset = 0;  // a following cabinet is a plain file of its own
+  return 0;
+}
+
+int32_t on_cab_notification(int32_t kind, CabNotification* record) {
+  switch (kind) {
+    case CAB_NOTIFY_FILE_BEGIN:
+      return begin_file(record);
+    case CAB_NOTIFY_FILE_END:
+      return end_file(record);
+    case CAB_NOTIFY_NEED_CABINET:
+      return need_cabinet(record);
+    default:
+      return 0;
+  }
+}

@@ -1,0 +1,230 @@
+// Existing files at the destination: the overwrite answers, Yes to All,
+// Newer, no_confirm over read-only files; the file end checks; the list of
+// extracted files; the continuation-cabinet answer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "extract/extract.h"
+#include "extract_test_support.h"
+#include "startup/globals.h"
+#include "ui/ui.h"
+
+using namespace test_support;
+
+namespace {
+
+constexpr int kNewerButton = 1004;  // a script entry: press Newer
+std::vector<int> answers;           // scripted replies, consumed front first
+std::vector<OverwriteQuery> asked;
+std::vector<std::string> asked_paths;
+
+int scripted_confirm(OverwriteQuery* query) {
+  asked.push_back(*query);
+  asked_paths.push_back(query->path);
+  if (answers.empty()) return OVERWRITE_CANCEL;
+  const int answer = answers.front();
+  answers.erase(answers.begin());
+  if (answer == kNewerButton) {  // what the dialog's Newer button does
+    newer_only = 1;
+    return OVERWRITE_YES;
+  }
+  return answer;
+}
+
+int WINAPI no_box(HWND, LPCSTR, LPCSTR, UINT) {
+  return IDOK;
+}
+
+constexpr uint16_t kDate = 0x3D50;  // 2010-10-16
+constexpr uint16_t kTime = 0x7000;  // 14:00:00
+
+class ExtractOverwrite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    answers.clear();
+    asked.clear();
+    asked_paths.clear();
+    extract_confirm_overwrite = scripted_confirm;
+    extract_message_box = no_box;
+    newer_only = 0;
+    abort_code = 0;
+    cabinet_offset = 0;
+    progress_window = nullptr;
+    settings = {};
+    snprintf(settings.destination, sizeof settings.destination, "%s", dest.slash().c_str());
+  }
+  void TearDown() override {
+    extract_confirm_overwrite = confirm_overwrite;
+    extract_message_box = MessageBoxA;
+    newer_only = 0;
+    abort_code = 0;
+    settings = {};
+  }
+
+  // FILE_BEGIN, the data, FILE_END; returns FILE_BEGIN's answer.
+  int32_t extract(const std::string& name, const std::string& data, uint16_t date = kDate,
+                  uint16_t time = kTime, uint16_t attribs = 0x20) {
+    std::vector<char> text(name.begin(), name.end());
+    text.resize(text.size() + 1, '\0');
+    CabNotification record = {};
+    record.text1 = text.data();
+    record.size = static_cast<uint32_t>(data.size());
+    record.date = date;
+    record.time = time;
+    record.attribs = attribs;
+    const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
+    if (handle > 0) {
+      EXPECT_EQ(cab_write(handle, data.data(), static_cast<uint32_t>(data.size())),
+                static_cast<int32_t>(data.size()));
+      record.handle = handle;
+      EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
+    }
+    return handle;
+  }
+
+  std::string content(const std::string& name) {
+    std::string bytes;
+    EXPECT_TRUE(read_file(dest.slash() + name, &bytes)) << name;
+    return bytes;
+  }
+
+  // An existing file whose last-write stamp is the given local DOS date/time.
+  void existing(const std::string& name, const std::string& data, uint16_t date, uint16_t time) {
+    const std::string path = dest.slash() + name;
+    ASSERT_TRUE(write_file(path, data));
+    set_file_dos_time(path.c_str(), date, time);
+  }
+
+  TempFolder dest;
+};
+
+TEST_F(ExtractOverwrite, YesReplacesNoKeepsAndTheQueryDescribesBothFiles) {
+  existing("a.txt", "old-a", 0x3C21, 0x5000);
+  existing("b.txt", "old-b", kDate, kTime);
+  answers = {OVERWRITE_YES, OVERWRITE_NO};
+  EXPECT_GT(extract("a.txt", "new-a!"), 0);
+  EXPECT_EQ(extract("b.txt", "new-b"), 0);
+  EXPECT_EQ(content("a.txt"), "new-a!");
+  EXPECT_EQ(content("b.txt"), "old-b");
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked_paths[0], dest.slash() + "a.txt");
+  EXPECT_EQ(asked[0].existing_size, 5u);
+  EXPECT_EQ(asked[0].existing_time, 0x3C215000u);
+  EXPECT_EQ(asked[0].incoming_size, 6u);
+  EXPECT_EQ(asked[0].incoming_time, static_cast<uint32_t>(kDate) << 16 | kTime);
+  EXPECT_EQ(abort_code, 0);
+}
+
+TEST_F(ExtractOverwrite, YesToAllStopsAskingAndReplacesReadOnlyFiles) {
+  existing("a.txt", "old", kDate, kTime);
+  existing("b.txt", "old", kDate, kTime);
+  SetFileAttributesA((dest.slash() + "b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  answers = {OVERWRITE_ALL};
+  EXPECT_GT(extract("a.txt", "new"), 0);
+  EXPECT_EQ(settings.no_confirm, 1);
+  EXPECT_GT(extract("b.txt", "newer", kDate, kTime, 0x02 | 0x40 | 0x80), 0);
+  EXPECT_EQ(asked.size(), 1u);
+  EXPECT_EQ(content("b.txt"), "newer");
+  EXPECT_EQ(GetFileAttributesA((dest.slash() + "b.txt").c_str()) & 0x47, 0x02u);
+}
+
+TEST_F(ExtractOverwrite, CancelAbortsTheRun) {
+  for (int answer : {static_cast<int>(OVERWRITE_CANCEL), static_cast<int>(IDCANCEL)}) {
+    abort_code = 0;
+    existing("a.txt", "old", kDate, kTime);
+    answers = {answer};
+    EXPECT_EQ(extract("a.txt", "new"), -1);
+    EXPECT_EQ(abort_code, ABORT_CANCELLED);
+    EXPECT_EQ(content("a.txt"), "old");
+  }
+}
+
+TEST_F(ExtractOverwrite, NewerReplacesOnlyOlderFilesFromThenOn) {
+  existing("older.txt", "old", kDate, 0x6F7D);  // 13:59:58, two seconds older
+  existing("same.txt", "old", kDate, kTime);
+  existing("later.txt", "old", kDate + 1, kTime);
+  existing("first.txt", "old", kDate + 1, kTime);
+  answers = {kNewerButton};
+  // The file that was asked about is compared too: here the existing one wins.
+  EXPECT_EQ(extract("first.txt", "new"), 0);
+  EXPECT_EQ(newer_only, 1);
+  EXPECT_GT(extract("older.txt", "new"), 0);
+  EXPECT_EQ(extract("same.txt", "new"), 0);
+  EXPECT_EQ(extract("later.txt", "new"), 0);
+  EXPECT_GT(extract("fresh.txt", "new"), 0);  // not there yet: written
+  EXPECT_EQ(asked.size(), 1u);
+  EXPECT_EQ(content("first.txt"), "old");
+  EXPECT_EQ(content("older.txt"), "new");
+  EXPECT_EQ(content("same.txt"), "old");
+  EXPECT_EQ(content("later.txt"), "old");
+}
+
+TEST_F(ExtractOverwrite, NoConfirmReplacesReadOnlyWithoutAsking) {
+  settings.no_confirm = 1;
+  existing("ro.txt", "old", kDate, kTime);
+  SetFileAttributesA((dest.slash() + "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_GT(extract("ro.txt", "new", 0x2E22, 0x20A3, 0x01), 0);
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(content("ro.txt"), "new");
+  const std::string path = dest.slash() + "ro.txt";
+  EXPECT_EQ(GetFileAttributesA(path.c_str()) & 0x47, 0x01u);
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(ExtractOverwrite, FileOfTheWrongLengthIsDeleted) {
+  std::vector<char> text = {'s', 'h', 'o', 'r', 't', '\0'};
+  CabNotification record = {};
+  record.text1 = text.data();
+  record.size = 10;
+  const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
+  ASSERT_GT(handle, 0);
+  EXPECT_EQ(cab_write(handle, "12345", 5), 5);
+  record.handle = handle;
+  EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
+  EXPECT_FALSE(exists(dest.slash() + "short"));
+}
+
+TEST_F(ExtractOverwrite, ExtractedListKeepsAcceptedPathsInOrder) {
+  settings.delete_after_setup = 1;
+  const uint32_t before = extracted_list_size;
+  EXPECT_GT(extract("one.txt", "1"), 0);
+  EXPECT_EQ(extract("bad|name", "x"), 0);  // refused: not listed
+  EXPECT_GT(extract("dir\\two.txt", "2"), 0);
+  const std::string one = dest.slash() + "one.txt";
+  const std::string two = dest.slash() + "dir\\two.txt";
+  ASSERT_EQ(extracted_list_size, before + one.size() + 1 + two.size() + 1);
+  EXPECT_STREQ(extracted_list + before, one.c_str());
+  EXPECT_STREQ(extracted_list + before + one.size() + 1, two.c_str());
+  // The clean-up closes the list with an empty entry.
+  append_extracted_file("");
+  EXPECT_EQ(extracted_list[extracted_list_size - 1], '\0');
+  EXPECT_EQ(extracted_list[extracted_list_size - 2], '\0');
+}
+
+TEST_F(ExtractOverwrite, NeedCabinetAnswersOnlyWhenTheNextCabinetIsThere) {
+  ASSERT_TRUE(write_file(dest.slash() + "next.cab", "MSCF"));
+  const std::string slash = dest.slash();
+  std::vector<char> folder(slash.begin(), slash.end());
+  folder.resize(257, '\0');
+  char next[] = "next.cab";
+  char missing[] = "missing.cab";
+  CabNotification record = {};
+  record.text3 = folder.data();
+  record.text1 = next;
+  cabinet_offset = 4096;
+  EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), 0);
+  EXPECT_EQ(cabinet_offset, 0);
+  // A failed previous attempt is not retried.
+  record.lastError = CAB_ERR_WRONG_CABINET;
+  EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);
+  record.lastError = 0;
+  record.text1 = missing;
+  EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);
+  record.text1 = next;
+  abort_code = ABORT_CANCELLED;
+  EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);
+}
+
+}  // namespace
