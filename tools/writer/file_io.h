@@ -2,6 +2,7 @@
 // streams opened from std::filesystem paths (wide names on Windows), closed by
 // RAII.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -16,6 +17,10 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // fopen with a path; `mode` is a plain ASCII stdio mode such as "rb".
 FilePtr open_file(const std::filesystem::path& path, const char* mode);
+
+// Absolute seek and tell with 64-bit offsets.
+bool seek_file(std::FILE* file, int64_t offset);
+int64_t tell_file(std::FILE* file);
 
 // The path as UTF-8 text, for messages.
 std::string path_text(const std::filesystem::path& path);
