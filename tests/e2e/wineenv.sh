@@ -52,12 +52,15 @@ wineenv_map_fonts() {
 }
 
 # Creates one prefix from scratch: WINEARCH is fixed at creation.
-# Wine draws the window frames itself: Xvfb has no window manager, and the
-# pictures should show the captions.
+# Xvfb has no window manager: Wine draws the frames itself (the pictures show
+# the captions) and its windows are unmanaged (otherwise every process waits
+# 2 s at exit for a window manager to withdraw its windows).
 wineenv_settings() {
-  local prefix=$1
-  WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
-    >/dev/null 2>&1
+  local prefix=$1 value
+  for value in Decorated Managed; do
+    WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v $value /t REG_SZ /d N /f \
+      >/dev/null 2>&1
+  done
 }
 
 wineenv_make_prefix() {

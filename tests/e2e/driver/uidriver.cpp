@@ -119,13 +119,21 @@ bool parse_int(const std::string& text, long* value) {
 // processes, GetWindowText is not for controls.
 std::wstring window_text(HWND hwnd) {
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &length))
     return {};
   std::vector<wchar_t> buffer(length + 2, L'\0');
   DWORD_PTR copied = 0;
   SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                      SMTO_ABORTIFHUNG, 2000, &copied);
+                      SMTO_ABORTIFHUNG, 1000, &copied);
   return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+}
+
+// Title of a top-level window without sending it a message, so that a window
+// whose thread is busy or gone does not stall the listing.
+std::wstring title_text(HWND hwnd) {
+  wchar_t buffer[512] = {};
+  InternalGetWindowText(hwnd, buffer, 511);
+  return buffer;
 }
 
 std::wstring class_name(HWND hwnd) {
@@ -205,7 +213,7 @@ bool cmd_windows() {
   for (const TopWindow& w : top_windows()) {
     emit(hex_handle(w.hwnd) + "\t" + std::to_string(w.pid) + "\t" +
          escape(utf8(image_name(w.pid))) + "\t" + escape(utf8(class_name(w.hwnd))) + "\t" +
-         escape(utf8(window_text(w.hwnd))));
+         escape(utf8(title_text(w.hwnd))));
   }
   return true;
 }
@@ -230,7 +238,7 @@ bool cmd_wait(const std::vector<std::string>& args) {
   DWORD start = GetTickCount();
   for (;;) {
     for (const TopWindow& w : top_windows()) {
-      if (has_title && window_text(w.hwnd) != title) continue;
+      if (has_title && title_text(w.hwnd) != title) continue;
       if (has_class && class_name(w.hwnd) != klass) continue;
       if (has_image && _wcsicmp(image_name(w.pid).c_str(), image.c_str()) != 0) continue;
       emit(hex_handle(w.hwnd));
