@@ -5,6 +5,7 @@
 // Two handles are kept on the cabinet: the list handle reads the header and
 // then the file records strictly in sequence; the data handle seeks to folder
 // records and data blocks. Neither disturbs the other's position.
+#include <climits>
 #include <cstring>
 
 #include "cabinet/cab_internal.h"
@@ -116,7 +117,9 @@ int32_t read_string(CabDecoder* c, char* buffer) {
     buffer[0] = 0;
     return CabFail(c, CAB_ERR_DAMAGED);
   }
-  if (c->seek(c->list_handle, start + static_cast<int32_t>(length) + 1, SEEK_FROM_START) == -1) {
+  const int64_t after = static_cast<int64_t>(start) + length + 1;
+  if (after > INT32_MAX ||
+      c->seek(c->list_handle, static_cast<int32_t>(after), SEEK_FROM_START) == -1) {
     return CabFail(c, CAB_ERR_DAMAGED);
   }
   return 1;
