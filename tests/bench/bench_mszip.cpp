@@ -1,0 +1,206 @@
+// MSZIP decoding against zlib's inflate on the same data: several MiB of
+// mixed text and programs, cut into 32 KiB blocks as a cabinet folder holds
+// them. Reported as bytes of output per second.
+//
+//   BM_MszipDecode       our decoder, block by block, one 32 KiB buffer
+//   BM_ZlibBlocks        zlib on the same blocks: reset, the previous block as
+//                        dictionary, inflate (what an MSZIP reader built on
+//                        zlib does)
+//   BM_ZlibStream        zlib on one raw deflate stream of the whole data
+//                        (its best case: no per-block work)
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/mszip.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kBlock = 32768;
+
+Bytes ReadFile(const char* path, size_t limit) {
+  Bytes data;
+  if (FILE* f = std::fopen(path, "rb")) {
+    data.resize(limit);
+    data.resize(std::fread(data.data(), 1, limit, f));
+    std::fclose(f);
+  }
+  return data;
+}
+
+// About 6 MiB: generated prose interleaved with slices of programs.
+Bytes MixedData() {
+  static const char* const kWords[] = {
+      "the",   "cabinet", "folder", "of",   "data",    "block",   "and",   "a",     "window",
+      "setup", "history", "match",  "file", "program", "install", "to",    "from",  "system",
+      "code",  "table",   "in",     "is",   "bits",    "\r\n",    "Value", "Error", "32768"};
+  uint64_t seed = 1;
+  auto next = [&seed] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(seed >> 33);
+  };
+  std::string text;
+  while (text.size() < (3u << 20)) {
+    text += kWords[next() % (sizeof kWords / sizeof *kWords)];
+    text += next() % 11 == 0 ? ". " : " ";
+  }
+  Bytes binary;
+  for (const char* path :
+       {"/usr/bin/cmake", "/usr/bin/perl", "/usr/bin/python3", "/bin/bash", "/proc/self/exe"}) {
+    Bytes part = ReadFile(path, (3u << 20) - binary.size());
+    binary.insert(binary.end(), part.begin(), part.end());
+  }
+  Bytes mixed;
+  const size_t slices = 24;
+  for (size_t i = 0; i < slices; ++i) {
+    mixed.insert(mixed.end(), text.begin() + i * text.size() / slices,
+                 text.begin() + (i + 1) * text.size() / slices);
+    mixed.insert(mixed.end(), binary.begin() + i * binary.size() / slices,
+                 binary.begin() + (i + 1) * binary.size() / slices);
+  }
+  return mixed;
+}
+
+struct Corpus {
+  Bytes data;
+  std::vector<Bytes> blocks;  // "CK" + raw deflate, previous block as dictionary
+  Bytes stream;               // the whole data as one raw deflate stream
+};
+
+const Corpus& GetCorpus() {
+  static const Corpus corpus = [] {
+    Corpus c;
+    c.data = MixedData();
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    for (size_t offset = 0; offset < c.data.size(); offset += kBlock) {
+      const size_t n = std::min<size_t>(kBlock, c.data.size() - offset);
+      deflateReset(&z);
+      if (offset > 0) deflateSetDictionary(&z, c.data.data() + offset - kBlock, kBlock);
+      Bytes out(2 + deflateBound(&z, n));
+      out[0] = 'C';
+      out[1] = 'K';
+      z.next_in = c.data.data() + offset;
+      z.avail_in = static_cast<uInt>(n);
+      z.next_out = out.data() + 2;
+      z.avail_out = static_cast<uInt>(out.size() - 2);
+      deflate(&z, Z_FINISH);
+      out.resize(out.size() - z.avail_out);
+      c.blocks.push_back(std::move(out));
+    }
+    deflateEnd(&z);
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    c.stream.resize(deflateBound(&z, c.data.size()));
+    z.next_in = c.data.data();
+    z.avail_in = static_cast<uInt>(c.data.size());
+    z.next_out = c.stream.data();
+    z.avail_out = static_cast<uInt>(c.stream.size());
+    deflate(&z, Z_FINISH);
+    c.stream.resize(c.stream.size() - z.avail_out);
+    deflateEnd(&z);
+    return c;
+  }();
+  return corpus;
+}
+
+void* Alloc(uint32_t size) {
+  return std::malloc(size);
+}
+void Free(void* p) {
+  std::free(p);
+}
+
+void BM_MszipDecode(benchmark::State& state) {
+  const Corpus& c = GetCorpus();
+  uint32_t maximum = kBlock, maxCompressed = 0;
+  MszipDecoder* handle = nullptr;
+  if (MszipCreate(&maximum, Alloc, Free, &maxCompressed, &handle) != CODEC_OK) {
+    state.SkipWithError("create failed");
+    return;
+  }
+  Bytes window(kBlock);
+  for (auto _ : state) {
+    size_t total = 0;
+    for (const Bytes& block : c.blocks) {
+      uint32_t size = kBlock;
+      if (MszipDecompress(handle, block.data(), static_cast<uint32_t>(block.size()), window.data(),
+                          &size) != CODEC_OK) {
+        state.SkipWithError("decode failed");
+        break;
+      }
+      total += size;
+    }
+    benchmark::DoNotOptimize(window.data());
+    if (total != c.data.size()) state.SkipWithError("wrong size");
+  }
+  // The last block must match: the whole chain of history was right.
+  const size_t tail = c.data.size() % kBlock ? c.data.size() % kBlock : kBlock;
+  if (std::memcmp(window.data(), c.data.data() + c.data.size() - tail, tail) != 0) {
+    state.SkipWithError("wrong output");
+  }
+  MszipDestroy(handle);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.data.size()));
+}
+BENCHMARK(BM_MszipDecode)->Unit(benchmark::kMillisecond);
+
+void BM_ZlibBlocks(benchmark::State& state) {
+  const Corpus& c = GetCorpus();
+  z_stream z{};
+  inflateInit2(&z, -15);
+  Bytes window(kBlock), dictionary(kBlock);
+  for (auto _ : state) {
+    size_t total = 0;
+    for (size_t i = 0; i < c.blocks.size(); ++i) {
+      const Bytes& block = c.blocks[i];
+      inflateReset(&z);
+      if (i > 0) inflateSetDictionary(&z, window.data(), kBlock);
+      z.next_in = const_cast<uint8_t*>(block.data() + 2);
+      z.avail_in = static_cast<uInt>(block.size() - 2);
+      z.next_out = window.data();
+      z.avail_out = kBlock;
+      if (inflate(&z, Z_FINISH) != Z_STREAM_END) {
+        state.SkipWithError("inflate failed");
+        break;
+      }
+      total += kBlock - z.avail_out;
+    }
+    benchmark::DoNotOptimize(window.data());
+    if (total != c.data.size()) state.SkipWithError("wrong size");
+  }
+  inflateEnd(&z);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.data.size()));
+}
+BENCHMARK(BM_ZlibBlocks)->Unit(benchmark::kMillisecond);
+
+void BM_ZlibStream(benchmark::State& state) {
+  const Corpus& c = GetCorpus();
+  z_stream z{};
+  inflateInit2(&z, -15);
+  Bytes out(c.data.size());
+  for (auto _ : state) {
+    inflateReset(&z);
+    z.next_in = const_cast<uint8_t*>(c.stream.data());
+    z.avail_in = static_cast<uInt>(c.stream.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (inflate(&z, Z_FINISH) != Z_STREAM_END) {
+      state.SkipWithError("inflate failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  inflateEnd(&z);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.data.size()));
+}
+BENCHMARK(BM_ZlibStream)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
