@@ -10,6 +10,9 @@
 //                                MsiDialogCloseClass or Setup for a window titled
 //                                "Setup") for CABSFX_SETUP_FOLLOWUP_MS ms after
 //                                this process has exited;
+//   CABSFX_SETUP_LEAVE=RELATIVE  writes a file of its own at that path under
+//                                the current folder (a file the package did
+//                                not extract);
 //   CABSFX_SETUP_WATCH=PATH      the follow-up records "watch=present" or
 //                                "watch=gone" for PATH just before its window
 //                                closes, so a test can tell whether the files
@@ -88,6 +91,13 @@ int main() {
   record(line);
   std::snprintf(line, sizeof line, "args=%s", arguments);
   record(line);
+
+  char leave[MAX_PATH];
+  if (GetEnvironmentVariableA("CABSFX_SETUP_LEAVE", leave, MAX_PATH)) {
+    HANDLE file = CreateFileA(leave, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    record(file != INVALID_HANDLE_VALUE ? "leave=written" : "leave=failed");
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
 
   char kind[64];
   if (GetEnvironmentVariableA("CABSFX_SETUP_FOLLOWUP", kind, sizeof kind)) {
