@@ -26,6 +26,21 @@ bool is_directory_or_missing(const char* path) {
 
 }  // namespace
 
+const char* skip_program_name(const char* command_line) {
+  const unsigned char* text = reinterpret_cast<const unsigned char*>(command_line);
+  // A quoted name runs to its closing quote; otherwise every byte above the
+  // space belongs to it.
+  if (*text == '"') {
+    ++text;
+    while (*text && *text != '"') ++text;
+    if (*text == '"') ++text;
+  } else {
+    while (*text > ' ') ++text;
+  }
+  while (*text && *text <= ' ') ++text;
+  return reinterpret_cast<const char*>(text);
+}
+
 int parse_command_line(const char* arguments, char* archive_path) {
   // Texts that do not fit their buffers are refused whole, never cut.
   char work[MAX_ARGUMENT_TEXT + 1];

@@ -23,22 +23,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int) {
 }
 
 extern "C" __attribute__((noreturn, force_align_arg_pointer)) void process_entry() {
-  const unsigned char* text = reinterpret_cast<const unsigned char*>(GetCommandLineA());
-  // Skip the program name: a quoted one up to its closing quote, otherwise
-  // every byte above the space.
-  if (*text == '"') {
-    ++text;
-    while (*text && *text != '"') ++text;
-    if (*text == '"') ++text;
-  } else {
-    while (*text > ' ') ++text;
-  }
-  while (*text && *text <= ' ') ++text;
+  const char* arguments = skip_program_name(GetCommandLineA());
 
   STARTUPINFOA startup;
   startup.dwFlags = 0;
   GetStartupInfoA(&startup);
   const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
-  ExitProcess(UINT(WinMain(GetModuleHandleA(nullptr), nullptr,
-                           const_cast<LPSTR>(reinterpret_cast<const char*>(text)), show)));
+  ExitProcess(
+      UINT(WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(arguments), show)));
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// The argument text: the command line after the program name and the white
+// space that follows it.
+const char* skip_program_name(const char* command_line);
 int parse_command_line(const char* arguments, char* archive_path);
 int main_sequence(char* archive_path);
 int wow64_control(int32_t request);  // -1 query, 0 redirection off, 1 on

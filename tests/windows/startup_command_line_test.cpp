@@ -11,6 +11,17 @@
 
 namespace {
 
+TEST(ProgramName, SkippedWithTheWhiteSpaceAfterIt) {
+  EXPECT_STREQ(skip_program_name(""), "");
+  EXPECT_STREQ(skip_program_name("setup.exe"), "");
+  EXPECT_STREQ(skip_program_name("setup.exe  \t /h a.cab"), "/h a.cab");
+  EXPECT_STREQ(skip_program_name("\"C:\\my dir\\setup.exe\" /h"), "/h");
+  EXPECT_STREQ(skip_program_name("\"C:\\x.exe\"/h"), "/h");  // no space after the quote
+  EXPECT_STREQ(skip_program_name("\"C:\\unterminated /h"), "");
+  EXPECT_STREQ(skip_program_name("C:\\\x95\x5C\xE9t\xE9.exe /n"), "/n");  // bytes above 0x7F
+  EXPECT_STREQ(skip_program_name("x.exe \x01\x1F/o"), "/o");
+}
+
 class CommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
