@@ -9,6 +9,7 @@
 // two words the format's 32-bit reader would have loaded.
 #include "codecs/lzx.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -99,11 +100,13 @@ struct LzxDecoder {
 
 namespace {
 
-// Reader over one frame's input. Offsets are absolute within the input; the
-// "input end" of the format is input size + 4 (the reader may look 4 bytes
-// past the data, which the caller keeps readable).
+// Reader over one frame's input. Offsets are absolute within the input. The
+// format's input end lies 4 bytes past the data (its reader loads two words
+// ahead); those 4 bytes are never read here and count as zeros, so the caller
+// needs no readable bytes beyond the data.
 struct BitReader {
   const uint8_t* input;
+  uint32_t input_size;
   uint32_t input_end;  // input size + 4
   uint32_t word_end;   // words are loaded from offsets below this; past it they read as 0
   uint32_t pos;        // next byte offset to load
@@ -118,10 +121,14 @@ inline uint32_t consumed(const BitReader& r) {
   return r.pos * 8 - static_cast<uint32_t>(r.bits);
 }
 
+inline uint32_t byte_at(const BitReader& r, uint32_t offset) {
+  return offset < r.input_size ? r.input[offset] : 0;
+}
+
 inline void refill(BitReader& r) {
   while (r.bits <= 48) {
     uint32_t w = 0;
-    if (r.pos + 2 <= r.word_end) w = r.input[r.pos] | (r.input[r.pos + 1] << 8);
+    if (r.pos + 2 <= r.word_end) w = byte_at(r, r.pos) | (byte_at(r, r.pos + 1) << 8);
     r.buffer |= static_cast<uint64_t>(w) << (48 - r.bits);
     r.bits += 16;
     r.pos += 2;
@@ -131,7 +138,7 @@ inline void refill(BitReader& r) {
 // Refill variant for the hot loop: two words at once when they are there.
 inline void refill_fast(BitReader& r) {
   if (r.bits > 48) return;
-  if (r.bits <= 32 && r.pos + 4 <= r.word_end) {
+  if (r.bits <= 32 && r.pos + 4 <= r.input_size) {
     const uint8_t* p = r.input + r.pos;
     uint32_t w = (static_cast<uint32_t>(p[1]) << 24) | (static_cast<uint32_t>(p[0]) << 16) |
                  (static_cast<uint32_t>(p[3]) << 8) | p[2];
@@ -350,10 +357,15 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
       uint32_t c = consumed(r) - r.stream_start * 8;
       int64_t at = static_cast<int64_t>(r.stream_start) + 2 + 2 * (c / 16);
       if (static_cast<int64_t>(r.input_end) - at < 12) return false;
-      const uint8_t* p = r.input + at;
-      st->r0 = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-      st->r1 = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
-      st->r2 = p[8] | (p[9] << 8) | (p[10] << 16) | (static_cast<uint32_t>(p[11]) << 24);
+      uint32_t value[3];
+      for (int i = 0; i < 3; ++i) {
+        const uint32_t o = static_cast<uint32_t>(at) + 4 * i;
+        value[i] = byte_at(r, o) | (byte_at(r, o + 1) << 8) | (byte_at(r, o + 2) << 16) |
+                   (byte_at(r, o + 3) << 24);
+      }
+      st->r0 = value[0];
+      st->r1 = value[1];
+      st->r2 = value[2];
       byte_pos = static_cast<uint32_t>(at) + 12;
       bit_mode = false;
       break;
@@ -471,7 +483,9 @@ bool copy_uncompressed(LzxState* st, BitReader& r, uint32_t& byte_pos, uint32_t 
   uint32_t n = run < avail ? run : avail;
   uint8_t* window = st->window;
   uint32_t p = st->window_pos;
-  std::memcpy(window + p, r.input + byte_pos, n);
+  const uint32_t real = byte_pos < r.input_size ? std::min(n, r.input_size - byte_pos) : 0;
+  if (real) std::memcpy(window + p, r.input + byte_pos, real);
+  std::memset(window + p + real, 0, n - real);
   for (uint32_t i = 0; i < n && p + i < kMirror; ++i)
     window[st->window_size + p + i] = window[p + i];
   byte_pos += n;
@@ -486,6 +500,7 @@ bool decode_frame(LzxState* st, const uint8_t* input, uint32_t input_size, uint3
   if (frame > st->window_size - st->window_pos) return false;
   BitReader r{};
   r.input = input;
+  r.input_size = input_size;
   r.input_end = input_size + 4;
   bool bit_mode = false;
   uint32_t byte_pos = 0;

@@ -1,6 +1,6 @@
 // LZX compressor: one stream per folder, one frame (data block) per call.
 //
-// Matches come from hash chains over the window; each block is parsed with a
+// Matches come from binary trees over the window; each block is parsed with a
 // shortest-path search over literal, repeated-offset and match edges priced
 // by the code lengths of the previous pass (or frame). Blocks are verbatim,
 // aligned-offset or uncompressed, whichever is smallest; trees are sent as
@@ -255,10 +255,10 @@ class LzxEncoder final : public BlockEncoder {
     capacity_ = 2 * window_size_ + kFrameSize;
     history_.assign(capacity_ + 16, 0);
     head_.assign(size_t{1} << kHashBits, 0);
-    chain_.assign(window_size_, 0);
+    tree_.assign(2 * size_t{window_size_}, 0);
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
-    if (tuning_.chain_depth < 1) tuning_.chain_depth = 1;
+    if (tuning_.search_depth < 1) tuning_.search_depth = 1;
     if (tuning_.nice_length < 3) tuning_.nice_length = 3;
     if (tuning_.passes < 1) tuning_.passes = 1;
     // Whole multiples of 2^24 keep the bytes of a call near a frame's end
@@ -299,9 +299,9 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t capacity_ = 0;
   uint32_t base_ = 0;
   uint32_t end_ = 0;
-  std::vector<uint32_t> head_;   // hash -> position + 1
-  std::vector<uint32_t> chain_;  // position & (window - 1) -> previous position + 1
-  uint32_t inserted_ = 0;        // positions below this are in the chains
+  std::vector<uint32_t> head_;  // hash -> position + 1
+  std::vector<uint32_t> tree_;  // position & (window - 1) -> children (position + 1)
+  uint32_t inserted_ = 0;       // positions below this are in the trees
 
   // Matches of the block being parsed (by position offset).
   std::vector<uint32_t> match_start_;
@@ -358,33 +358,67 @@ uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limi
   return n;
 }
 
-// Puts `pos` into the chains and lists its matches of increasing length.
+// Puts `pos` into the binary tree of its hash bucket (ordered by the bytes
+// that follow each position) and lists its matches of increasing length, cut
+// to `max_length`. The tree compares up to the end of the known data.
 uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
                                      std::vector<uint32_t>& found) {
   if (pos + 3 > end_) return 0;
+  // The tree orders positions by their next `limit` bytes; a match that long
+  // takes over the old node's place (and is extended below when reported).
+  const uint32_t limit =
+      std::min({kMaxMatch, end_ - pos, static_cast<uint32_t>(tuning_.nice_length)});
+  const uint32_t mask = window_size_ - 1;
   const uint32_t h = hash3(at(pos));
   uint32_t candidate = head_[h];
   head_[h] = pos + 1;
-  chain_[pos & (window_size_ - 1)] = candidate;
   inserted_ = pos + 1;
-  if (max_length < 3) return 0;
+  uint32_t* smaller = &tree_[2 * (pos & mask)];
+  uint32_t* larger = &tree_[2 * (pos & mask) + 1];
+  uint32_t smaller_length = 0, larger_length = 0;
   uint32_t best = 2;
   const uint8_t* here = at(pos);
-  for (int depth = tuning_.chain_depth; candidate && depth > 0; --depth) {
+  for (int depth = tuning_.search_depth;; --depth) {
+    if (!candidate || depth <= 0) {
+      *smaller = *larger = 0;
+      break;
+    }
     const uint32_t c = candidate - 1;
     const uint32_t distance = pos - c;
-    if (distance > max_distance_ || c < base_) break;
+    if (distance > max_distance_ || c < base_) {
+      *smaller = *larger = 0;
+      break;
+    }
+    uint32_t* pair = &tree_[2 * (c & mask)];
     const uint8_t* there = here - distance;
-    if (there[best] == here[best] && there[0] == here[0]) {
-      uint32_t len = match_length(pos, distance, max_length);
-      if (len > best) {
-        best = len;
-        found.push_back(len);
+    uint32_t len = std::min(smaller_length, larger_length);
+    if (there[len] == here[len]) {
+      len += match_length(pos + len, distance, limit - len);
+      uint32_t usable = std::min(len, max_length);
+      if (len >= limit && usable < max_length)
+        usable += match_length(pos + usable, distance, max_length - usable);
+      if (usable > best) {
+        best = usable;
+        found.push_back(usable);
         found.push_back(distance);
-        if (len >= max_length) break;
+      }
+      if (len >= limit) {
+        *smaller = pair[0];
+        *larger = pair[1];
+        break;
       }
     }
-    candidate = chain_[c & (window_size_ - 1)];
+    if (there[len] < here[len]) {
+      *smaller = candidate;
+      smaller = &pair[1];
+      candidate = *smaller;
+      smaller_length = len;
+    } else {
+      *larger = candidate;
+      larger = &pair[0];
+      candidate = *larger;
+      larger_length = len;
+    }
   }
   return best > 2 ? best : 0;
 }
@@ -395,7 +429,7 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
   match_data_.clear();
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
   // Positions left out at the end of the previous frame (their bytes were
-  // not all known) join the chains now.
+  // not all known) join the trees now.
   for (uint32_t p = inserted_; p < start; ++p) {
     std::vector<uint32_t> unused;
     if (p >= base_ && p + 3 <= end_) insert_and_find(p, 0, unused);
@@ -500,7 +534,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
         relax(i + l, base_cost + c, static_cast<uint16_t>(l), static_cast<uint32_t>(k), nr);
       }
     }
-    // Matches found by the chains.
+    // Matches found in the trees.
     uint32_t previous = 1;
     for (uint32_t m = match_start_[i]; m < match_start_[i + 1]; m += 2) {
       const uint32_t len = match_data_[m];
@@ -641,7 +675,7 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
       const uint32_t part = std::min(block_left_, n - done);
       if (block_type_ == 3) {
         out.insert(out.end(), at(start), at(start) + part);
-        // Keep the chains complete for later frames.
+        // Keep the trees complete for later frames.
         std::vector<uint32_t> unused;
         for (uint32_t p = start; p < start + part; ++p) insert_and_find(p, 0, unused);
       } else {

@@ -11,8 +11,8 @@ struct LzxEncoderTuning {
   // 0: one block per frame. Otherwise every block covers this many bytes of
   // the stream, so blocks may span frames or several blocks share a frame.
   uint32_t block_bytes = 0;
-  int chain_depth = 48;                  // hash-chain candidates examined per position
-  int nice_length = 96;                  // a match this long is taken without further search
+  int search_depth = 24;                 // tree nodes visited per position
+  int nice_length = 64;                  // a match this long is taken without further search
   int passes = 2;                        // cost-refinement passes of the optimal parse
   uint32_t translation_size = 1u << 24;  // written to the header when translating
 };
