@@ -221,31 +221,33 @@ void spill_teardown() {
 struct Frame {
   const uint8_t* in;
   uint32_t in_left;
-  uint32_t bit_buffer;
-  uint32_t bits_left;
+  // Bits not yet taken, most significant first; `count` of them are real.
+  uint64_t buffer;
+  uint32_t count;
   bool exhausted;
   uint32_t low, high, code;
   uint8_t* out;
   uint32_t due;
   bool overrun;
 
-  uint32_t bit() {
-    if (bits_left == 0) {
-      if (in_left == 0) {
-        exhausted = true;
-        return 0;
-      }
-      bit_buffer = *in++;
-      --in_left;
-      bits_left = 8;
-    }
-    --bits_left;
-    return (bit_buffer >> bits_left) & 1;
-  }
-
+  // n (0 to 24) bits, first bit most significant. Past the input's end the
+  // bits are 0 and the input counts as exhausted.
   uint32_t bits(uint32_t n) {
-    uint32_t v = 0;
-    while (n--) v = (v << 1) | bit();
+    if (n == 0) return 0;
+    if (count < n) {
+      while (count <= 56 && in_left) {
+        buffer |= static_cast<uint64_t>(*in++) << (56 - count);
+        --in_left;
+        count += 8;
+      }
+      if (count < n) {
+        exhausted = true;
+        count = n;
+      }
+    }
+    const uint32_t v = static_cast<uint32_t>(buffer >> (64 - n));
+    buffer <<= n;
+    count -= n;
     return v;
   }
 
@@ -260,18 +262,22 @@ struct Frame {
     high = (old_low + m.cum[i] * range / total - 1) & 0xFFFF;
     low = (old_low + m.cum[i + 1] * range / total) & 0xFFFF;
     for (;;) {
-      if ((low ^ high) & 0x8000) {
-        if ((low & 0x4000) && !(high & 0x4000)) {
-          code ^= 0x4000;
-          low &= 0x3FFF;
-          high |= 0x4000;
-        } else {
-          break;
-        }
+      const uint32_t differ = (low ^ high) & 0xFFFF;
+      if (!(differ & 0x8000)) {
+        // All leading bits that low and high share shift out at once.
+        const uint32_t k = differ ? static_cast<uint32_t>(__builtin_clz(differ)) - 16 : 16;
+        low = (low << k) & 0xFFFF;
+        high = ((high << k) | ((1u << k) - 1)) & 0xFFFF;
+        code = ((code << k) | bits(k)) & 0xFFFF;
+      } else if ((low & 0x4000) && !(high & 0x4000)) {
+        // The interval straddles the middle: drop the second bit.
+        code ^= 0x4000;
+        low = (low & 0x3FFF) << 1;
+        high = (((high | 0x4000) << 1) | 1) & 0xFFFF;
+        code = ((code << 1) | bits(1)) & 0xFFFF;
+      } else {
+        break;
       }
-      low = (low << 1) & 0xFFFF;
-      high = ((high << 1) | 1) & 0xFFFF;
-      code = ((code << 1) | bit()) & 0xFFFF;
     }
     quantum::model_update(m, i);
     return sym;
@@ -461,7 +467,7 @@ int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t
   f.due = *outputSize;
   f.low = 0;
   f.high = 0xFFFF;
-  f.code = f.bits(16);
+  f.code = f.bits(16);  // C = the first 16 bits
   while (f.due && !f.exhausted && !f.overrun && !g.spill_failed) decode_item(f);
   if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
   return CODEC_OK;
