@@ -741,18 +741,24 @@ int command_verify(const Args& args) {
   for (std::string& p : scan_blocks(a, unchecked, blocks)) problems.push_back(std::move(p));
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
   ProgressBar bar("verify", total_size(listing.listed));
-  const Walk w = run_walks(Mode::Verify, a, o, &bar);
+  unsigned files_done = 0;
+  try {
+    const Walk w = run_walks(Mode::Verify, a, o, &bar);
+    for (const std::string& p : w.problems) problems.push_back(p);
+    files_done = w.files_done;
+    if (w.files_done != listing.listed.size())
+      problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
+                         std::to_string(listing.listed.size()) + " files");
+  } catch (const ToolError& e) {
+    problems.push_back(e.what());
+  }
   bar.finish();
-  for (const std::string& p : w.problems) problems.push_back(p);
-  if (w.files_done != listing.listed.size())
-    problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
-                       std::to_string(listing.listed.size()) + " files");
   if (unchecked) std::printf("note: %u data block(s) carry no checksum\n", unchecked);
   for (const std::string& p : problems)
     std::fprintf(stderr, "cabsfx-tool: verify: %s\n", p.c_str());
   if (!problems.empty()) return 1;
   std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",
-              w.files_done, total_size(listing.listed), blocks, a.chain.size());
+              files_done, total_size(listing.listed), blocks, a.chain.size());
   return 0;
 }
 

@@ -7,8 +7,9 @@
 #include "tool.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+// after windows.h, which it builds on
+#include <shellapi.h>
 #endif
 
 namespace {

@@ -367,6 +367,7 @@ class PackSink : public CabinetSink {
 int command_pack(const Args& args) {
   const PackOptions o = parse_pack_options(args);
   const CodePage page = o.codepage;
+  std::unique_ptr<BlockEncoder> encoder = make_encoder(o.compress);
 
   // Everything that can be refused is checked before anything is written.
   PackageHeader header{};
@@ -404,7 +405,7 @@ int command_pack(const Args& args) {
   std::vector<Item> items;
   collect(o, items);
   CabFolderInput folder;
-  folder.encoder = make_encoder(o.compress);
+  folder.encoder = std::move(encoder);
   std::vector<std::string> stored_lower;
   for (const Item& item : items) {
     CabEntry e;

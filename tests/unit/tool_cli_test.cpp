@@ -1,0 +1,495 @@
+// cabsfx-tool as a user runs it: the built executable is started with
+// arguments, its exit status, output and the files it leaves are checked.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "package/crc32.h"
+#include "package/package.h"
+#include "writer/cab_writer.h"
+#include "writer/encoders.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef CABSFX_TOOL_PATH
+const char* const TOOL = CABSFX_TOOL_PATH;
+#else
+const char* const TOOL = nullptr;
+#endif
+
+using Bytes = std::vector<uint8_t>;
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Bytes read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& p, const Bytes& b) {
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+void write_text(const fs::path& p, const std::string& s) {
+  write_file(p, Bytes(s.begin(), s.end()));
+}
+
+Bytes random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t(rng());
+  return b;
+}
+
+// The smallest image the packer accepts as a stub: DOS header, PE header and
+// two sections whose raw data end where the file ends.
+Bytes fake_stub() {
+  Bytes b(1536, 0);
+  b[0] = 'M';
+  b[1] = 'Z';
+  b[0x3C] = 0x40;
+  std::memcpy(&b[0x40], "PE\0\0", 4);
+  b[0x44] = 0x4C;
+  b[0x45] = 0x01;
+  b[0x46] = 2;  // NumberOfSections
+  auto section = [&](size_t at, const char* name, uint32_t raw, uint32_t size) {
+    std::memcpy(&b[at], name, std::strlen(name));
+    std::memcpy(&b[at + 16], &size, 4);
+    std::memcpy(&b[at + 20], &raw, 4);
+  };
+  section(0x40 + 248, ".text", 512, 512);
+  section(0x40 + 248 + 40, ".data", 1024, 512);
+  return b;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TOOL) GTEST_SKIP() << "the tool's path was not given to this test";
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("cabsfx_tool_test_") + info->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    stub_ = root_ / "stub.exe";
+    write_file(stub_, fake_stub());
+  }
+  void TearDown() override {
+    if (!root_.empty()) {
+      std::error_code ec;
+      for (auto& e : fs::recursive_directory_iterator(root_, ec))
+        fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+      fs::remove_all(root_, ec);
+    }
+  }
+
+  ToolRun tool(const std::vector<std::string>& args) {
+    std::string cmd = quote(TOOL);
+    for (const auto& a : args) cmd += " " + quote(a);
+    const fs::path out = root_ / "stdout.txt", err = root_ / "stderr.txt";
+    cmd += " >" + quote(out.string()) + " 2>" + quote(err.string());
+    const int rc = std::system(cmd.c_str());
+    ToolRun r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const Bytes o = read_file(out), e = read_file(err);
+    r.out.assign(o.begin(), o.end());
+    r.err.assign(e.begin(), e.end());
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+  }
+
+  // Names of everything under a folder, relative, with '/' separators.
+  static std::vector<std::string> tree(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (auto& e : fs::recursive_directory_iterator(dir))
+      names.push_back(e.path().lexically_relative(dir).generic_string() +
+                      (e.is_directory() && !e.is_symlink() ? "/" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path write_cabinet(const std::string& file, std::vector<CabEntry> entries) {
+    std::vector<CabFolderInput> folders(1);
+    folders[0].encoder = make_mszip_encoder(6, 0);
+    folders[0].entries = std::move(entries);
+    const auto cabs = write_cabinets_to_memory(folders);
+    write_file(root_ / file, cabs[0]);
+    return root_ / file;
+  }
+
+  fs::path root_, stub_;
+};
+
+TEST_F(ToolTest, HelpUsageErrorsAndExitStatus) {
+  ToolRun r = tool({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("pack -o OUT"), std::string::npos);
+  for (const char* command : {"pack", "list", "verify", "extract"}) {
+    r = tool({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_NE(r.out.find(std::string("usage: cabsfx-tool ") + command), std::string::npos);
+  }
+  EXPECT_NE(tool({"pack", "--help"}).out.find("--max-cabinet-size"), std::string::npos);
+  r = tool({});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("usage:"), std::string::npos);
+  r = tool({"frobnicate"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos);
+  r = tool({"list", "--bogus", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option for list: --bogus"), std::string::npos);
+  r = tool({"list"});
+  EXPECT_EQ(r.status, 2);
+  r = tool({"pack", "-o", (root_ / "o.exe").string(), "--compress", "zip", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--compress"), std::string::npos);
+  r = tool({"pack", "-o", (root_ / "o.exe").string(), "--compress", "lzx:22", "x"});
+  EXPECT_EQ(r.status, 2);
+  r = tool({"list", (root_ / "missing.cab").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("missing.cab: no such file"), std::string::npos);
+  r = tool({"verify", stub_.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no cabinet found"), std::string::npos);
+}
+
+TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
+  const fs::path in = root_ / "in";
+  write_text(in / "readme.txt", "read me\n");
+  write_file(in / "bin" / "random.dat", random_bytes(300000, 1));
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  write_text(in / "bin" / "deep" / "lines.txt", text);
+  write_text(in / "caf\xC3\xA9.txt", "accent");
+  write_text(in / "ro.txt", "read only");
+  fs::create_directories(in / "empty" / "inner");
+  fs::permissions(in / "ro.txt",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  // A local time on an even second: DOS times keep two-second steps.
+  std::tm tm{};
+  tm.tm_year = 120, tm.tm_mon = 1, tm.tm_mday = 29, tm.tm_hour = 12, tm.tm_min = 34;
+  tm.tm_sec = 56, tm.tm_isdst = -1;
+  const std::time_t stamp = std::mktime(&tm);
+  const auto file_stamp = std::chrono::time_point_cast<fs::file_time_type::duration>(
+      std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(stamp)));
+  fs::last_write_time(in / "bin" / "deep" / "lines.txt", file_stamp);
+
+  const fs::path out = root_ / "package.exe";
+  ToolRun r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", in.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("6 file(s)"), std::string::npos) << r.out;
+
+  r = tool({"list", out.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"readme.txt", "bin\\random.dat", "bin\\deep\\lines.txt",
+                           "caf\xC3\xA9.txt", "empty\\inner\\", "ro.txt"})
+    EXPECT_NE(r.out.find(name), std::string::npos) << name << "\n" << r.out;
+  EXPECT_NE(r.out.find("2020-02-29 12:34:56"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("R---A--"), std::string::npos) << "ro.txt is read-only";
+  EXPECT_NE(r.out.find("MSZIP"), std::string::npos);
+
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("as the header says"), std::string::npos) << r.out;
+
+  const fs::path dest = root_ / "dest";
+  r = tool({"extract", out.string(), "-d", dest.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(dest), tree(in));
+  for (const char* name :
+       {"readme.txt", "bin/random.dat", "bin/deep/lines.txt", "caf\xC3\xA9.txt", "ro.txt"})
+    EXPECT_EQ(read_file(dest / name), read_file(in / name)) << name;
+  EXPECT_EQ(fs::last_write_time(dest / "bin" / "deep" / "lines.txt"), file_stamp);
+  EXPECT_EQ(fs::status(dest / "ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_NE(fs::status(dest / "readme.txt").permissions() & fs::perms::owner_write,
+            fs::perms::none);
+
+  // Extracting again replaces the files, the read-only one included.
+  r = tool({"extract", out.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
+  write_text(root_ / "in" / "setup.inf", "[Version]\n");
+  const fs::path out = root_ / "setup.exe";
+  ToolRun r = tool({"pack",
+                    "-o",
+                    out.string(),
+                    "--stub",
+                    stub_.string(),
+                    "--destination",
+                    "%ProgramFiles%\\App",
+                    "--setup",
+                    "setup.inf",
+                    "--no-confirm",
+                    "--no-open-folder",
+                    "--delete-after-setup",
+                    "--no-dialog",
+                    "--require-64bit",
+                    "--crc",
+                    "--prompt-title",
+                    "Install?",
+                    "--prompt-text",
+                    "Install the app now?",
+                    (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes package = read_file(out);
+  ASSERT_GT(package.size(), 2048u);
+  EXPECT_TRUE(std::equal(package.begin(), package.begin() + 1536, fake_stub().begin()));
+  PackageHeader h;
+  std::memcpy(&h, package.data() + 1536, sizeof h);
+  EXPECT_EQ(std::string(h.magic, 6), "KESTRA");
+  EXPECT_EQ(h.mode, '6');
+  EXPECT_STREQ(h.destination, "%ProgramFiles%\\App");
+  EXPECT_STREQ(h.setup_file, "setup.inf");
+  EXPECT_EQ(h.no_confirm, 1);
+  EXPECT_EQ(h.open_folder, 0);
+  EXPECT_EQ(h.delete_after_setup, 1);
+  EXPECT_EQ(h.no_destination_dialog, 1);
+  EXPECT_EQ(h.crc, crc32_of(package.data() + 2048, package.size() - 2048));
+  EXPECT_STREQ(h.prompt_title, "Install?");
+  EXPECT_STREQ(h.prompt_text, "Install the app now?");
+  EXPECT_EQ(std::memcmp(package.data() + 2048, "MSCF\0\0\0\0", 8), 0);
+
+  // Defaults: mode '3', the folder opened, nothing else.
+  r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::memcpy(&h, read_file(out).data() + 1536, sizeof h);
+  EXPECT_EQ(h.mode, '3');
+  EXPECT_EQ(h.open_folder, 1);
+  EXPECT_EQ(h.no_confirm | h.delete_after_setup | h.no_destination_dialog, 0);
+  EXPECT_EQ(h.crc, 0u);
+  EXPECT_EQ(h.destination[0] | h.setup_file[0] | h.prompt_title[0] | h.prompt_text[0], 0);
+
+  // Texts at their limits fit; one byte more is refused, and the package
+  // written before stays as it was, with no temporary file beside it.
+  const Bytes before = read_file(out);
+  struct Limit {
+    const char* option;
+    size_t fits;
+  };
+  for (const Limit& l : {Limit{"--destination", 259}, Limit{"--setup", 127},
+                         Limit{"--prompt-title", 31}, Limit{"--prompt-text", 63}}) {
+    r = tool({"pack", "-o", (root_ / "fits.exe").string(), "--stub", stub_.string(), l.option,
+              std::string(l.fits, 'x'), (root_ / "in").string()});
+    EXPECT_EQ(r.status, 0) << l.option << ": " << r.err;
+    r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), l.option,
+              std::string(l.fits + 1, 'x'), (root_ / "in").string()});
+    EXPECT_EQ(r.status, 1) << l.option;
+    EXPECT_NE(r.err.find("at most " + std::to_string(l.fits) + " fit"), std::string::npos) << r.err;
+  }
+  // In code page 932 a Japanese character takes two bytes of the field.
+  std::string japanese;
+  for (int i = 0; i < 129; ++i) japanese += "\xE6\x97\xA5";
+  r = tool({"pack", "-o", (root_ / "fits.exe").string(), "--stub", stub_.string(), "--codepage",
+            "932", "--destination", japanese, (root_ / "in").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::memcpy(&h, read_file(root_ / "fits.exe").data() + 1536, sizeof h);
+  EXPECT_EQ(std::strlen(h.destination), 258u);
+  EXPECT_EQ(std::memcmp(h.destination, "\x93\xFA", 2), 0);
+  r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--codepage", "932",
+            "--destination", japanese + "\xE6\x97\xA5", (root_ / "in").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("260 bytes in code page 932"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(out), before);
+  for (auto& e : fs::directory_iterator(root_))
+    EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos) << e.path();
+}
+
+TEST_F(ToolTest, RefusalsLeaveNothingBehind) {
+  write_text(root_ / "in" / "a.txt", "a");
+  const fs::path out = root_ / "out.exe";
+  const std::string in = (root_ / "in").string();
+  ToolRun r =
+      tool({"pack", "-o", out.string(), "--stub", stub_.string(), in, (root_ / "nope").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nope does not exist"), std::string::npos) << r.err;
+  r = tool({"pack", "-o", out.string(), "--stub", (root_ / "no-stub.exe").string(), in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+  write_file(root_ / "bad-stub.exe", random_bytes(5000, 3));
+  r = tool({"pack", "-o", out.string(), "--stub", (root_ / "bad-stub.exe").string(), in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not a self-extractor image"), std::string::npos) << r.err;
+  Bytes stub_with_cab = fake_stub();
+  std::memcpy(stub_with_cab.data() + 700, "MSCF\0\0\0\0", 8);
+  write_file(root_ / "cab-stub.exe", stub_with_cab);
+  r = tool({"pack", "-o", out.string(), "--stub", (root_ / "cab-stub.exe").string(), in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cabinet signature"), std::string::npos) << r.err;
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", "--max-cabinet-size", "1000", in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("at least 64K"), std::string::npos) << r.err;
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", "--crc", in});
+  EXPECT_EQ(r.status, 2);
+  write_text(root_ / "in" / "A.TXT", "clash");
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("same name"), std::string::npos) << r.err;
+  fs::remove(root_ / "in" / "A.TXT");
+  write_text(root_ / "in" / "what?.txt", "?");
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("what?.txt"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out));
+  std::vector<std::string> left = tree(root_);
+  EXPECT_EQ(left, (std::vector<std::string>{"bad-stub.exe", "cab-stub.exe", "in/", "in/a.txt",
+                                            "in/what?.txt", "stub.exe"}));
+}
+
+TEST_F(ToolTest, CabinetSetBesideTheOutput) {
+  write_file(root_ / "in" / "one.bin", random_bytes(200000, 5));
+  write_file(root_ / "in" / "two.bin", random_bytes(150000, 6));
+  write_text(root_ / "in" / "three.txt", std::string(100000, 'z'));
+  const fs::path out = root_ / "media.cab";
+  ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", "--max-cabinet-size", "64K",
+                    (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(fs::exists(root_ / "media2.cab"));
+  ASSERT_TRUE(fs::exists(root_ / "media6.cab"));
+  EXPECT_FALSE(fs::exists(root_ / "media7.cab"));
+  for (int i = 1; i <= 6; ++i) {
+    const fs::path p = i == 1 ? out : root_ / ("media" + std::to_string(i) + ".cab");
+    EXPECT_LE(fs::file_size(p), 65536u) << p;
+  }
+  EXPECT_EQ(read_file(out).size(), 65536u);
+  r = tool({"list", out.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("3 file(s), 450000 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("media6.cab at 0"), std::string::npos) << r.out;
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "dest"), tree(root_ / "in"));
+  for (const char* name : {"one.bin", "two.bin", "three.txt"})
+    EXPECT_EQ(read_file(root_ / "dest" / name), read_file(root_ / "in" / name)) << name;
+
+  fs::rename(root_ / "media4.cab", root_ / "elsewhere.cab");
+  r = tool({"extract", out.string(), "-d", (root_ / "dest2").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("'media4.cab' of the set is missing"), std::string::npos) << r.err;
+}
+
+TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
+  write_file(root_ / "in" / "data.bin", random_bytes(100000, 9));
+  const fs::path out = root_ / "p.exe";
+  ASSERT_EQ(
+      tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", (root_ / "in").string()})
+          .status,
+      0);
+  Bytes package = read_file(out);
+  package[package.size() - 500] ^= 0x40;
+  write_file(out, package);
+  ToolRun r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("checksum mismatch"), std::string::npos) << r.err;
+  r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(root_ / "dest" / "data.bin")) << "no partial file is left";
+}
+
+TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
+  auto entry = [](const std::string& name) {
+    return make_memory_entry(name, Bytes(name.begin(), name.end()));
+  };
+  const fs::path cab = write_cabinet(
+      "hostile.cab", {entry("..\\evil1.txt"), entry("../evil2.txt"), entry("a/../../evil3.txt"),
+                      entry("C:\\evil4.txt"), entry("sub\\..\\..\\evil5.txt"), entry("CON"),
+                      entry("d:evil7"), entry("\\rooted.txt"), entry("/abs/slash.txt"),
+                      entry("fine\\\\ok.txt"), entry("link\\planted.txt"), entry("file_link")});
+  const fs::path dest = root_ / "dest";
+  fs::create_directories(dest);
+  fs::create_directories(root_ / "outside");
+  write_text(root_ / "outside" / "target.txt", "untouched");
+  fs::create_directory_symlink(root_ / "outside", dest / "link");
+  fs::create_symlink(root_ / "outside" / "target.txt", dest / "file_link");
+
+  const ToolRun r = tool({"extract", cab.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 1);
+  for (const char* refused : {"..\\evil1.txt", "../evil2.txt", "a/../../evil3.txt", "C:\\evil4.txt",
+                              "sub\\..\\..\\evil5.txt", "'CON'", "d:evil7", "link\\planted.txt"})
+    EXPECT_NE(r.err.find(refused), std::string::npos) << refused << "\n" << r.err;
+  EXPECT_EQ(tree(root_ / "outside"), std::vector<std::string>{"target.txt"});
+  EXPECT_EQ(read_file(root_ / "outside" / "target.txt"),
+            Bytes({'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
+  EXPECT_EQ(tree(dest), (std::vector<std::string>{"abs/", "abs/slash.txt", "file_link", "fine/",
+                                                  "fine/ok.txt", "link", "rooted.txt"}));
+  EXPECT_FALSE(fs::is_symlink(dest / "file_link")) << "the link was replaced, not followed";
+  EXPECT_EQ(read_file(dest / "rooted.txt"),
+            Bytes({'\\', 'r', 'o', 'o', 't', 'e', 'd', '.', 't', 'x', 't'}));
+  std::vector<std::string> all = tree(root_);
+  for (const auto& name : all) EXPECT_EQ(name.find("evil"), std::string::npos) << name;
+}
+
+TEST_F(ToolTest, CodePagesForNames) {
+  // 表 is 0x95 0x5C in code page 932: its second byte is a backslash.
+  const std::string hyou = "\xE8\xA1\xA8", nihongo = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+  write_text(root_ / "in" / (hyou + ".txt"), "table");
+  write_text(root_ / "in" / nihongo / "a.txt", "folder");
+  const fs::path out = root_ / "jp.cab";
+  ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", (root_ / "in").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("code page 1252"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out));
+
+  r = tool(
+      {"pack", "-o", out.string(), "--cabinet-only", "--codepage", "932", (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes cab = read_file(out);
+  const std::string bytes(cab.begin(), cab.end());
+  EXPECT_NE(bytes.find(std::string("\x95\x5C.txt\0", 7)), std::string::npos);
+  EXPECT_NE(bytes.find("\x93\xFA\x96\x7B\x8C\xEA\\a.txt"), std::string::npos);
+  r = tool({"list", "--codepage", "932", out.string()});
+  EXPECT_NE(r.out.find(hyou + ".txt"), std::string::npos) << r.out;
+  r = tool({"extract", "--codepage", "932", out.string(), "-d", (root_ / "dest").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "dest"), tree(root_ / "in"));
+
+  // The same bytes read as code page 1252 are other, harmless, characters;
+  // 0x5C still separates there, so the name becomes a folder and a file.
+  r = tool({"extract", out.string(), "-d", (root_ / "dest1252").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(root_ / "dest1252" / "\xE2\x80\xA2" / ".txt"));
+
+  // Western names in 1252, and a name flagged as UTF-8 by attribute 0x80.
+  const std::string cafe = "caf\xC3\xA9.txt", euro = "\xE2\x82\xAC-\xC3\xBC.txt";
+  const fs::path western = write_cabinet("w.cab", {make_memory_entry("caf\xE9.txt", {1}),
+                                                   make_memory_entry(euro, {2}, 0x5A21, 0, 0xA0)});
+  r = tool({"extract", western.string(), "-d", (root_ / "w").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "w"), (std::vector<std::string>{cafe, euro}));
+  r = tool({"list", western.string()});
+  EXPECT_NE(r.out.find("----A-U"), std::string::npos) << r.out;
+  // A name flagged UTF-8 that is not valid UTF-8 is refused.
+  const fs::path broken = write_cabinet("b.cab", {make_memory_entry("bad\xFF", {3}, 1, 0, 0xA0)});
+  r = tool({"extract", broken.string(), "-d", (root_ / "b").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not valid UTF-8"), std::string::npos) << r.err;
+}
+
+}  // namespace
