@@ -259,7 +259,7 @@ class LzxEncoder final : public BlockEncoder {
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
-    if (tuning_.nice_length < 3) tuning_.nice_length = 3;
+    tuning_.nice_length = std::clamp(tuning_.nice_length, 3, static_cast<int>(kMaxMatch));
     if (tuning_.passes < 1) tuning_.passes = 1;
     // Whole multiples of 2^24 keep the bytes of a call near a frame's end
     // intact through the decoder's scan (see lzx_encode_calls).
@@ -278,6 +278,7 @@ class LzxEncoder final : public BlockEncoder {
   void append(std::span<const uint8_t> data);
   uint32_t insert_and_find(uint32_t pos, uint32_t max_length, std::vector<uint32_t>& found);
   uint32_t match_length(uint32_t pos, uint32_t distance, uint32_t limit) const;
+  void catch_up(uint32_t start);
   void find_matches(uint32_t start, uint32_t length);
   void set_costs_from(const uint8_t* main, const uint8_t* length);
   void initial_costs(uint32_t start, uint32_t length);
@@ -358,37 +359,39 @@ uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limi
   return n;
 }
 
-// Puts `pos` into the binary tree of its hash bucket (ordered by the bytes
-// that follow each position) and lists its matches of increasing length, cut
-// to `max_length`. The tree compares up to the end of the known data.
+// Puts `pos` into the binary tree of its hash bucket (ordered by the next
+// `nice_length` bytes of each position) and lists its matches of increasing
+// length, cut to `max_length`. A position closer than that to the end of the
+// known data is only searched; it joins the tree once the next frame is in
+// (catch_up), so that every node is ordered over the same number of bytes.
 uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
                                      std::vector<uint32_t>& found) {
   if (pos + 3 > end_) return 0;
-  // The tree orders positions by their next `limit` bytes; a match that long
-  // takes over the old node's place (and is extended below when reported).
-  const uint32_t limit =
-      std::min({kMaxMatch, end_ - pos, static_cast<uint32_t>(tuning_.nice_length)});
+  const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+  const bool insert = end_ - pos >= nice && pos == inserted_;
+  if (!insert && max_length < 3) return 0;
+  const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
   const uint32_t mask = window_size_ - 1;
   const uint32_t h = hash3(at(pos));
   uint32_t candidate = head_[h];
-  head_[h] = pos + 1;
-  inserted_ = pos + 1;
-  uint32_t* smaller = &tree_[2 * (pos & mask)];
-  uint32_t* larger = &tree_[2 * (pos & mask) + 1];
+  uint32_t* smaller = nullptr;
+  uint32_t* larger = nullptr;
+  if (insert) {
+    head_[h] = pos + 1;
+    inserted_ = pos + 1;
+    smaller = &tree_[2 * (pos & mask)];
+    larger = &tree_[2 * (pos & mask) + 1];
+  }
   uint32_t smaller_length = 0, larger_length = 0;
   uint32_t best = 2;
   const uint8_t* here = at(pos);
   for (int depth = tuning_.search_depth;; --depth) {
-    if (!candidate || depth <= 0) {
-      *smaller = *larger = 0;
-      break;
-    }
     const uint32_t c = candidate - 1;
-    const uint32_t distance = pos - c;
-    if (distance > max_distance_ || c < base_) {
-      *smaller = *larger = 0;
+    if (!candidate || depth <= 0 || pos - c > max_distance_ || c < base_) {
+      if (insert) *smaller = *larger = 0;
       break;
     }
+    const uint32_t distance = pos - c;
     uint32_t* pair = &tree_[2 * (c & mask)];
     const uint8_t* there = here - distance;
     uint32_t len = std::min(smaller_length, larger_length);
@@ -403,24 +406,43 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
         found.push_back(distance);
       }
       if (len >= limit) {
-        *smaller = pair[0];
-        *larger = pair[1];
+        if (insert) {
+          *smaller = pair[0];
+          *larger = pair[1];
+        }
         break;
       }
     }
     if (there[len] < here[len]) {
-      *smaller = candidate;
-      smaller = &pair[1];
-      candidate = *smaller;
+      if (insert) {
+        *smaller = candidate;
+        smaller = &pair[1];
+      }
+      candidate = pair[1];
       smaller_length = len;
     } else {
-      *larger = candidate;
-      larger = &pair[0];
-      candidate = *larger;
+      if (insert) {
+        *larger = candidate;
+        larger = &pair[0];
+      }
+      candidate = pair[0];
       larger_length = len;
     }
   }
   return best > 2 ? best : 0;
+}
+
+// Inserts the positions held back at the end of the previous data.
+void LzxEncoder::catch_up(uint32_t start) {
+  std::vector<uint32_t> unused;
+  while (inserted_ < start && inserted_ + 3 <= end_ &&
+         end_ - inserted_ >= static_cast<uint32_t>(tuning_.nice_length)) {
+    if (inserted_ < base_) {
+      inserted_ = base_;
+      continue;
+    }
+    insert_and_find(inserted_, 0, unused);
+  }
 }
 
 void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
@@ -428,12 +450,7 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
   skip_.assign(length + 1, 0);
   match_data_.clear();
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
-  // Positions left out at the end of the previous frame (their bytes were
-  // not all known) join the trees now.
-  for (uint32_t p = inserted_; p < start; ++p) {
-    std::vector<uint32_t> unused;
-    if (p >= base_ && p + 3 <= end_) insert_and_find(p, 0, unused);
-  }
+  catch_up(start);
   std::vector<uint32_t> found;
   uint32_t i = 0;
   while (i < length) {
@@ -676,8 +693,7 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
       if (block_type_ == 3) {
         out.insert(out.end(), at(start), at(start) + part);
         // Keep the trees complete for later frames.
-        std::vector<uint32_t> unused;
-        for (uint32_t p = start; p < start + part; ++p) insert_and_find(p, 0, unused);
+        catch_up(start + part);
       } else {
         find_matches(start, part);
         parse(start, part, items);
