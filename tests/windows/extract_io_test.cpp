@@ -136,6 +136,43 @@ TEST_F(ExtractIo, SpillFileIsPrivateTemporaryAndUnshifted) {
   EXPECT_EQ(cab_close(spill), 0);
 }
 
+std::vector<LPARAM> positions;
+
+LRESULT CALLBACK record_progress(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == PROGRESS_SET_POSITION) positions.push_back(lparam);
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+TEST_F(ExtractIo, ReadsReportTheRunningTotalInKiB) {
+  const std::string path = package(std::string(64 * 1024, 'c'));
+  WNDCLASSA window_class = {};
+  window_class.lpfnWndProc = record_progress;
+  window_class.hInstance = GetModuleHandleA(nullptr);
+  window_class.lpszClassName = "progress_recorder";
+  RegisterClassA(&window_class);
+  progress_window = CreateWindowA("progress_recorder", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  window_class.hInstance, nullptr);
+  ASSERT_NE(progress_window, nullptr);
+  cabinet_offset = kOffset;
+  const int32_t handle = cab_open(path.c_str(), 0x8000, 0x180);
+  std::vector<char> buffer(8192);
+  positions.clear();
+  EXPECT_EQ(cab_read(handle, buffer.data(), 8192), 8192);
+  Sleep(100);  // updates are at least some tens of milliseconds apart
+  EXPECT_EQ(cab_read(handle, buffer.data(), 4096), 4096);
+  Sleep(100);
+  EXPECT_EQ(cab_read(handle, buffer.data(), 1000), 1000);
+  cab_close(handle);
+  DestroyWindow(progress_window);
+  progress_window = nullptr;
+  // A running total over all reads of the run: earlier tests count too, so
+  // look at the steps.
+  ASSERT_EQ(positions.size(), 3u);
+  EXPECT_GE(positions[0], 8);
+  EXPECT_EQ(positions[1] - positions[0], 4);
+  EXPECT_LE(positions[2] - positions[1], 1);
+}
+
 std::vector<StoredFile> sample_files() {
   std::string big(100000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
