@@ -65,12 +65,21 @@ class QuantumEncoder final : public BlockEncoder {
     head_[h] = p + 1;
   }
 
-  // Longest usable match at p within the frame; 0 when there is none.
-  uint32_t find(uint32_t p, uint32_t& best_offset) const {
+  struct Match {
+    uint32_t length = 0;
+    uint32_t offset = 0;
+    float gain = 0;  // estimated bits saved against coding the bytes as literals
+  };
+
+  // The match at p (within the frame) that saves the most bits; length 0 when
+  // none saves any. Candidates come nearest first; only one longer than every
+  // earlier candidate can save more, so only those are costed.
+  Match find(uint32_t p) const {
+    Match best;
     const uint32_t max_len = std::min<uint32_t>(quantum::MATCH_MAX, end_ - p);
-    if (max_len < 3) return 0;
+    if (max_len < 3) return best;
     const uint8_t* cur = &hist_[p - hist_base_];
-    uint32_t best = 0;
+    uint32_t longest = 2;
     uint32_t chain = MAX_CHAIN;
     uint32_t cand = head_[hash(p)];
     uint32_t last = p;
@@ -81,12 +90,16 @@ class QuantumEncoder final : public BlockEncoder {
       if (offset >= window_size_ || c < hist_base_) break;
       last = c;
       const uint8_t* old = &hist_[c - hist_base_];
-      if (old[best] == cur[best] && old[0] == cur[0]) {
+      if (old[longest] == cur[longest] && old[0] == cur[0]) {
         uint32_t len = 0;
         while (len < max_len && old[len] == cur[len]) ++len;
-        if (len > best && QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
-          best = len;
-          best_offset = offset;
+        if (len > longest) {
+          longest = len;
+          if (QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
+            const float gain =
+                static_cast<float>(len) * literal_bits_ - coder_.match_cost(offset, len);
+            if (gain > best.gain) best = Match{len, offset, gain};
+          }
           if (len >= NICE_LENGTH || len == max_len) break;
         }
       }
@@ -95,30 +108,35 @@ class QuantumEncoder final : public BlockEncoder {
     return best;
   }
 
+  // Matches are weighed against the running average cost of a literal.
+  void literal(uint8_t byte) {
+    literal_bits_ = 0.97f * literal_bits_ + 0.03f * coder_.literal_cost(byte);
+    coder_.literal(byte);
+  }
+
+  // Lazy parsing: a match found at p - 1 is taken unless the one at p saves more.
   void parse() {
     uint32_t p = total_;
     bool pending = false;  // the byte at p - 1 is not yet coded
-    uint32_t prev_len = 0, prev_offset = 0;
+    Match prev;
     while (p < end_) {
-      uint32_t offset = 0;
-      const uint32_t len = (pending && prev_len >= LAZY_LIMIT) ? 0 : find(p, offset);
+      const Match cur = (pending && prev.length >= LAZY_LIMIT) ? Match{} : find(p);
       insert(p);
-      if (pending && prev_len >= 3 && len <= prev_len) {
-        coder_.match(prev_offset, prev_len);
-        const uint32_t next = p - 1 + prev_len;
+      if (pending && prev.length >= 3 && cur.gain <= prev.gain) {
+        coder_.match(prev.offset, prev.length);
+        const uint32_t next = p - 1 + prev.length;
         for (uint32_t q = p + 1; q < next; ++q) insert(q);
         p = next;
         pending = false;
-        prev_len = 0;
+        prev = Match{};
       } else {
-        if (pending) coder_.literal(at(p - 1));
+        if (pending) literal(at(p - 1));
         pending = true;
-        prev_len = len;
-        prev_offset = offset;
+        prev = cur;
         ++p;
       }
     }
-    if (pending) coder_.literal(at(p - 1));
+    if (pending) literal(at(p - 1));
   }
 
   // Keeps at least a window of history before the next frame.
@@ -138,6 +156,7 @@ class QuantumEncoder final : public BlockEncoder {
   uint32_t hist_base_ = 0;  // stream position of hist_[0]
   uint32_t total_ = 0;      // bytes coded before this frame
   uint32_t end_ = 0;        // end of the frame being coded
+  float literal_bits_ = 8;  // running average cost of a literal
 };
 
 }  // namespace

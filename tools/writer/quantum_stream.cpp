@@ -1,5 +1,6 @@
 #include "writer/quantum_stream.h"
 
+#include <cmath>
 #include <cstddef>
 
 QuantumStreamEncoder::QuantumStreamEncoder(uint32_t window_bits) : window_bits_(window_bits) {
@@ -57,6 +58,46 @@ bool QuantumStreamEncoder::match_fits(uint32_t window_bits, uint32_t offset, uin
   const uint32_t limit = length == 3 ? 4096 : length == 4 ? 262144 : 0xFFFFFFFFu;
   const uint32_t slot = quantum::position_slot(offset - 1);
   return slot < quantum::position_model_size(window_size, limit);
+}
+
+namespace {
+// log2 of 0..4095 (totals stay below 3809).
+struct Log2Table {
+  float v[4096];
+  Log2Table() {
+    v[0] = 0;
+    for (int i = 1; i < 4096; ++i) v[i] = std::log2(static_cast<float>(i));
+  }
+};
+const Log2Table log2_table;
+}  // namespace
+
+float QuantumStreamEncoder::symbol_cost(const quantum::Model& m, uint32_t symbol) {
+  uint32_t i = 0;
+  while (m.symbol[i] != symbol) ++i;
+  return log2_table.v[m.cum[0]] - log2_table.v[m.cum[i] - m.cum[i + 1]];
+}
+
+float QuantumStreamEncoder::literal_cost(uint8_t byte) const {
+  return symbol_cost(models_.m[quantum::MODEL_SELECTOR], byte >> 6) +
+         symbol_cost(models_.m[quantum::MODEL_LITERAL0 + (byte >> 6)], byte & 63);
+}
+
+float QuantumStreamEncoder::match_cost(uint32_t offset, uint32_t length) const {
+  const uint32_t slot = quantum::position_slot(offset - 1);
+  float bits = quantum::POSITION.extra[slot];
+  if (length == 3) {
+    return bits + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 4) +
+           symbol_cost(models_.m[quantum::MODEL_POSITION4], slot);
+  }
+  if (length == 4) {
+    return bits + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 5) +
+           symbol_cost(models_.m[quantum::MODEL_POSITION5], slot);
+  }
+  const uint32_t l = quantum::length_slot(length - quantum::LONG_MATCH_MIN);
+  return bits + quantum::LENGTH.extra[l] + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 6) +
+         symbol_cost(models_.m[quantum::MODEL_LENGTH], l) +
+         symbol_cost(models_.m[quantum::MODEL_POSITION6], slot);
 }
 
 void QuantumStreamEncoder::literal(uint8_t byte) {

@@ -19,6 +19,9 @@ class QuantumStreamEncoder {
   // must fit the selector's position model. False, with nothing coded, if not.
   bool match(uint32_t offset, uint32_t length);
   static bool match_fits(uint32_t window_bits, uint32_t offset, uint32_t length);
+  // Estimated bits of an item under the current models (for the parser).
+  float literal_cost(uint8_t byte) const;
+  float match_cost(uint32_t offset, uint32_t length) const;
   // Flushes the coder and appends the frame's bytes; the next item starts a
   // new frame.
   void end_frame(std::vector<uint8_t>& out);
@@ -27,6 +30,7 @@ class QuantumStreamEncoder {
 
  private:
   void encode(quantum::Model& m, uint32_t symbol);
+  static float symbol_cost(const quantum::Model& m, uint32_t symbol);
   void raw(uint32_t value, uint32_t bits);
   void put_bit(uint32_t bit);
 
