@@ -20,10 +20,7 @@ constexpr size_t MAX_FRAME = 32768;
 class QuantumEncoder final : public BlockEncoder {
  public:
   explicit QuantumEncoder(uint32_t window_bits)
-      : coder_(window_bits),
-        window_size_(1u << window_bits),
-        head_(1u << HASH_BITS, 0),
-        prev_(window_size_, 0) {}
+      : coder_(window_bits), window_size_(1u << window_bits), head_(1u << HASH_BITS, 0) {}
 
   uint16_t type_word() const override {
     return static_cast<uint16_t>(2 | (coder_.window_bits() << 8));
@@ -61,7 +58,12 @@ class QuantumEncoder final : public BlockEncoder {
   void insert(uint32_t p) {
     if (p + 3 > end_) return;
     const uint32_t h = hash(p);
-    prev_[p & (window_size_ - 1)] = head_[h];
+    const uint32_t slot = p & (window_size_ - 1);
+    // Grown with the stream, so that small folders need no window-sized table.
+    if (slot >= prev_.size()) {
+      prev_.resize(std::min<size_t>(window_size_, std::max<size_t>(slot + 1, 2 * prev_.size())));
+    }
+    prev_[slot] = head_[h];
     head_[h] = p + 1;
   }
 
