@@ -63,5 +63,5 @@ export CABSFX_BUILD=$root/$b
 pictures=$root/$b/pictures/example
 rm -rf "$pictures"
 mkdir -p "$pictures"
-"$python" tests/e2e/example.py "$root/$package" "$pictures"
+"$python" tests/e2e/example.py "$root/$package" "$pictures" "$root/examples"
 echo "pictures: $pictures"

@@ -17,6 +17,11 @@ from dataclasses import dataclass, field
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 VK_ESCAPE = 0x1B
 LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
+# Dialogs that come and go on their own while a package works: the progress
+# window (by its titles) and the untitled integrity check (by its progress
+# bar). `Run.script` and `Run.expect_end` picture them when they see them but
+# neither wait for nor answer them, unless a step names one.
+TRANSIENT_TITLES = ("Decompressing...", "進捗状況")
 
 
 class WindowFailure(AssertionError):
@@ -308,6 +313,22 @@ class Run:
         self.seen.append(seen)
         return seen
 
+    @staticmethod
+    def _transient(seen):
+        """A window that closed before it could be read counts too: nothing
+        that waits for an answer does that. An untitled message box does not."""
+        if seen.klass != "#32770":
+            return False
+        if seen.title in TRANSIENT_TITLES or not seen.controls:
+            return True
+        return seen.title == "" and any(c.klass.lower() == "msctls_progress32"
+                                        for c in seen.controls)
+
+    @staticmethod
+    def matches(seen, step):
+        return seen.title == step.title and seen.klass == step.klass and \
+            all(t in seen.text for t in step.texts)
+
     def _fail(self, message):
         self.kill()
         raise WindowFailure(message)
@@ -332,13 +353,14 @@ class Run:
         on a missing one, and (with `end`) when the process does not end."""
         for index, step in enumerate(steps):
             seen = self.next_window(timeout)
+            while seen is not None and not self.matches(seen, step) and self._transient(seen):
+                seen = self.next_window(timeout)
             if seen is None:
                 state = "ended" if not self.running() else "is still running"
                 got = "; ".join(f"'{s.title}'" for s in self.seen) or "none"
                 self._fail(f"step {index + 1}: expected window '{step.title}', but the process "
                            f"{state} (windows seen: {got})")
-            if seen.title != step.title or seen.klass != step.klass or \
-                    any(t not in seen.text for t in step.texts):
+            if not self.matches(seen, step):
                 self._fail(f"unexpected window '{seen.title}' ({seen.klass}) at step {index + 1}, "
                            f"expected '{step.title}' with {step.texts!r}; its text: {seen.text!r}"
                            + (f"; picture {seen.picture}" if seen.picture else ""))
@@ -372,6 +394,8 @@ class Run:
             if w:
                 self._handled.add(w.hwnd)
                 seen = self._describe(w)
+                if self._transient(seen):
+                    continue
                 self._fail(f"unexpected window '{seen.title}' ({seen.klass}): {seen.text!r}"
                            + (f"; picture {seen.picture}" if seen.picture else ""))
             if not self.running():

@@ -49,3 +49,16 @@ def test_window_left_after_script_fails(wine64, demo, start):
     with pytest.raises(WindowFailure) as failure:
         run.script([Step(title="Demo Dialog", actions=[type_text(1001, "x"), press(IDOK)])])
     assert "unexpected window 'Demo'" in str(failure.value)
+
+
+def test_windows_that_come_and_go_need_no_step(wine64, demo, start):
+    run = start(wine64, demo, "flash")
+    run.script([Step(title="Demo Dialog", actions=[press(IDCANCEL)])])
+    assert [s.title for s in run.seen] == ["Decompressing...", "Demo Dialog"]
+
+
+def test_untitled_message_box_is_not_taken_for_a_passing_window(wine64, demo, start):
+    run = start(wine64, demo, "untitled")
+    with pytest.raises(WindowFailure) as failure:
+        run.script([Step(title="Demo Dialog", actions=[press(IDCANCEL)])])
+    assert "No title" in str(failure.value)

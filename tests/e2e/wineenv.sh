@@ -44,10 +44,10 @@ wineenv_map_fonts() {
   local key='HKCU\Software\Wine\Fonts\Replacements'
   local subst='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
   for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic" "ＭＳ ゴシック" "MS Gothic"; do
-    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$key" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
+    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$key" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1 || true
   done
   for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic"; do
-    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$subst" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1
+    LC_ALL=C.UTF-8 WINEPREFIX=$prefix wine reg add "$subst" /v "$face" /t REG_SZ /d "IPAPGothic" /f >/dev/null 2>&1 || true
   done
 }
 
@@ -59,21 +59,32 @@ wineenv_settings() {
   local prefix=$1 value
   for value in Decorated Managed; do
     WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v $value /t REG_SZ /d N /f \
-      >/dev/null 2>&1
+      >/dev/null 2>&1 || true
   done
 }
 
 wineenv_make_prefix() {
   local prefix=$1 arch=$2
+  # A server still running for an old prefix of this name would outlive it.
+  if [[ -d "$prefix" ]]; then
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
+  fi
   rm -rf "$prefix"
   mkdir -p "$(dirname "$prefix")"
   WINEPREFIX=$prefix WINEARCH=$arch wineboot -i >/dev/null 2>&1 || {
     wineenv_log "wineboot failed for $prefix"
     return 1
   }
+  # Wine's Tahoma (fonts-wine), the face behind "MS Shell Dlg", is not found in
+  # its data folder by this build; in the prefix's Fonts folder it is.
+  local font
+  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
+    if [[ -f $font ]]; then cp "$font" "$prefix/drive_c/windows/Fonts/"; fi
+  done
   wineenv_map_fonts "$prefix"
   wineenv_settings "$prefix"
-  WINEPREFIX=$prefix wineserver -w
+  WINEPREFIX=$prefix wineserver -w || true
   # Persistent server for the run: each later wine start is then quick.
   WINEPREFIX=$prefix wineserver -p
 }
@@ -106,15 +117,15 @@ wineenv_start() {
 wineenv_stop() {
   local prefix
   for prefix in "${WINEENV_PREFIXES[@]}"; do
-    [[ -d "$prefix" ]] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    [[ -d "$prefix" ]] && { WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; }
   done
   for prefix in "${WINEENV_PREFIXES[@]}"; do
-    [[ -d "$prefix" ]] && WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+    [[ -d "$prefix" ]] && { WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true; }
   done
   WINEENV_PREFIXES=()
   if [[ -n "$WINEENV_XVFB_PID" ]]; then
-    kill "$WINEENV_XVFB_PID" 2>/dev/null
-    wait "$WINEENV_XVFB_PID" 2>/dev/null
+    kill "$WINEENV_XVFB_PID" 2>/dev/null || true
+    wait "$WINEENV_XVFB_PID" 2>/dev/null || true
     WINEENV_XVFB_PID=""
   fi
   return 0

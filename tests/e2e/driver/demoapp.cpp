@@ -1,6 +1,7 @@
-// The harness's test subject: optionally an unexpected message box first,
-// then dialog 100; OK shows the typed text and the check box state in a box
-// titled "Demo", Cancel ends at once.
+// The harness's test subject: optionally an unexpected message box first
+// ("surprise", "untitled") or a window that closes itself ("flash", titled like
+// the module's progress window), then dialog 100; OK shows the typed text and the check box state
+// in a box titled "Demo", Cancel ends at once.
 #include <windows.h>
 
 #include <cstring>
@@ -20,10 +21,24 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   return FALSE;
 }
 
+INT_PTR CALLBACK flash_proc(HWND dialog, UINT message, WPARAM, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    SetWindowTextA(dialog, "Decompressing...");
+    SetTimer(dialog, 1, 700, nullptr);
+    return TRUE;
+  }
+  if (message == WM_TIMER) EndDialog(dialog, 0);
+  return FALSE;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int) {
   if (strstr(command_line, "surprise")) MessageBoxA(nullptr, "Surprise!", "Unplanned", MB_OK);
+  if (strstr(command_line, "untitled")) MessageBoxA(nullptr, "No title", "", MB_OK);
+  if (strstr(command_line, "flash")) {
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(100), nullptr, flash_proc, 0);
+  }
   if (DialogBoxParamA(instance, MAKEINTRESOURCEA(100), nullptr, dialog_proc, 0) != IDOK) return 0;
   char text[400];
   lstrcpynA(text, checked ? "checked: " : "unchecked: ", 32);
