@@ -63,7 +63,7 @@ python=/usr/bin/python3
 [[ -x $python ]] || python=python3
 results=$build/e2e-results.xml
 rm -rf "$build/pictures"
-CABSFX_BUILD=$build "$python" -m pytest "$here" -q -rfEsx -p no:cacheprovider \
+CABSFX_BUILD=$build PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest "$here" -q -rfEsx -p no:cacheprovider \
   --junitxml="$results" "$@"
 pytest_rc=$?
 if [[ -f "$results" ]]; then

@@ -2,6 +2,7 @@
 the opening question, the destination checks, the command-line modes, and the
 messages in English and Japanese."""
 import os
+import time
 
 import pytest
 
@@ -42,12 +43,31 @@ def test_nothing_appended_ends_silently(any_wine, stub, workdir, start):
     start(any_wine, exe).script([])
 
 
-def test_block_without_magic_runs_with_defaults(wine64, stub, workdir, start):
+def shell_windows(wine, title):
+    return [w for w in wine.driver.windows()
+            if w.image.lower() == "explorer.exe" and w.title == title]
+
+
+@pytest.mark.parametrize("block", ["no header", "zeroed header"])
+def test_defaults_open_the_folder_and_a_zeroed_header_does_not(wine64, stub, workdir, start, block):
     folder = workdir(wine64)
-    block = b"NOTKESTRA".ljust(512, b"\0")
-    exe = write_package(os.path.join(folder, "nohdr.exe"), stub, header=block, cab=sample_cab())
-    start(wine64, exe).script([destination_dialog(wine64.win_path(folder) + "\\")])
-    assert_nothing_extracted(folder)
+    header = b"NOTKESTRA".ljust(512, b"\0") if block == "no header" else header_block()
+    exe = write_package(os.path.join(folder, "pkg.exe"), stub, header=header, cab=sample_cab())
+    dialog = destination_dialog(wine64.win_path(folder) + "\\")
+    dialog.actions = [press(IDOK)]
+    start(wine64, exe).script([dialog])
+    with open(os.path.join(folder, "hello.txt"), "rb") as f:
+        assert f.read() == b"hello, world\r\n"
+    # Without a header block open_folder keeps its default (1); the zeroed
+    # header's 0 replaces it.
+    title = os.path.basename(folder)
+    deadline = time.monotonic() + (15 if block == "no header" else 4)
+    while time.monotonic() < deadline and not shell_windows(wine64, title):
+        time.sleep(0.2)
+    opened = shell_windows(wine64, title)
+    for w in opened:
+        wine64.driver.close(w.hwnd)
+    assert bool(opened) == (block == "no header")
 
 
 @pytest.mark.parametrize("lang", ["en", "ja"])
@@ -214,3 +234,14 @@ def test_destination_dialog_in_japanese(wine64, stub, workdir, start):
                         cab=sample_cab())
     start(wine64, exe, lang="ja").script(
         [destination_dialog(wine64.win_path(folder) + "\\", lang="ja")])
+
+
+def test_archive_named_without_a_folder_keeps_an_empty_destination(wine64, stub, workdir, start):
+    # "a.cab /N" from the archive's own folder: the base folder is empty, so
+    # the dialog offers an empty destination.
+    folder = workdir(wine64)
+    exe = copy_stub(stub, os.path.join(folder, "plain.exe"))
+    with open(os.path.join(folder, "a.cab"), "wb") as f:
+        f.write(sample_cab())
+    start(wine64, exe, "a.cab /N").script([destination_dialog("")])
+    assert_nothing_extracted(folder)
