@@ -408,12 +408,16 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
       drop(e.bits);
       if (e.op == kOpLiteral) {
         *out++ = static_cast<uint8_t>(e.value);
-        // A second literal fits in the bits left after the worst case.
+        // Two more root-table literals fit in the bits a refill guarantees
+        // (56 - 15 - 15 >= 15).
         e = litArea[bits & litMask];
-        if (e.op == kOpLiteral && count >= 15) {
-          drop(e.bits);
-          *out++ = static_cast<uint8_t>(e.value);
-        }
+        if (e.op != kOpLiteral) continue;
+        drop(e.bits);
+        *out++ = static_cast<uint8_t>(e.value);
+        e = litArea[bits & litMask];
+        if (e.op != kOpLiteral) continue;
+        drop(e.bits);
+        *out++ = static_cast<uint8_t>(e.value);
         continue;
       }
       if (e.op == kOpEndOfBlock) {
