@@ -1,0 +1,73 @@
+// Name handling of the packer and the tool: code pages 1252 and 932, strict
+// UTF-8, and the rules that keep a stored name under the destination.
+#include <gtest/gtest.h>
+
+#include "writer/codepage.h"
+#include "writer/stored_names.h"
+
+namespace {
+
+TEST(ToolNames, Codepage1252RoundTripsEveryByte) {
+  for (int b = 1; b < 256; ++b) {
+    const std::string byte(1, char(b));
+    std::string utf8, back;
+    ASSERT_TRUE(codepage_to_utf8(byte, CodePage::Western1252, utf8)) << b;
+    ASSERT_TRUE(utf8_to_codepage(utf8, CodePage::Western1252, back)) << b;
+    EXPECT_EQ(back, byte) << b;
+  }
+  std::string utf8;
+  codepage_to_utf8("\x80\x99\xE9\x9F", CodePage::Western1252, utf8);
+  EXPECT_EQ(utf8, "\xE2\x82\xAC\xE2\x84\xA2\xC3\xA9\xC5\xB8");  // € ™ é Ÿ
+  std::string bytes;
+  EXPECT_FALSE(utf8_to_codepage("\xE2\x82\xB9", CodePage::Western1252, bytes));  // ₹
+  EXPECT_FALSE(utf8_to_codepage("\xE6\x97\xA5", CodePage::Western1252, bytes));  // 日
+}
+
+TEST(ToolNames, Codepage932) {
+  std::string bytes, utf8;
+  ASSERT_TRUE(utf8_to_codepage("\xE8\xA1\xA8\\a", CodePage::Japanese932, bytes));  // 表\a
+  EXPECT_EQ(bytes, "\x95\x5C\\a");
+  ASSERT_TRUE(codepage_to_utf8(bytes, CodePage::Japanese932, utf8));
+  EXPECT_EQ(utf8, "\xE8\xA1\xA8\\a");
+  ASSERT_TRUE(codepage_to_utf8("\xB1", CodePage::Japanese932, utf8));  // half-width katakana
+  EXPECT_EQ(utf8, "\xEF\xBD\xB1");
+  EXPECT_FALSE(codepage_to_utf8("\x95", CodePage::Japanese932, utf8)) << "lead byte alone";
+  EXPECT_FALSE(utf8_to_codepage("\xC3\xA9", CodePage::Japanese932, bytes)) << "é has no mapping";
+}
+
+TEST(ToolNames, StrictUtf8) {
+  std::u32string cps;
+  EXPECT_TRUE(utf8_to_utf32("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", cps));
+  EXPECT_EQ(cps, (std::u32string{U'a', 0xE9, 0x20AC, 0x1F600}));
+  EXPECT_EQ(utf32_to_utf8(cps), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
+                          "\xE2\x82", "\x80", "\xFF"})
+    EXPECT_FALSE(utf8_to_utf32(bad, cps)) << escape_bytes(bad);
+  std::string out;
+  EXPECT_TRUE(decode_stored_name("\xC3\xA9", 0x80, CodePage::Western1252, out));
+  EXPECT_EQ(out, "\xC3\xA9");
+  EXPECT_TRUE(decode_stored_name("\xC3\xA9", 0x20, CodePage::Western1252, out));
+  EXPECT_EQ(out, "\xC3\x83\xC2\xA9") << "without 0x80 the bytes are code page 1252";
+  EXPECT_FALSE(decode_stored_name("\xE9", 0x80, CodePage::Western1252, out));
+}
+
+TEST(ToolNames, StoredNamesStayUnderTheDestination) {
+  StoredPath p;
+  EXPECT_EQ(split_stored_name("\\\\a//b\\.\\c.txt", p), "");
+  EXPECT_EQ(p.components, (std::vector<std::string>{"a", "b", "c.txt"}));
+  EXPECT_FALSE(p.directory);
+  EXPECT_EQ(split_stored_name("dir\\sub\\", p), "");
+  EXPECT_TRUE(p.directory);
+  EXPECT_EQ(p.components.size(), 2u);
+  const char* refused[] = {"..\\x",   "../x", "a/../../x", "a\\..",    "C:\\x",  "c:x",  "a\\b:s",
+                           "\\",      "",     ".",         "a\\*.txt", "a?",     "x\"y", "a<b",
+                           "a>b",     "a|b",  "tab\tx",    "dot.",     "space ", "CON",  "con.txt",
+                           "Aux.log", "NUL",  "prn",       "com1.txt", "LPT9",   "...",  "a\\ \\b"};
+  for (const char* name : refused) EXPECT_NE(split_stored_name(name, p), "") << name;
+  for (const char* name : {"COM0", "com10", "console.txt", "nul_file", ".hidden", "a..b"})
+    EXPECT_EQ(split_stored_name(name, p), "") << name;
+  EXPECT_NE(check_name_component("a\\b"), "");
+  EXPECT_EQ(check_name_component("caf\xC3\xA9.txt"), "");
+}
+
+}  // namespace
