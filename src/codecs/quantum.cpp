@@ -252,33 +252,38 @@ struct Frame {
   }
 
   uint32_t symbol(quantum::Model& m) {
+    // Registers in locals: stores to the members followed by wider loads of
+    // them would stall store forwarding on every symbol.
+    uint32_t lo = low, hi = high, c = code;
     const uint32_t total = m.cum[0];
-    const uint32_t range = high - low + 1;
-    const uint32_t target = ((code - low + 1) * total - 1) / range;
+    const uint32_t range = hi - lo + 1;
+    const uint32_t target = ((c - lo + 1) * total - 1) / range;
     uint32_t i = 0;
     while (m.cum[i + 1] > target) ++i;
     const uint32_t sym = m.symbol[i];
-    const uint32_t old_low = low;
-    high = (old_low + m.cum[i] * range / total - 1) & 0xFFFF;
-    low = (old_low + m.cum[i + 1] * range / total) & 0xFFFF;
+    hi = (lo + m.cum[i] * range / total - 1) & 0xFFFF;
+    lo = (lo + m.cum[i + 1] * range / total) & 0xFFFF;
     for (;;) {
-      const uint32_t differ = (low ^ high) & 0xFFFF;
+      const uint32_t differ = lo ^ hi;
       if (!(differ & 0x8000)) {
         // All leading bits that low and high share shift out at once.
         const uint32_t k = differ ? static_cast<uint32_t>(__builtin_clz(differ)) - 16 : 16;
-        low = (low << k) & 0xFFFF;
-        high = ((high << k) | ((1u << k) - 1)) & 0xFFFF;
-        code = ((code << k) | bits(k)) & 0xFFFF;
-      } else if ((low & 0x4000) && !(high & 0x4000)) {
+        lo = (lo << k) & 0xFFFF;
+        hi = ((hi << k) | ((1u << k) - 1)) & 0xFFFF;
+        c = ((c << k) | bits(k)) & 0xFFFF;
+      } else if ((lo & 0x4000) && !(hi & 0x4000)) {
         // The interval straddles the middle: drop the second bit.
-        code ^= 0x4000;
-        low = (low & 0x3FFF) << 1;
-        high = (((high | 0x4000) << 1) | 1) & 0xFFFF;
-        code = ((code << 1) | bits(1)) & 0xFFFF;
+        c ^= 0x4000;
+        lo = (lo & 0x3FFF) << 1;
+        hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
+        c = ((c << 1) | bits(1)) & 0xFFFF;
       } else {
         break;
       }
     }
+    low = lo;
+    high = hi;
+    code = c;
     quantum::model_update(m, i);
     return sym;
   }

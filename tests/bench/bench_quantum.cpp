@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -20,9 +21,19 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Text with a skewed vocabulary, then machine code (this program), 8 MiB in all.
+// The files of $CABSFX_BENCH_CORPUS (a folder, e.g. from make_corpus.sh) one
+// after another; without it, text with a skewed vocabulary, then machine code
+// (this program), 8 MiB in all.
 const Bytes& corpus() {
   static const Bytes data = [] {
+    if (const char* dir = getenv("CABSFX_BENCH_CORPUS")) {
+      Bytes b;
+      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        b.insert(b.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+      if (!b.empty()) return b;
+    }
     static const char* words[] = {"the ", "cabinet ", "of ",      "folder ", "a ",     "block ",
                                   "and ", "to ",      "window\n", "data ",   "setup ", "file, "};
     std::mt19937 rng(1);
