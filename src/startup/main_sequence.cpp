@@ -75,7 +75,7 @@ void run_message_loop(HANDLE worker) {
   }
 }
 
-// Steps A: the package appended to the module. Returns the open file, -1
+// Step A: the package appended to the module. Returns the open file, -1
 // after an error box, or -2 to end silently.
 int read_own_package(char* archive_path) {
   const DWORD got = GetModuleFileNameA(module_instance, archive_path, MAX_PATH);
@@ -180,6 +180,12 @@ void extract_with_progress(char* archive_path, int32_t cabinet_length) {
   run_message_loop(worker);
   WaitForSingleObject(worker, INFINITE);
   CloseHandle(worker);
+  // A worker that ended without closing the window: close it here, and take
+  // its WM_QUIT so that no later message box sees it.
+  if (progress_window && IsWindow(progress_window)) {
+    DestroyWindow(progress_window);
+    pump_pending_messages();
+  }
 }
 
 }  // namespace
