@@ -25,6 +25,7 @@ constexpr int kMainBits = 10;
 constexpr int kLengthBits = 8;
 constexpr int kPretreeBits = 8;
 constexpr int kAlignedBits = 7;
+constexpr int kMainFastBits = 11;
 constexpr uint32_t kMirror = 257;       // window bytes 0..256 are repeated past the end
 constexpr uint32_t kWindowExtra = 261;  // mirror + spare for a match overrunning its run
 constexpr uint32_t kMaxFrames = 32768;  // frames after these are never call-translated
@@ -59,6 +60,11 @@ struct LzxState {
   uint32_t r0, r1, r2;
   int16_t main_table[1 << kMainBits];
   int16_t length_table[1 << kLengthBits];
+  // Wider or packed forms of the same codes for the decoding loop: symbol |
+  // length << 10 (main) or << 16 (length tree), negative where the table
+  // above and its nodes take over.
+  int16_t main_fast[1 << kMainFastBits];
+  int32_t length_fast[1 << kLengthBits];
   uint8_t main_lengths[kMainMax];
   uint8_t length_lengths[kLengthSymbols];
   uint8_t aligned_table[1 << kAlignedBits];
@@ -136,16 +142,21 @@ inline void refill(BitReader& r) {
 }
 
 // Refill variant for the hot loop: two words at once when they are there.
+// Refill for the hot loop: one 8-byte load while far from the end. Bits of a
+// partial word may land below the counted ones; they are the stream's own
+// bits and the next load ors the same values over them.
 inline void refill_fast(BitReader& r) {
   if (r.bits > 48) return;
-  if (r.bits <= 32 && r.pos + 4 <= r.input_size) {
-    const uint8_t* p = r.input + r.pos;
-    uint32_t w = (static_cast<uint32_t>(p[1]) << 24) | (static_cast<uint32_t>(p[0]) << 16) |
-                 (static_cast<uint32_t>(p[3]) << 8) | p[2];
-    r.buffer |= static_cast<uint64_t>(w) << (32 - r.bits);
-    r.bits += 32;
-    r.pos += 4;
-    if (r.bits > 48) return;
+  if (r.pos + 8 <= r.input_size) {
+    uint64_t v;
+    std::memcpy(&v, r.input + r.pos, 8);
+    v = __builtin_bswap64(v);
+    v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+    r.buffer |= v >> r.bits;
+    const int words = (64 - r.bits) >> 4;
+    r.pos += 2 * static_cast<uint32_t>(words);
+    r.bits += 16 * words;
+    return;
   }
   refill(r);
 }
@@ -259,6 +270,64 @@ inline int decode(BitReader& r, const int16_t* table, int bits, const int16_t* n
   return e;
 }
 
+// A table of `bits` index bits straight from the canonical code of a complete
+// (already validated) set of lengths, entries symbol | length << 10; longer
+// codes are marked -1.
+void fast_table(const uint8_t* lengths, int n, int bits, int16_t* fast) {
+  const uint32_t size = 1u << bits;
+  uint32_t count[17] = {};
+  for (int i = 0; i < n; ++i) count[lengths[i]]++;
+  count[0] = 0;
+  uint32_t next[17] = {};
+  uint32_t code = 0;
+  for (int k = 1; k <= 16; ++k) {
+    code = (code + count[k - 1]) << 1;
+    next[k] = code;
+  }
+  uint32_t filled = 0;
+  for (int s = 0; s < n; ++s) {
+    const int k = lengths[s];
+    if (k == 0 || k > bits) continue;
+    const uint32_t first = next[k]++ << (bits - k);
+    const uint32_t span = 1u << (bits - k);
+    for (uint32_t i = 0; i < span; ++i) fast[first + i] = static_cast<int16_t>(s | (k << 10));
+    filled += span;
+  }
+  if (filled == 0) {
+    // No code at all: every lookup is symbol 0 of length 0.
+    for (uint32_t i = 0; i < size; ++i) fast[i] = 0;
+    return;
+  }
+  // Codes longer than the table follow all shorter ones.
+  uint32_t start = 0;
+  for (int k = 1; k <= bits; ++k) start += count[k] << (bits - k);
+  for (uint32_t i = start; i < size; ++i) fast[i] = -1;
+}
+
+void pack_table(const int16_t* table, int bits, const uint8_t* lengths, int32_t* fast) {
+  for (int i = 0; i < (1 << bits); ++i) {
+    const int e = table[i];
+    fast[i] = e < 0 ? e : e | (lengths[e] << 16);
+  }
+}
+
+// decode() over a packed table.
+inline int decode_packed(BitReader& r, const int32_t* fast, int bits, const int16_t* nodes, int n,
+                         const uint8_t* lengths) {
+  int e = fast[peek(r, bits)];
+  if (e >= 0) {
+    skip(r, e >> 16);
+    return e & 0xFFFF;
+  }
+  uint64_t mask = uint64_t{1} << (63 - bits);
+  do {
+    e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
+    mask >>= 1;
+  } while (e < 0);
+  skip(r, lengths[e]);
+  return e;
+}
+
 // Reads `count` code lengths coded as differences from `previous`.
 bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* previous,
                   int count) {
@@ -343,11 +412,13 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
       if (!build_table(st->main_lengths, main_count, kMainBits, st->main_table, st->main_nodes,
                        kMainMax))
         return false;
+      fast_table(st->main_lengths, main_count, kMainFastBits, st->main_fast);
       if (!read_lengths(st, r, st->length_lengths, st->previous_length, kLengthSymbols))
         return false;
       if (!build_table(st->length_lengths, kLengthSymbols, kLengthBits, st->length_table,
                        st->length_nodes, kLengthSymbols))
         return false;
+      pack_table(st->length_table, kLengthBits, st->length_lengths, st->length_fast);
       break;
     }
     case kUncompressed: {
@@ -377,45 +448,117 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
   return true;
 }
 
-// Copies a match of `length` bytes from `src` to `dst` inside the window, one
-// byte after the other as far as the result goes (overlaps repeat the pattern).
+// Copies a match of `length` bytes from `src` to `dst` inside the window, with
+// the result of a copy one byte after the other (overlaps repeat the pattern).
+// Never writes past dst + length: bytes beyond it may still be read as old
+// history by a later match.
 inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
-  std::ptrdiff_t dist = dst - src;
-  std::ptrdiff_t len = length;
-  if (dist >= len || dist <= -len) {
-    std::memcpy(dst, src, length);
-  } else if (dist >= 8) {
-    uint32_t i = 0;
-    for (; i + 8 <= length; i += 8) std::memcpy(dst + i, src + i, 8);
-    for (; i < length; ++i) dst[i] = src[i];
-  } else if (dist == 1) {
-    std::memset(dst, src[0], length);
-  } else if (dist > 0) {
-    for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
-  } else if (dist < 0) {
-    std::memmove(dst, src, length);
+  const std::ptrdiff_t dist = dst - src;
+  // Chunks of w bytes (each load before its store) give the byte-by-byte
+  // result when the distance is at least w either way; the last chunk is
+  // placed to end exactly at `length`, re-copying finished bytes.
+  if (length >= 8 && (dist >= 8 || dist <= -8)) {
+    uint64_t v;
+    for (uint32_t i = 0; i + 8 <= length; i += 8) {
+      std::memcpy(&v, src + i, 8);
+      std::memcpy(dst + i, &v, 8);
+    }
+    std::memcpy(&v, src + length - 8, 8);
+    std::memcpy(dst + length - 8, &v, 8);
+    return;
   }
+  if (length >= 4 && (dist >= 4 || dist <= -4)) {
+    uint32_t v;
+    for (uint32_t i = 0; i + 4 <= length; i += 4) {
+      std::memcpy(&v, src + i, 4);
+      std::memcpy(dst + i, &v, 4);
+    }
+    std::memcpy(&v, src + length - 4, 4);
+    std::memcpy(dst + length - 4, &v, 4);
+    return;
+  }
+  if (dist == 1) {
+    std::memset(dst, src[0], length);
+    return;
+  }
+  if (dist == 0) return;
+  for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
 }
 
 // Decodes `run` bytes of a verbatim or aligned block at the window position.
 bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
+  // The bit buffer lives in locals here: window stores through a byte pointer
+  // could otherwise alias it and force reloads after every byte.
   uint8_t* const window = st->window;
   const uint32_t size = st->window_size;
   const uint32_t mask = st->window_mask;
   const int main_count = 256 + 8 * st->slots;
   const bool aligned = st->block_type == kAligned;
+  const int16_t* const main_fast = st->main_fast;
+  const int32_t* const length_fast = st->length_fast;
+  const uint8_t* const aligned_table = st->aligned_table;
+  const uint8_t* const aligned_lengths = st->aligned_lengths;
+  const uint8_t* const input = r.input;
+  const uint32_t input_size = r.input_size;
+  const uint32_t symbol_limit = r.symbol_limit;
+  uint64_t buf = r.buffer;
+  int bits = r.bits;
+  uint32_t pos = r.pos;
   uint32_t p = st->window_pos;
   const uint32_t end = p + run;
   uint32_t r0 = st->r0, r1 = st->r1, r2 = st->r2;
-  BitReader in = r;
+
+  auto sync_out = [&]() __attribute__((always_inline)) {
+    r.buffer = buf;
+    r.bits = bits;
+    r.pos = pos;
+  };
+  auto sync_in = [&]() __attribute__((always_inline)) {
+    buf = r.buffer;
+    bits = r.bits;
+    pos = r.pos;
+  };
+  // Leaves more than 48 bits buffered (see refill_fast).
+  auto fill = [&]() __attribute__((always_inline)) {
+    if (bits > 48) return;
+    if (pos + 8 <= input_size) {
+      uint64_t v;
+      std::memcpy(&v, input + pos, 8);
+      v = __builtin_bswap64(v);
+      v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+      buf |= v >> bits;
+      const int words = (64 - bits) >> 4;
+      pos += 2 * static_cast<uint32_t>(words);
+      bits += 16 * words;
+      return;
+    }
+    sync_out();
+    refill(r);
+    sync_in();
+  };
+  auto get = [&](int n) __attribute__((always_inline))->uint32_t {
+    const uint32_t v = static_cast<uint32_t>(buf >> (64 - n));
+    buf <<= n;
+    bits -= n;
+    return v;
+  };
+
   bool ok = true;
   while (p < end) {
-    if (consumed(in) >= in.symbol_limit) {
+    if (pos * 8 - static_cast<uint32_t>(bits) >= symbol_limit) {
       ok = false;
       break;
     }
-    refill_fast(in);
-    int sym = decode(in, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
+    fill();
+    int sym = main_fast[buf >> (64 - kMainFastBits)];
+    if (sym >= 0) {
+      get(sym >> 10);
+      sym &= 0x3FF;
+    } else {
+      sync_out();
+      sym = decode(r, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
+      sync_in();
+    }
     if (sym < 256) {
       window[p] = static_cast<uint8_t>(sym);
       if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
@@ -424,10 +567,19 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     }
     sym -= 256;
     uint32_t length = sym & 7;
-    uint32_t slot = static_cast<uint32_t>(sym) >> 3;
+    const uint32_t slot = static_cast<uint32_t>(sym) >> 3;
     if (length == 7) {
-      length += static_cast<uint32_t>(decode(in, st->length_table, kLengthBits, st->length_nodes,
-                                             kLengthSymbols, st->length_lengths));
+      int e = length_fast[buf >> (64 - kLengthBits)];
+      if (e >= 0) {
+        get(e >> 16);
+        e &= 0xFFFF;
+      } else {
+        sync_out();
+        e = decode(r, st->length_table, kLengthBits, st->length_nodes, kLengthSymbols,
+                   st->length_lengths);
+        sync_in();
+      }
+      length += static_cast<uint32_t>(e);
     }
     length += 2;
     uint32_t offset;
@@ -445,31 +597,32 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       const int extra = kSlots.extra[slot];
       uint32_t value = 0;
       if (aligned && extra >= 3) {
-        if (extra > 3) value = take(in, extra - 3) << 3;
-        if (in.bits < 16) refill(in);
-        value += st->aligned_table[peek(in, kAlignedBits)];
-        skip(in, st->aligned_lengths[st->aligned_table[peek(in, kAlignedBits)]]);
+        if (extra > 3) value = get(extra - 3) << 3;
+        if (bits < 16) fill();
+        const uint8_t a = aligned_table[buf >> (64 - kAlignedBits)];
+        if (aligned_lengths[a]) get(aligned_lengths[a]);
+        value += a;
       } else if (extra > 0) {
-        value = take(in, extra);
+        value = get(extra);
       }
       offset = kSlots.base[slot] - 2 + value;
       r2 = r1;
       r1 = r0;
       r0 = offset;
     }
-    uint32_t src = (p - offset) & mask;
+    const uint32_t src = (p - offset) & mask;
     if (p >= kMirror) {
       copy_match(window + p, window + src, length);
     } else {
       for (uint32_t i = 0; i < length; ++i) {
-        uint8_t b = window[(src + i) & mask];
+        const uint8_t b = window[(src + i) & mask];
         window[p + i] = b;
         if (p + i < kMirror) window[size + p + i] = b;
       }
     }
     p += length;
   }
-  r = in;
+  sync_out();
   st->r0 = r0;
   st->r1 = r1;
   st->r2 = r2;
