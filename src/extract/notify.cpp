@@ -45,7 +45,9 @@ int strip_parent_refs(char* name) {
     scratch[out++] = name[in++];
   }
   // The result is never longer than the name, so it fits where the name was.
-  if (skipped) memcpy(name, scratch, out + 1);
+  // A name longer than the scratch is left whole (the name check refuses a
+  // parent reference that stays) rather than cut.
+  if (skipped && name[in] == '\0') memcpy(name, scratch, out + 1);
   return 1;
 }
 

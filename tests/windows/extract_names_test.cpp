@@ -95,6 +95,9 @@ TEST(StripParentRefs, SkipsEveryDotDotBackslash) {
   EXPECT_EQ(strip("../x"), "../x");
   // One pass: a sequence that forms after a removal stays.
   EXPECT_EQ(strip("....\\\\x"), "..\\x");
+  // Longer than the scratch: left whole, never cut.
+  const std::string long_name = "..\\" + std::string(1100, 'a');
+  EXPECT_EQ(strip(long_name), long_name);
 }
 
 TEST_F(ExtractNames, PlainNameAndNestedFolders) {
