@@ -451,7 +451,7 @@ TEST(MszipInterface, AllocationFailureReportsNoMemory) {
   }
 }
 
-TEST(MszipInterface, BadHandleIsRefusedByEveryOperation) {
+TEST(MszipInterface, BadHandleAndMissingPointersAreRefused) {
   alignas(16) uint8_t fake[64] = {'L', 'D', 'I', 'C'};
   auto* wrong = reinterpret_cast<MszipDecoder*>(fake);
   const Bytes input = {'C', 'K', 0x03, 0x00};
@@ -463,6 +463,19 @@ TEST(MszipInterface, BadHandleIsRefusedByEveryOperation) {
     EXPECT_EQ(MszipReset(handle), CODEC_BAD_HANDLE);
     EXPECT_EQ(MszipDestroy(handle), CODEC_BAD_HANDLE);
   }
+  // Missing pointers are bad parameters, never dereferenced.
+  uint32_t max = 0, maxCompressed = 0;
+  MszipDecoder* handle = nullptr;
+  EXPECT_EQ(MszipCreate(nullptr, CountingAlloc, CountingFree, &maxCompressed, &handle),
+            CODEC_BAD_PARAMETER);
+  EXPECT_EQ(MszipCreate(&max, nullptr, CountingFree, &maxCompressed, &handle), CODEC_BAD_PARAMETER);
+  EXPECT_EQ(handle, nullptr);
+  Decoder decoder;
+  uint32_t size = kBlock;
+  EXPECT_EQ(MszipDecompress(decoder.handle, input.data(), 4, window.get(), nullptr),
+            CODEC_BAD_PARAMETER);
+  EXPECT_EQ(MszipDecompress(decoder.handle, input.data(), 4, nullptr, &size), CODEC_BAD_PARAMETER);
+  EXPECT_EQ(MszipDecompress(decoder.handle, nullptr, 4, window.get(), &size), CODEC_BAD_PARAMETER);
 }
 
 TEST(MszipInterface, InputSizeLimitIsBlockPlusTwelve) {
@@ -736,20 +749,6 @@ TEST(MszipBlocks, FixedCodesRejectInvalidSymbols) {
     uint32_t size = kBlock;
     EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR);
   }
-}
-
-TEST(MszipDynamic, SmallCodesDecode) {
-  const Code lit(SmallLiteralLengths()), dist(std::vector<uint8_t>{2, 2, 2, 2});
-  BitWriter w;
-  PutDynamic(w, true, lit, dist);
-  for (char ch : std::string("abcdefgh")) lit.Put(w, ch);
-  PutMatch(w, lit, dist, 9, 4);
-  lit.Put(w, 256);
-  Decoder decoder;
-  Window window;
-  uint32_t size = kBlock;
-  ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
-  EXPECT_EQ(std::string(window.get(), window.get() + size), "abcdefghefghefghe");
 }
 
 TEST(MszipDynamic, HeaderCountsAreLimited) {
