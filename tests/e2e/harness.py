@@ -330,6 +330,16 @@ class Run:
             all(t in seen.text for t in step.texts)
 
     def _fail(self, message):
+        # What else was on the screen helps to tell a hang from a stray window.
+        try:
+            others = [f"'{w.title}' ({w.klass}, {w.image})" for w in self.driver.windows()]
+            message += f"; visible windows: {', '.join(others) or 'none'}"
+            if self.pictures:
+                screen = os.path.join(self.pictures, "failure-screen.png")
+                self.driver.shot("desktop", screen)
+                message += f"; screen: {screen}"
+        except (RuntimeError, TimeoutError, OSError):
+            pass
         self.kill()
         raise WindowFailure(message)
 
@@ -348,7 +358,7 @@ class Run:
             time.sleep(0.1)
         return None
 
-    def script(self, steps, timeout=20, end=True, end_timeout=20):
+    def script(self, steps, timeout=30, end=True, end_timeout=30):
         """Answers the expected windows in order; fails on any other window,
         on a missing one, and (with `end`) when the process does not end."""
         for index, step in enumerate(steps):
@@ -386,7 +396,7 @@ class Run:
             time.sleep(0.05)
         self._fail(f"window '{seen.title}' did not close after its actions")
 
-    def expect_end(self, timeout=20):
+    def expect_end(self, timeout=30):
         """The process must end within `timeout` without showing a window."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

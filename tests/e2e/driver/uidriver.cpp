@@ -12,7 +12,7 @@
 //   key HWND VK                     key press to the window's focus
 //   close HWND                      WM_SYSCOMMAND SC_CLOSE
 //   rect HWND                       window rectangle
-//   shot HWND FILE.png              picture of the window
+//   shot HWND FILE.png              picture of the window ("desktop": the screen)
 //   hold PATH                       open a file with no sharing (until release)
 //   release                         close the held files
 //   exec COMMAND_LINE               start a program with exactly this command
@@ -102,6 +102,10 @@ std::string hex_handle(HWND hwnd) {
 }
 
 bool parse_handle(const std::string& text, HWND* hwnd) {
+  if (text == "desktop") {  // the whole screen, for pictures of a failure
+    *hwnd = GetDesktopWindow();
+    return true;
+  }
   char* end = nullptr;
   unsigned long value = strtoul(text.c_str(), &end, 0);
   if (end == text.c_str() || *end != '\0') return false;
