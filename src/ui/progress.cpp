@@ -14,7 +14,7 @@ static HWND copy_animation;
 static HMODULE shell32_module;
 // The thread that runs the window's message loop; the worker posts WM_QUIT
 // to it when the window could not be created.
-DWORD progress_thread_id;
+static DWORD progress_thread_id;
 
 static void release_animation() {
   if (copy_animation) DestroyWindow(copy_animation);
