@@ -186,7 +186,7 @@ class Wine:
         """Windows name of a Linux path: C:\\... under drive_c, else Z:\\..."""
         path = os.path.abspath(linux_path)
         if path.startswith(self.drive_c + "/") or path == self.drive_c:
-            return "C:" + path[len(self.drive_c):].replace("/", "\\") or "C:\\"
+            return "C:" + (path[len(self.drive_c):].replace("/", "\\") or "\\")
         return windows_path(path)
 
     def start(self, exe, args=(), lang="en", pictures=None):
