@@ -505,3 +505,21 @@ def test_pictures_of_progress_and_overwrite_windows(wine64, workdir, start, lang
     pictured = {os.path.basename(p) for p in os.listdir(pictures)}
     assert any(OVERWRITE_TITLE[lang].replace(" ", "-") in name for name in pictured), pictured
     assert any(PROGRESS_TITLE[lang].strip(".") in name for name in pictured), pictured
+
+
+def test_existing_file_that_cannot_be_read_shows_no_details(wine64, workdir, start):
+    folder = workdir(wine64)
+    out = os.path.join(folder, "out")
+    path = os.path.join(out, "locked.txt")
+    existing(path, b"old", (2019, 1, 1, 0, 0, 0))
+    exe = package(wine64, folder, "locked.exe",
+                  make_cabinet([Entry("locked.txt", b"new", NEW_WHEN), Entry("next.txt", b"n")]),
+                  out)
+    queries = []
+    wine64.driver.hold(wine64.win_path(path))
+    try:
+        drive(start(wine64, exe), overwrite_answers([IDNO], queries))
+    finally:
+        wine64.driver.release()
+    assert queries == [("'locked.txt'", "", "3 Bytes\nModified: 05, 06, 2020,  07:08:10")]
+    assert tree(out) == {"locked.txt": b"old", "next.txt": b"n"}
