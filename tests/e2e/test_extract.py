@@ -523,3 +523,21 @@ def test_existing_file_that_cannot_be_read_shows_no_details(wine64, workdir, sta
         wine64.driver.release()
     assert queries == [("'locked.txt'", "", "3 Bytes\nModified: 05, 06, 2020,  07:08:10")]
     assert tree(out) == {"locked.txt": b"old", "next.txt": b"n"}
+
+
+def test_files_listed_for_deletion_go_after_the_setup(wine64, workdir, start):
+    folder = workdir(wine64)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    with open(os.path.join(out, "kept.txt"), "wb") as f:
+        f.write(b"not from the package")
+    entries = [setup_marker_entry(wine64.win_path(folder)), Entry("sub\\one.txt", b"1"),
+               Entry("two.txt", b"2")]
+    exe = package(wine64, folder, "delete.exe", make_cabinet(entries), out,
+                  setup_file="setup.cmd", delete_after_setup=1)
+    drive(start(wine64, exe), no_other_window, timeout=60)
+    assert os.path.exists(os.path.join(folder, MARKER))
+    remaining = tree(out)
+    assert remaining.get("kept.txt") == b"not from the package"
+    assert "two.txt" not in remaining and "sub/one.txt" not in remaining
+    assert "setup.cmd" not in remaining
