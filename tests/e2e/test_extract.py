@@ -288,7 +288,11 @@ def overwrite_answers(answers, queries):
         if not is_overwrite(seen):
             return False
         queries.append((seen.control_text(1009), seen.control_text(1005), seen.control_text(1008)))
-        driver.click(seen.hwnd, answers.pop(0))
+        answer = answers.pop(0)
+        if answer == "close box":
+            driver.close(seen.hwnd)
+        else:
+            driver.click(seen.hwnd, answer)
         return True
     return handler
 
@@ -341,7 +345,8 @@ def test_overwrite_newer_keeps_newer_existing_files(wine64, workdir, start):
     assert tree(out) == {"first.txt": b"new", "newer.txt": b"keep", "older.txt": b"new"}
 
 
-def test_overwrite_cancel_ends_the_run_without_after_action(wine64, workdir, start):
+@pytest.mark.parametrize("answer", [CANCEL_BUTTON, "close box"], ids=["cancel", "close box"])
+def test_overwrite_cancel_ends_the_run_without_after_action(wine64, workdir, start, answer):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
     existing(os.path.join(out, "b.txt"), b"old", (2019, 1, 1, 0, 0, 0))
@@ -349,7 +354,7 @@ def test_overwrite_cancel_ends_the_run_without_after_action(wine64, workdir, sta
                Entry("c.txt", b"never")]
     exe = package(wine64, folder, "cancel.exe", make_cabinet(entries), out, setup_file="setup.cmd")
     queries = []
-    drive(start(wine64, exe), overwrite_answers([CANCEL_BUTTON], queries))
+    drive(start(wine64, exe), overwrite_answers([answer], queries))
     assert len(queries) == 1
     assert open(os.path.join(out, "b.txt"), "rb").read() == b"old"
     assert not os.path.exists(os.path.join(out, "c.txt"))
