@@ -155,6 +155,9 @@ int32_t CabSelectDecoder(CabDecoder* context, uint16_t type_word) {
 }
 
 int32_t CabResetDecoder(CabDecoder* context) {
+  // A new folder starts from empty history, so that a stray back-reference
+  // reads the same zeros whichever folder was decoded before.
+  if (context->uncompressed) memset(context->uncompressed, 0, context->block_size);
   int32_t result = CODEC_OK;
   switch (method_of(context->type_word)) {
     case COMPRESSION_NONE:
