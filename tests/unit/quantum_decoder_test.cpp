@@ -204,6 +204,20 @@ TEST(QuantumModels, RebuildIsAnExchangeSort) {
   }
 }
 
+TEST(QuantumModels, CompressorKeepsOffsetsInsideThePositionModels) {
+  EXPECT_TRUE(QuantumStreamEncoder::match_fits(21, 4095, 3));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(21, 4096, 3));
+  EXPECT_TRUE(QuantumStreamEncoder::match_fits(21, 262143, 4));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(21, 262144, 4));
+  EXPECT_TRUE(QuantumStreamEncoder::match_fits(21, (1u << 21) - 1, 259));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(21, 1u << 21, 5));
+  EXPECT_TRUE(QuantumStreamEncoder::match_fits(10, 1023, 3));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(10, 1024, 4));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(16, 0, 5));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(16, 10, 2));
+  EXPECT_FALSE(QuantumStreamEncoder::match_fits(16, 10, 260));
+}
+
 // Frames built item by item, for the failures.
 struct Stream {
   QuantumStreamEncoder coder;

@@ -55,7 +55,10 @@ bool QuantumStreamEncoder::match_fits(uint32_t window_bits, uint32_t offset, uin
   if (offset == 0 || offset >= (1u << window_bits)) return false;
   if (length < 3 || length > quantum::MATCH_MAX) return false;
   const uint32_t window_size = 1u << window_bits;
+  // Length 3 and 4 use the smaller position models; offsets stay below their
+  // slot limits (the last slot would reach exactly 4096 or 262144).
   const uint32_t limit = length == 3 ? 4096 : length == 4 ? 262144 : 0xFFFFFFFFu;
+  if (offset >= limit) return false;
   const uint32_t slot = quantum::position_slot(offset - 1);
   return slot < quantum::position_model_size(window_size, limit);
 }
