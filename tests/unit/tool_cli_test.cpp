@@ -492,4 +492,46 @@ TEST_F(ToolTest, CodePagesForNames) {
   EXPECT_NE(r.err.find("not valid UTF-8"), std::string::npos) << r.err;
 }
 
+// LZX and Quantum go through the encoders' factories; a build without them
+// says so instead of writing anything.
+TEST_F(ToolTest, EveryCompressionMethodOrNotAvailable) {
+  write_file(root_ / "in" / "r.bin", random_bytes(70000, 4));
+  std::string text;
+  for (int i = 0; i < 9000; ++i) text += "entry " + std::to_string(i % 97) + "\n";
+  write_text(root_ / "in" / "t.txt", text);
+  const bool lzx = make_lzx_encoder(LzxEncoderOptions{}) != nullptr;
+  const bool quantum = make_quantum_encoder(QuantumEncoderOptions{}) != nullptr;
+  struct Method {
+    const char* spec;
+    bool available;
+    const char* listed;
+  };
+  for (const Method& m :
+       {Method{"none", true, "none"}, Method{"mszip:0", true, "MSZIP"},
+        Method{"mszip", true, "MSZIP"}, Method{"lzx:15", lzx, "LZX:15"},
+        Method{"lzx:21", lzx, "LZX:21"}, Method{"quantum:10", quantum, "Quantum:10"},
+        Method{"quantum:21", quantum, "Quantum:21"}}) {
+    SCOPED_TRACE(m.spec);
+    const fs::path out = root_ / "m.cab";
+    fs::remove(out);
+    ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", "--compress", m.spec,
+                      (root_ / "in").string()});
+    if (!m.available) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+      EXPECT_FALSE(fs::exists(out));
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool({"list", out.string()});
+    EXPECT_NE(r.out.find(m.listed), std::string::npos) << r.out;
+    EXPECT_EQ(tool({"verify", out.string()}).status, 0);
+    const fs::path dest = root_ / "dest";
+    fs::remove_all(dest);
+    ASSERT_EQ(tool({"extract", out.string(), "-d", dest.string()}).status, 0);
+    EXPECT_EQ(read_file(dest / "r.bin"), read_file(root_ / "in" / "r.bin"));
+    EXPECT_EQ(read_file(dest / "t.txt"), read_file(root_ / "in" / "t.txt"));
+  }
+}
+
 }  // namespace

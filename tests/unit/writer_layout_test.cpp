@@ -563,4 +563,42 @@ TEST(WriterLayout, SetBeginsANewCabinetForAFolderThatDoesNotFit) {
       << refusal(folders, options);
 }
 
+// 65537 frames whose blocks are tiny: more than one cabinet's folder record
+// can count, so a set begins a new cabinet after 65535 blocks. The input is a
+// sparse file of 2 GiB + 1 byte (a single cabinet would refuse it at the
+// same place, with the same test).
+TEST(WriterLayout, DataBlockCountPerCabinet) {
+  class TinyEncoder : public BlockEncoder {
+   public:
+    uint16_t type_word() const override { return 1; }
+    bool encode_frame(std::span<const uint8_t>, bool, std::vector<uint8_t>& out,
+                      std::string&) override {
+      out.push_back(0);
+      return true;
+    }
+  };
+  const auto dir = std::filesystem::temp_directory_path() / "writer_layout_blocks";
+  std::filesystem::create_directories(dir);
+  const auto path = dir / "sparse.bin";
+  const uint64_t size = 65536ull * 32768 + 1;
+  { std::ofstream out(path, std::ios::binary); }
+  std::filesystem::resize_file(path, size);
+  CabEntry e;
+  e.name = "sparse.bin";
+  e.source = path;
+  e.size = size;
+  CabWriterOptions options;
+  options.allow_set = true;
+  options.cabinet_name = [](unsigned n) { return "b" + std::to_string(n) + ".cab"; };
+  auto f = one_folder(std::make_unique<TinyEncoder>(), {e});
+  const auto cabs = write_cabinets_to_memory(f, options);
+  ASSERT_EQ(cabs.size(), 2u);
+  const Parsed first = parse(cabs[0]), second = parse(cabs[1]);
+  EXPECT_EQ(first.folders[0].blocks, 65535);
+  EXPECT_EQ(first.files[0].folder, 0xFFFE);
+  EXPECT_EQ(second.folders[0].blocks, 2);
+  EXPECT_EQ(second.files[0].folder, 0xFFFD);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
