@@ -188,7 +188,9 @@ Archive open_archive(const fs::path& file, CodePage codepage) {
   f.reset();
 
   CabinetInfo first;
-  first.name = "\x01" + path_text(file.filename());  // never the name of a following cabinet
+  // A short token that no following cabinet can be named (control character),
+  // and that keeps within the library's name buffer whatever the file's name.
+  first.name = "\x01first";
   first.path = file;
   first.offset = a.cabinet_offset;
   parse_cabinet(first);
