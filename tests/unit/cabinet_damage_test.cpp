@@ -2,6 +2,7 @@
 // error code, leaves no handle open and no memory allocated.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "cabinet/cab_internal.h"
@@ -241,6 +242,14 @@ TEST(CabinetDamage, CallbackFailures) {
     ASSERT_EQ(disk.outputs().size(), 1u);
     EXPECT_EQ(disk.outputs().begin()->second.closes, 1);
   }
+}
+
+TEST(CabinetDamage, EveryCodeHasItsOwnText) {
+  std::set<std::string> texts;
+  for (int32_t code = CAB_ERR_NONE; code <= CAB_ERR_ABORTED; ++code)
+    texts.insert(CabErrorText(code));
+  EXPECT_EQ(texts.size(), 12u);
+  EXPECT_EQ(texts.count(CabErrorText(99)), 0u);
 }
 
 }  // namespace
