@@ -258,10 +258,14 @@ struct Frame {
     const uint32_t total = m.cum[0];
     const uint32_t range = hi - lo + 1;
     const uint32_t target = ((c - lo + 1) * total - 1) / range;
+    // The search also adapts: every entry passed, and the one found, gains
+    // the increment (entries after it keep their values).
     uint32_t i = 0;
-    while (m.cum[i + 1] > target) ++i;
+    while (m.cum[i + 1] > target) m.cum[i++] += quantum::MODEL_INCREMENT;
+    const uint32_t cum_i = m.cum[i];
+    m.cum[i] = cum_i + quantum::MODEL_INCREMENT;
     const uint32_t sym = m.symbol[i];
-    hi = (lo + m.cum[i] * range / total - 1) & 0xFFFF;
+    hi = (lo + cum_i * range / total - 1) & 0xFFFF;
     lo = (lo + m.cum[i + 1] * range / total) & 0xFFFF;
     for (;;) {
       const uint32_t differ = lo ^ hi;
@@ -284,7 +288,7 @@ struct Frame {
     low = lo;
     high = hi;
     code = c;
-    quantum::model_update(m, i);
+    if (m.cum[0] > quantum::MODEL_RESCALE_LIMIT) quantum::model_rescale(m);
     return sym;
   }
 };
