@@ -257,11 +257,13 @@ struct Frame {
     uint32_t lo = low, hi = high, c = code;
     const uint32_t total = m.cum[0];
     const uint32_t range = hi - lo + 1;
-    const uint32_t target = ((c - lo + 1) * total - 1) / range;
+    // The symbol is the first entry whose next cumulative frequency is not
+    // above ((C - L + 1) * T - 1) / range; compared as products, no division.
+    const uint32_t scaled = (c - lo + 1) * total - 1;
     // The search also adapts: every entry passed, and the one found, gains
     // the increment (entries after it keep their values).
     uint32_t i = 0;
-    while (m.cum[i + 1] > target) m.cum[i++] += quantum::MODEL_INCREMENT;
+    while (m.cum[i + 1] * range > scaled) m.cum[i++] += quantum::MODEL_INCREMENT;
     const uint32_t cum_i = m.cum[i];
     m.cum[i] = cum_i + quantum::MODEL_INCREMENT;
     const uint32_t sym = m.symbol[i];
