@@ -536,7 +536,11 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     refill(r);
     sync_in();
   };
-  auto get = [&](int n) __attribute__((always_inline))->uint32_t {
+  auto drop = [&](int n) __attribute__((always_inline)) {  // n may be 0
+    buf <<= n;
+    bits -= n;
+  };
+  auto get = [&](int n) __attribute__((always_inline))->uint32_t {  // n from 1
     const uint32_t v = static_cast<uint32_t>(buf >> (64 - n));
     buf <<= n;
     bits -= n;
@@ -552,7 +556,7 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     fill();
     int sym = main_fast[buf >> (64 - kMainFastBits)];
     if (sym >= 0) {
-      get(sym >> 10);
+      drop(sym >> 10);
       sym &= 0x3FF;
     } else {
       sync_out();
@@ -571,7 +575,7 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     if (length == 7) {
       int e = length_fast[buf >> (64 - kLengthBits)];
       if (e >= 0) {
-        get(e >> 16);
+        drop(e >> 16);
         e &= 0xFFFF;
       } else {
         sync_out();
@@ -600,7 +604,7 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
         if (extra > 3) value = get(extra - 3) << 3;
         if (bits < 16) fill();
         const uint8_t a = aligned_table[buf >> (64 - kAlignedBits)];
-        if (aligned_lengths[a]) get(aligned_lengths[a]);
+        drop(aligned_lengths[a]);
         value += a;
       } else if (extra > 0) {
         value = get(extra);
@@ -801,7 +805,7 @@ int32_t LzxDecompress(LzxDecoder* handle, const uint8_t* input, uint32_t inputSi
   bool ok = decode_frame(st, input, inputSize, n);
   if (ok) {
     const uint32_t end = st->window_pos == 0 ? st->window_size : st->window_pos;
-    std::memcpy(output, st->window + (end - n), n);
+    if (n) std::memcpy(output, st->window + (end - n), n);
     if (st->translation_size != 0 && st->frames < kMaxFrames) {
       if (n >= 6) translate_calls(output, n, st->translation_pos, st->translation_size);
       st->translation_pos += n;

@@ -322,6 +322,7 @@ class LzxEncoder final : public BlockEncoder {
   bool translate_ = false;
   uint64_t frames_ = 0;
   bool pending_pad_ = false;
+  bool short_frame_seen_ = false;
   int block_type_ = 0;
   uint32_t block_left_ = 0;
   uint32_t block_size_ = 0;
@@ -335,7 +336,7 @@ void LzxEncoder::append(std::span<const uint8_t> data) {
     std::memmove(history_.data(), history_.data() + (end_ - keep - base_), keep);
     base_ = end_ - keep;
   }
-  std::memcpy(history_.data() + (end_ - base_), data.data(), n);
+  if (n) std::memcpy(history_.data() + (end_ - base_), data.data(), n);
   end_ += n;
 }
 
@@ -667,6 +668,12 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
     return false;
   }
   const uint32_t n = static_cast<uint32_t>(frame.size());
+  if (short_frame_seen_) {
+    // Frames must stay aligned to 32768 in the window: only the last is short.
+    error = "LZX frame after a short frame";
+    return false;
+  }
+  short_frame_seen_ = n < kFrameSize;
   if (frames_ == 0)
     translate_ =
         options_.call_translation < 0 ? lzx_looks_like_x86(frame) : options_.call_translation > 0;
