@@ -142,25 +142,6 @@ inline void refill(BitReader& r) {
 }
 
 // Refill variant for the hot loop: two words at once when they are there.
-// Refill for the hot loop: one 8-byte load while far from the end. Bits of a
-// partial word may land below the counted ones; they are the stream's own
-// bits and the next load ors the same values over them.
-inline void refill_fast(BitReader& r) {
-  if (r.bits > 48) return;
-  if (r.pos + 8 <= r.input_size) {
-    uint64_t v;
-    std::memcpy(&v, r.input + r.pos, 8);
-    v = __builtin_bswap64(v);
-    v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
-    r.buffer |= v >> r.bits;
-    const int words = (64 - r.bits) >> 4;
-    r.pos += 2 * static_cast<uint32_t>(words);
-    r.bits += 16 * words;
-    return;
-  }
-  refill(r);
-}
-
 inline uint32_t peek(const BitReader& r, int n) {
   return static_cast<uint32_t>(r.buffer >> (64 - n));
 }
@@ -309,23 +290,6 @@ void pack_table(const int16_t* table, int bits, const uint8_t* lengths, int32_t*
     const int e = table[i];
     fast[i] = e < 0 ? e : e | (lengths[e] << 16);
   }
-}
-
-// decode() over a packed table.
-inline int decode_packed(BitReader& r, const int32_t* fast, int bits, const int16_t* nodes, int n,
-                         const uint8_t* lengths) {
-  int e = fast[peek(r, bits)];
-  if (e >= 0) {
-    skip(r, e >> 16);
-    return e & 0xFFFF;
-  }
-  uint64_t mask = uint64_t{1} << (63 - bits);
-  do {
-    e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
-    mask >>= 1;
-  } while (e < 0);
-  skip(r, lengths[e]);
-  return e;
 }
 
 // Reads `count` code lengths coded as differences from `previous`.
@@ -518,7 +482,9 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     bits = r.bits;
     pos = r.pos;
   };
-  // Leaves more than 48 bits buffered (see refill_fast).
+  // Leaves more than 48 bits buffered: one 8-byte load while far from the
+  // end. Bits of a partial word may land below the counted ones; they are the
+  // stream's own bits and the next load ors the same values over them.
   auto fill = [&]() __attribute__((always_inline)) {
     if (bits > 48) return;
     if (pos + 8 <= input_size) {
