@@ -411,6 +411,17 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(root_ / "dest" / "data.bin")) << "no partial file is left";
+
+  // A header text without its NUL would run into the next field.
+  ASSERT_EQ(
+      tool({"pack", "-o", out.string(), "--stub", stub_.string(), (root_ / "in").string()}).status,
+      0);
+  package = read_file(out);
+  std::memset(package.data() + 1536 + offsetof(PackageHeader, prompt_title), 'T', 32);
+  write_file(out, package);
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("prompt title has no terminating NUL"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {

@@ -736,6 +736,20 @@ int command_verify(const Args& args) {
       std::printf("CRC-32 of the cabinet region: %08" PRIX32 ", as the header says\n", crc);
     }
   }
+  if (a.package) {
+    // The module copies these fields as strings of the same width.
+    const struct {
+      const char* field;
+      size_t width;
+      const char* name;
+    } texts[] = {{a.header.destination, sizeof a.header.destination, "destination"},
+                 {a.header.setup_file, sizeof a.header.setup_file, "setup"},
+                 {a.header.prompt_title, sizeof a.header.prompt_title, "prompt title"},
+                 {a.header.prompt_text, sizeof a.header.prompt_text, "prompt text"}};
+    for (const auto& t : texts)
+      if (!std::memchr(t.field, 0, t.width))
+        problems.push_back(std::string("the header's ") + t.name + " has no terminating NUL");
+  }
   if (a.package && a.cabinet_offset != int64_t(a.image_end) + PACKAGE_HEADER_SIZE)
     problems.push_back("the cabinet does not follow the header block");
   unsigned unchecked = 0;
