@@ -113,7 +113,14 @@ int main() {
       CloseHandle(process.hProcess);
     }
   }
-  Sleep(env_number("CABSFX_SETUP_LINGER_MS", 0));
+  // Lingers with a message queue that it serves, as a setup's window would:
+  // the process counts as waiting for input, not as busy.
+  const DWORD until = GetTickCount() + env_number("CABSFX_SETUP_LINGER_MS", 0);
+  do {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  } while (GetTickCount() < until);
   record("setup=exit");
   return 0;
 }

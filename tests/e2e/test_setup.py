@@ -1,0 +1,196 @@
+"""After extraction: the package's setup (an INF through rundll32 and
+setupapi, a program with parameters, a document) and the clean-up of what was
+extracted."""
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import BUILD
+from package import CabFile, cabinet, header_block, write_package
+
+FAKE_SETUP = os.path.join(BUILD, "win32", "tests", "e2e", "fake_setup.exe")
+DATA = os.path.join(os.path.dirname(__file__), "data")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_for_text(path, text, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path) and text in read(path).decode("utf-8", "replace"):
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def lines(path):
+    return read(path).decode("utf-8", "replace").splitlines() if os.path.exists(path) else []
+
+
+def make_package(stub, folder, wine, files, name="pkg.exe", destination=None, **fields):
+    target = os.path.join(folder, "out")
+    header = header_block(no_destination_dialog=1, no_confirm=1,
+                          destination=destination if destination is not None else wine.win_path(target),
+                          **fields)
+    exe = write_package(os.path.join(folder, name), stub, header=header, cab=cabinet(files))
+    return exe, target
+
+
+def program_files():
+    return [CabFile("fake_setup.exe", read(FAKE_SETUP)), CabFile("docs\\notes.txt", b"notes\r\n"),
+            CabFile("docs\\deep\\more.txt", b"more\r\n", attribs=0x21)]
+
+
+@pytest.fixture
+def record(workdir, monkeypatch):
+    """record(wine) -> Linux path of the file the stand-in setup writes."""
+    def make(wine):
+        path = os.path.join(workdir(wine), "record.txt")
+        monkeypatch.setenv("CABSFX_SETUP_RECORD", wine.win_path(path))
+        return path
+    return make
+
+
+def test_program_gets_its_parameters_and_folder(wine64, stub, workdir, start, record):
+    folder = workdir(wine64)
+    log = record(wine64)
+    exe, target = make_package(stub, folder, wine64, program_files(), setup_file="fake_setup.exe /s")
+    start(wine64, exe).script([])
+    assert wait_for_text(log, "setup=exit")
+    got = lines(log)
+    assert f"cwd={wine64.win_path(target)}" in got
+    assert "args=/s" in got
+    assert os.path.isfile(os.path.join(target, "docs", "deep", "more.txt"))
+
+
+def test_without_delete_the_package_does_not_wait(wine32, stub, workdir, start, record, monkeypatch):
+    folder = workdir(wine32)
+    log = record(wine32)
+    monkeypatch.setenv("CABSFX_SETUP_LINGER_MS", "30000")
+    exe, target = make_package(stub, folder, wine32, program_files(), setup_file="fake_setup.exe")
+    run = start(wine32, exe)
+    run.script([], end_timeout=25)  # ends well before the setup does
+    assert wait_for_text(log, "args=")
+    assert "setup=exit" not in lines(log)
+    assert wait_for_text(log, "setup=exit", timeout=60)
+    assert os.path.isfile(os.path.join(target, "fake_setup.exe"))
+
+
+@pytest.mark.parametrize("followup", ["InstallShield_Win", "MsiDialogCloseClass", "Setup"])
+def test_clean_up_waits_for_the_setup_and_its_installer_window(wine64, stub, workdir, start, record,
+                                                               monkeypatch, followup):
+    folder = workdir(wine64)
+    log = record(wine64)
+    monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP", followup)
+    monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP_MS", "2500")
+    target = os.path.join(folder, "out")
+    monkeypatch.setenv("CABSFX_SETUP_WATCH", wine64.win_path(os.path.join(target, "docs", "notes.txt")))
+    exe, _ = make_package(stub, folder, wine64, program_files(), setup_file="fake_setup.exe /quiet",
+                          delete_after_setup=1)
+    start(wine64, exe).script([], end_timeout=60)
+    got = lines(log)
+    assert "followup=shown" in got
+    # The files were still there when the installer window closed...
+    assert "watch=present" in got, got
+    # ...and are gone now, with the folders they were extracted into.
+    assert not os.path.exists(os.path.join(target, "fake_setup.exe"))
+    assert not os.path.exists(os.path.join(target, "docs"))
+
+
+def test_private_temp_folder_is_removed(wine64, stub, workdir, start, record):
+    folder = workdir(wine64)
+    log = record(wine64)
+    exe, _ = make_package(stub, folder, wine64, program_files(), name="tmppkg.exe",
+                          destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1)
+    start(wine64, exe).script([], end_timeout=60)
+    cwd = [line[4:] for line in lines(log) if line.startswith("cwd=")]
+    assert cwd and cwd[0].endswith("\\~tmppkg.exe"), cwd
+    temp_private = os.path.join(wine64.drive_c, *cwd[0][3:].split("\\"))
+    assert not os.path.exists(temp_private)
+
+
+def test_folder_with_a_file_of_the_setup_stays(wine64, stub, workdir, start, record, monkeypatch):
+    folder = workdir(wine64)
+    record(wine64)
+    monkeypatch.setenv("CABSFX_SETUP_LEAVE", "docs\\deep\\left-by-setup.txt")
+    exe, target = make_package(stub, folder, wine64, program_files(), setup_file="fake_setup.exe",
+                               delete_after_setup=1)
+    start(wine64, exe).script([], end_timeout=60)
+    assert os.path.isfile(os.path.join(target, "docs", "deep", "left-by-setup.txt"))
+    assert not os.path.exists(os.path.join(target, "docs", "deep", "more.txt"))
+    assert not os.path.exists(os.path.join(target, "docs", "notes.txt"))
+    assert not os.path.exists(os.path.join(target, "fake_setup.exe"))
+
+
+def reg_query(wine, key, value):
+    done = subprocess.run(["wine", "reg", "query", key, "/v", value], capture_output=True, text=True,
+                          env=wine.env("en"), timeout=60)
+    return done.stdout if done.returncode == 0 else ""
+
+
+def inf_files():
+    return [CabFile("install.inf", read(os.path.join(DATA, "install.inf"))),
+            CabFile("payload.txt", read(os.path.join(DATA, "payload.txt")))]
+
+
+@pytest.fixture
+def inf_cleanup():
+    touched = []
+    yield touched.append
+    for wine in touched:
+        shutil.rmtree(os.path.join(wine.drive_c, "windows", "cabsfx-inf-test"), ignore_errors=True)
+        subprocess.run(["wine", "reg", "delete", r"HKCU\Software\cabsfx-test", "/f"],
+                       capture_output=True, env=wine.env("en"), timeout=60)
+
+
+@pytest.mark.parametrize("delete", [0, 1], ids=["keep", "delete"])
+def test_inf_installs_through_rundll32_and_setupapi(any_wine, stub, workdir, start, inf_cleanup, delete):
+    inf_cleanup(any_wine)
+    folder = workdir(any_wine)
+    exe, target = make_package(stub, folder, any_wine, inf_files(), setup_file="install.inf",
+                               delete_after_setup=delete)
+    start(any_wine, exe).script([], end_timeout=90)
+    installed = os.path.join(any_wine.drive_c, "windows", "cabsfx-inf-test", "payload.txt")
+    assert os.path.isfile(installed)
+    assert "yes" in reg_query(any_wine, r"HKCU\Software\cabsfx-test", "Installed")
+    assert os.path.exists(os.path.join(target, "install.inf")) == (not delete)
+
+
+def test_rundll32_beside_the_package_is_refused(wine64, stub, workdir, start, record, inf_cleanup):
+    inf_cleanup(wine64)
+    folder = workdir(wine64)
+    log = record(wine64)
+    shutil.copyfile(FAKE_SETUP, os.path.join(folder, "rundll32.exe"))
+    exe, target = make_package(stub, folder, wine64, inf_files(), setup_file="install.inf",
+                               delete_after_setup=1)
+    start(wine64, exe).script([], end_timeout=60)
+    time.sleep(1)
+    assert not os.path.exists(log), "the rundll32.exe beside the package was started"
+    # The launcher then looks for rundll.exe in the Windows folder (Wine has
+    # one, with setupx.dll); whatever it did, the clean-up followed.
+    assert not os.path.exists(os.path.join(target, "install.inf"))
+
+
+def test_document_is_opened_by_the_shell(wine64, stub, workdir, start):
+    # The prefix has no program for .txt files until one is registered.
+    for key, value in ((r"HKCR\.txt", "txtfile"),
+                       (r"HKCR\txtfile\shell\open\command", r'"C:\windows\notepad.exe" "%1"')):
+        subprocess.run(["wine", "reg", "add", key, "/ve", "/d", value, "/f"], capture_output=True,
+                       env=wine64.env("en"), timeout=60, check=True)
+    folder = workdir(wine64)
+    exe, target = make_package(stub, folder, wine64, [CabFile("readme.txt", b"read me\r\n")],
+                               setup_file="readme.txt")
+    start(wine64, exe).script([])
+    deadline = time.monotonic() + 20
+    opened = []
+    while time.monotonic() < deadline and not opened:
+        opened = [w for w in wine64.driver.windows() if "readme" in w.title.lower()]
+        time.sleep(0.3)
+    wine64.kill_all()  # close what the shell started
+    assert opened, "no window shows readme.txt"
