@@ -213,3 +213,21 @@ TEST_F(ExtractNames, HostileNamesStayInsideDestination) {
 }
 
 }  // namespace
+
+namespace {
+
+// Shift-JIS names whose second bytes are 0x5C ('\') and 0x7C ('|'): only the
+// Japanese code page reads them as one character each.
+TEST_F(ExtractNames, DoubleByteNamesSplitOnRealSeparatorsOnly) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese code page";
+  std::string out;
+  // "ソ\能.txt": a folder ending in 0x5C, a file beginning with a 0x5C trail byte.
+  EXPECT_EQ(build("\x83\x5C\\\x94\x5C.txt", &out), 1);
+  EXPECT_EQ(out, dest.slash() + "\x83\x5C\\\x94\x5C.txt");
+  EXPECT_TRUE(GetFileAttributesA((dest.slash() + "\x83\x5C").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  // "−.txt" (0x81 0x7C) holds no vertical bar.
+  EXPECT_EQ(build("\x81\x7C.txt", &out), 1);
+  EXPECT_TRUE(boxes.empty());
+}
+
+}  // namespace
