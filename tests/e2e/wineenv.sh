@@ -61,6 +61,9 @@ wineenv_settings() {
     WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v $value /t REG_SZ /d N /f \
       >/dev/null 2>&1 || true
   done
+  # Windows opens .txt documents with Notepad; Wine's own set-up registers the
+  # txtfile class but leaves the extension to the desktop's associations.
+  WINEPREFIX=$prefix wine reg add 'HKCR\.txt' /ve /t REG_SZ /d txtfile /f >/dev/null 2>&1 || true
 }
 
 wineenv_make_prefix() {
