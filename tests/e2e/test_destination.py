@@ -1,5 +1,6 @@
 """Destination keywords of the header, the destination dialog's forms, its
 check box and folder picker, the create-folder question."""
+import glob
 import os
 import subprocess
 import time
@@ -37,7 +38,7 @@ def linux_path(wine, windows_path):
 
 def reg_value(wine, key, value):
     done = subprocess.run(["wine", "reg", "query", key, "/v", value], capture_output=True,
-                          text=True, env=wine.env("en"), timeout=60)
+                          text=True, env=wine.env("en"), timeout=180)
     for line in done.stdout.splitlines():
         parts = line.split(None, 2)
         if len(parts) == 3 and parts[0] == value:
@@ -87,25 +88,24 @@ def test_keyword_resolves_to_the_machines_folder(wine64, workdir, start, package
             subprocess.run(["rm", "-rf", p])
 
 
-def temp_folder(wine):
-    done = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], capture_output=True, text=True,
-                          env=wine.env("en"), timeout=60)
-    return linux_path(wine, done.stdout.strip().splitlines()[-1].strip())
+def landed_in_temp(wine, leaf):
+    """Folders named `leaf` inside the user's temporary folder (under
+    C:\\users, whatever the profile layout of the Wine version)."""
+    return glob.glob(os.path.join(wine.drive_c, "users", "*", "**", "Temp", leaf), recursive=True)
 
 
 def test_temp_keyword_and_its_case(wine32, workdir, start, package):
     folder = workdir(wine32)
-    temp = temp_folder(wine32)
-    exe = package(folder, destination="%temp%\\cabsfx-kw", no_destination_dialog=1,
-                  no_confirm=1)
+    exe = package(folder, destination="%temp%\\cabsfx-kw", no_destination_dialog=1, no_confirm=1)
     start(wine32, exe).script([])
+    found = landed_in_temp(wine32, "cabsfx-kw")
     try:
-        assert extracted_into(os.path.join(temp, "cabsfx-kw"))
+        assert len(found) == 1 and extracted_into(found[0]), found
     finally:
-        subprocess.run(["rm", "-rf", os.path.join(temp, "cabsfx-kw")])
+        for path in found:
+            subprocess.run(["rm", "-rf", path])
     # %Temp% is no keyword: the destination is the package's folder.
-    exe = package(folder, name="case.exe", destination="%Temp%", no_destination_dialog=1,
-                  no_confirm=1)
+    exe = package(folder, name="case.exe", destination="%Temp%", no_destination_dialog=1, no_confirm=1)
     start(wine32, exe).script([])
     assert extracted_into(folder)
 
