@@ -24,7 +24,10 @@ constexpr uint32_t kFrameSize = 32768;
 constexpr uint32_t kMaxMatch = 257;
 constexpr uint32_t kTranslatedFrames = 32768;
 constexpr int kHashBits = 17;
-constexpr uint32_t kUnusedCost = 18;  // price of a symbol the model has no code for
+// Price of a symbol the model has no code for: one bit above the longest
+// code in use, at most kUnusedCost.
+constexpr uint32_t kUnusedCost = 18;
+constexpr uint32_t kUnusedExtra = 1;
 constexpr uint32_t kInfinity = 0xFFFFFFFF;
 
 struct SlotTables {
@@ -476,9 +479,17 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
   match_start_[length] = static_cast<uint32_t>(match_data_.size());
 }
 
+// Symbols without a code are priced a little above the longest code in use,
+// as a new rare symbol would be.
 void LzxEncoder::set_costs_from(const uint8_t* main, const uint8_t* length) {
-  for (int i = 0; i < main_count_; ++i) main_cost_[i] = main[i] ? main[i] : kUnusedCost;
-  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = length[i] ? length[i] : kUnusedCost;
+  uint32_t longest = 0;
+  for (int i = 0; i < main_count_; ++i) longest = std::max<uint32_t>(longest, main[i]);
+  const uint32_t unused_main = std::min(longest + kUnusedExtra, kUnusedCost);
+  longest = 0;
+  for (int i = 0; i < kLengthSymbols; ++i) longest = std::max<uint32_t>(longest, length[i]);
+  const uint32_t unused_length = std::min(longest + kUnusedExtra, kUnusedCost);
+  for (int i = 0; i < main_count_; ++i) main_cost_[i] = main[i] ? main[i] : unused_main;
+  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = length[i] ? length[i] : unused_length;
   have_costs_ = true;
 }
 
