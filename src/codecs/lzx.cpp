@@ -533,6 +533,15 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       window[p] = static_cast<uint8_t>(sym);
       if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
       ++p;
+      // More literals while the buffer holds a whole code (no refill needed);
+      // each still passes the end check first.
+      while (bits >= 16 && p < end && p >= kMirror &&
+             pos * 8 - static_cast<uint32_t>(bits) < symbol_limit) {
+        const int next = main_fast[buf >> (64 - kMainFastBits)];
+        if (next < 0 || (next & 0x3FF) >= 256) break;
+        drop(next >> 10);
+        window[p++] = static_cast<uint8_t>(next);
+      }
       continue;
     }
     sym -= 256;
