@@ -14,12 +14,16 @@ int32_t cab_write(int32_t handle, const void* buffer, uint32_t count);
 int32_t cab_close(int32_t handle);
 int32_t cab_seek(int32_t handle, int32_t offset, int32_t origin);
 
+// The name of the file being written, for the progress window's name line;
+// shown at once or with the next progress update a few ms later.
+void show_file_name(const char* name);
+
 int32_t on_cab_notification(int32_t kind, CabNotification* record);
 int build_output_path(const char* destination, char* name, char* output);
 int strip_parent_refs(char* name);
 void append_extracted_file(const char* path);
 
-extern char* extracted_list;  // NUL-separated full paths; null until the first
+extern char* extracted_list;          // NUL-separated full paths; null until the first
 extern uint32_t extracted_list_size;  // bytes used, terminators included
 
 void set_file_dos_time(const char* path, uint16_t date, uint16_t time);

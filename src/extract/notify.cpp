@@ -255,7 +255,7 @@ static int32_t begin_file(CabNotification* record) {
   if (write_current == 0) return 0;
   if (abort_code != 0) return -1;
   if (settings.delete_after_setup != 0) append_extracted_file(output_path);
-  if (progress_window) SetDlgItemTextA(progress_window, IDC_FILE_NAME, shown);
+  show_file_name(shown);
   return cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
 }
 

@@ -5,7 +5,12 @@
 #include <windows.h>
 // after windows.h
 #include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
 
+#include <string>
+
+#include "extract/extract.h"
 #include "resources/resource.h"
 #include "startup/globals.h"
 #include "ui/ui.h"
@@ -76,6 +81,33 @@ TEST_F(ProgressWindow, CloseBoxCancelsAndEndsTheLoopAtOnce) {
   // The worker's own close afterwards changes nothing and posts no second quit.
   close_progress_window();
   EXPECT_FALSE(quit_posted());
+}
+
+std::string file_line(HWND dialog) {
+  char text[MAX_PATH];
+  GetDlgItemTextA(dialog, IDC_FILE_NAME, text, sizeof text);
+  return text;
+}
+
+TEST_F(ProgressWindow, FileNameThatWaitedIsShownWithTheNextRead) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  cabinet_offset = 0;
+  const int32_t handle = cab_open(path, 0x8000, 0x180);
+  ASSERT_NE(handle, -1);
+  char buffer[512];
+  Sleep(60);
+  show_file_name("a\\first.txt");
+  EXPECT_EQ(file_line(progress_window), "a\\first.txt");
+  const DWORD before = GetTickCount();
+  show_file_name("b\\second.txt");
+  if (GetTickCount() - before < 20) {
+    EXPECT_EQ(file_line(progress_window), "a\\first.txt");  // too soon: waits
+  }
+  Sleep(60);
+  EXPECT_EQ(cab_read(handle, buffer, sizeof buffer), static_cast<int32_t>(sizeof buffer));
+  EXPECT_EQ(file_line(progress_window), "b\\second.txt");
+  cab_close(handle);
 }
 
 }  // namespace
