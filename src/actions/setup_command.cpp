@@ -13,7 +13,9 @@ void split_command_folder(const char* command, char* folder) {
 
 // The text from the last '.' to the end. A '.' is never the second byte of a
 // double-byte character, so a byte search is safe here.
-static const char* extension_part(const char* command) { return std::strrchr(command, '.'); }
+static const char* extension_part(const char* command) {
+  return std::strrchr(command, '.');
+}
 
 bool is_inf_command(const char* command) {
   const char* extension = extension_part(command);
@@ -31,10 +33,10 @@ const char* split_program_parameters(char* command) {
   return has_more ? extension + 5 : extension + 4;
 }
 
-bool format_inf_command(char* command, const char* format, const char* host, const char* inf_short_path) {
-  // Each format has two %s; the rest of it is copied as it stands.
-  const size_t needed = std::strlen(format) - 4 + std::strlen(host) + std::strlen(inf_short_path);
-  if (needed >= SETUP_COMMAND_SIZE) return false;
-  wsprintfA(command, format, host, inf_short_path);
+bool format_inf_command(char* command, const char* format, const char* host,
+                        const char* inf_short_path) {
+  char formatted[SETUP_COMMAND_SIZE];
+  if (format_text(formatted, sizeof formatted, format, host, inf_short_path) < 0) return false;
+  std::memcpy(command, formatted, std::strlen(formatted) + 1);
   return true;
 }

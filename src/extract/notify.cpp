@@ -85,11 +85,7 @@ static void warn_invalid_name(const char* name) {
   if (LoadStringA(module_instance, MSG_INVALID_NAME, format, sizeof format) <= 0) {
     strcpy(format, "%s");
   }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  const int length = snprintf(name_part, sizeof name_part, format, name);
-#pragma GCC diagnostic pop
-  if (length < 0) name_part[0] = '\0';
+  format_text(name_part, sizeof name_part, format, name);
   extract_message_box(nullptr, name_part, APP_TITLE, MB_ICONWARNING);
 }
 
@@ -114,7 +110,7 @@ int build_output_path(const char* destination, char* name, char* output) {
   name_part[0] = '\0';
   wchar_t* separator = wcsrchr(wide, L'\\');
   if (!separator) {
-    snprintf(output, PATH_BUFFER, "%s%s", destination, name);
+    format_text(output, PATH_BUFFER, "%s%s", destination, name);
     return 1;
   }
   *separator = L'\0';
@@ -123,7 +119,7 @@ int build_output_path(const char* destination, char* name, char* output) {
   if (file_length >= sizeof name_part) return 0;
   memcpy(name_part, file_name, file_length + 1);
   const char* folder = utf16_to_ansi(wide);
-  const int length = snprintf(output, PATH_BUFFER, "%s%s\\", destination, folder);
+  const int length = format_text(output, PATH_BUFFER, "%s%s\\", destination, folder);
   if (length < 0 || length + file_length >= PATH_BUFFER) {
     // Cannot happen after the length test above unless a conversion
     // changed the byte count; refuse rather than cut.
@@ -278,7 +274,7 @@ static int32_t need_cabinet(CabNotification* record) {
   // one, and asking again would only repeat the failure.
   if (record->lastError != 0) return -1;
   char next[PATH_BUFFER];
-  const int length = snprintf(next, sizeof next, "%s%s", record->text3, record->text1);
+  const int length = format_text(next, sizeof next, "%s%s", record->text3, record->text1);
   if (length <= 0 || static_cast<size_t>(length) >= sizeof next) return -1;
   const DWORD attributes = GetFileAttributesA(next);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {

@@ -1,5 +1,6 @@
 #include "startup/paths.h"
 
+#include <cstdarg>
 #include <cstring>
 
 namespace {
@@ -29,6 +30,21 @@ int copy_text(char* output, size_t size, const char* text) {
   }
   std::memcpy(output, text, length + 1);
   return 1;
+}
+
+int format_text(char* output, size_t size, const char* format, ...) {
+  char formatted[1025];  // wvsprintfA writes at most 1024 bytes and the NUL
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = wvsprintfA(formatted, format, arguments);
+  va_end(arguments);
+  if (size == 0) return -1;
+  if (length < 0 || size_t(length) >= size || length >= 1024) {
+    output[0] = 0;
+    return -1;
+  }
+  std::memcpy(output, formatted, size_t(length) + 1);
+  return length;
 }
 
 int append_text(char* output, size_t size, const char* text) {

@@ -30,3 +30,7 @@ int copy_text(char* output, size_t size, const char* text);
 // Appends `text` whole to the string in `output` and returns 1; when the
 // result would not fit, leaves `output` unchanged and returns 0.
 int append_text(char* output, size_t size, const char* text);
+// wsprintfA into `output` of `size` bytes: returns the length, or -1 with
+// `output` empty when the result does not fit (never cuts). The system's
+// formatter stops at 1024 bytes, which bounds its own buffer here.
+int format_text(char* output, size_t size, const char* format, ...);

@@ -1,9 +1,9 @@
 // Integrity check of the package: the CRC-32 of the cabinet region (from the
 // end of the header block to the end of the file) behind dialog 103.
-#include <windows.h>
 #include <commctrl.h>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 
@@ -11,6 +11,7 @@
 #include "package/package.h"
 #include "resources/resource.h"
 #include "startup/globals.h"
+#include "startup/paths.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
 
@@ -45,9 +46,11 @@ uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
     crc32_feed(buffer, DWORD(got));
     done += DWORD(got);
     Sleep(0);
-    if (dialog) SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, done / CRC_PROGRESS_STEP, 0);
+    if (dialog)
+      SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, done / CRC_PROGRESS_STEP, 0);
     MSG message;
-    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) && !(dialog && IsDialogMessageA(dialog, &message))) {
+    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) &&
+        !(dialog && IsDialogMessageA(dialog, &message))) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }
@@ -61,8 +64,7 @@ uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
   char format[256];
   char text[256 + MAX_PATH];
   if (!LoadStringA(module_instance, MSG_CRC_ERROR, format, sizeof format)) format[0] = 0;
-  // The message holds at most one %s (the path), so the result fits.
-  wsprintfA(text, format, path);
+  if (format_text(text, sizeof text, format, path) < 0) copy_text(text, sizeof text, format);
   MessageBoxA(owner, text, "Warning", MB_ICONERROR);
   return 0;
 }

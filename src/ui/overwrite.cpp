@@ -25,7 +25,7 @@ static constexpr char weekday_letters[7][2] = {
 
 const char* group_thousands(uint32_t number) {
   char digits[16];
-  const int length = snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(number));
+  const int length = format_text(digits, sizeof digits, "%lu", static_cast<unsigned long>(number));
   if (length <= 0) return nullptr;
   const int grouped = length + (length - 1) / 3;
   if (grouped >= static_cast<int>(sizeof grouped_number)) return nullptr;
@@ -59,16 +59,10 @@ int format_file_time_with(const char* format, uint32_t stamp, char* output, size
   const bool english = strstr(format, "Byte") != nullptr;
   // The format comes from our own string table: month, day, year in the
   // English form, year, month, day in the Japanese one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int length =
-      english ? snprintf(output, output_size, format, month, day, year, hours, minutes, seconds)
-              : snprintf(output, output_size, format, year, month, day, hours, minutes, seconds);
-#pragma GCC diagnostic pop
-  if (length < 0 || static_cast<size_t>(length) >= output_size) {
-    output[0] = '\0';
-    return 0;
-  }
+  const int length =
+      english ? format_text(output, output_size, format, month, day, year, hours, minutes, seconds)
+              : format_text(output, output_size, format, year, month, day, hours, minutes, seconds);
+  if (length < 0) return 0;
   if (!english && length > 0) {
     char* mark = strchr(output, '?');
     // Two bytes are replaced; a lone '?' at the very end gets only the lead
@@ -98,11 +92,7 @@ static void set_details(HWND dialog, int control, uint32_t stamp, uint32_t size)
   const char* grouped = group_thousands(size);
   if (!grouped) return;
   char text[192];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  const int length = snprintf(text, sizeof text, format, grouped);
-#pragma GCC diagnostic pop
-  if (length < 0 || static_cast<size_t>(length) >= sizeof text) return;
+  if (format_text(text, sizeof text, format, grouped) < 0) return;
   SetDlgItemTextA(dialog, control, text);
 }
 
@@ -117,13 +107,8 @@ static INT_PTR CALLBACK overwrite_procedure(HWND dialog, UINT message, WPARAM wp
       GetDlgItemTextA(dialog, IDC_FILE_LINE, format, sizeof format);
       // The template's text holds one %s for the file name.
       char line[sizeof format + PATH_BUFFER];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-      const int length = snprintf(line, sizeof line, format, name);
-#pragma GCC diagnostic pop
-      if (length > 0 && static_cast<size_t>(length) < sizeof line) {
+      if (format_text(line, sizeof line, format, name) > 0)
         SetDlgItemTextA(dialog, IDC_FILE_LINE, line);
-      }
       SHFILEINFOA info = {};
       if (SHGetFileInfoA(query->path, 0, &info, sizeof info, SHGFI_ICON) && info.hIcon) {
         SendDlgItemMessageA(dialog, IDC_EXISTING_ICON, STM_SETICON,
