@@ -1,9 +1,11 @@
 // Integrity check of the package: the CRC-32 of the cabinet region (from the
 // end of the header block to the end of the file) behind dialog 103.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <cstdio>
 
