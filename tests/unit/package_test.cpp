@@ -1,6 +1,7 @@
 // Header block layout, the image-end walk, the cabinet search and CRC-32.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -32,7 +33,7 @@ TEST(PackageHeader, RecognisedByItsSixLetters) {
 // A PE image with the given section names; section i has raw data at
 // 0x400 * (i + 1) of 0x200 * (i + 1) bytes.
 std::vector<uint8_t> image_with(const std::vector<const char*>& names, uint16_t e_lfanew = 0x80) {
-  std::vector<uint8_t> image(0x400, 0);
+  std::vector<uint8_t> image(std::max<size_t>(0x400, e_lfanew + 248 + 40 * names.size()), 0);
   image[0] = 'M';
   image[1] = 'Z';
   image[60] = uint8_t(e_lfanew);
@@ -64,7 +65,7 @@ TEST(ImageEnd, NeverWalksPastTheSectionTable) {
   EXPECT_EQ(image_end_from_headers(image.data(), image.size()), 0u);
   // Headers that lie beyond the bytes given are not read.
   image = image_with({".text", ".data"}, 0x3F0);
-  EXPECT_EQ(image_end_from_headers(image.data(), image.size()), 0u);
+  EXPECT_EQ(image_end_from_headers(image.data(), 0x400), 0u);
   EXPECT_EQ(image_end_from_headers(image.data(), 32), 0u);
 }
 
