@@ -6,11 +6,17 @@ import time
 
 import pytest
 
+from conftest import UIDRIVER
 from harness import IDOK
 from package import find_tool, pack_with_tool
 from test_extract import MSG13, is_progress, pseudo_random, tree, wait_for
 
 METHODS = ["none", "mszip", "lzx:21", "quantum:21"]
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 @pytest.fixture(scope="module")
@@ -29,6 +35,8 @@ def source_tree(root):
         "docs/guide/text.txt": b"".join(b"line %d of the guide\r\n" % i for i in range(20000)),
         "bin/random.bin": pseudo_random(3 * 1024 * 1024 + 7, 11),
         "bin/zeros.bin": bytes(2 * 1024 * 1024),
+        # An x86 program, so that the LZX compressor turns call translation on.
+        "bin/driver.exe": read_file(UIDRIVER),
     }
     stamp = time.mktime((2021, 3, 4, 5, 6, 8, 0, 0, -1))
     for number, (name, data) in enumerate(sorted(files.items())):
