@@ -19,7 +19,7 @@ if ls tests/fuzz/fuzz_*.cpp >/dev/null 2>&1; then
   echo "== fuzz smoke runs"
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCABSFX_FUZZ=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build/fuzz -j "$jobs"
+  cmake --build build/fuzz -j "$jobs" --target fuzzers
   bash tests/fuzz/smoke.sh build/fuzz "${FUZZ_SECONDS:-30}"
 fi
 
