@@ -20,9 +20,10 @@
 # runs, the two sides interleaved); the medians count and both outputs must
 # equal the input (diff -r). Wine's fixed cost (process start-up, progress
 # window, worker) is the median run of a package that holds one small file; the
-# ratio is given with and without it. The wineserver's CPU time is shown beside
-# the module's own, because every file operation of the module is a request to
-# that server.
+# ratio is given with and without it. A package of the same bytes as one file
+# splits the cost into a part per byte and a part per file. The wineserver's
+# CPU time is shown beside the module's own: most file operations of the module
+# are requests to that server.
 #
 # Set BENCH_MIB to change the size (default 100).
 set -euo pipefail
@@ -52,7 +53,8 @@ work=""
 cleanup() {
   wineenv_stop
   [[ -n "$work" ]] && rm -rf "$work"
-  [[ -n "${prefix:-}" ]] && rm -rf "$prefix/drive_c/bench"
+  # The prefix (over a GiB of system files) is made afresh by every run.
+  rm -rf "$bench/wine"
   return 0
 }
 mkdir -p "$bench"
@@ -169,13 +171,17 @@ print(f"{count} files, {used} bytes")
 EOF
 
 win_path() { echo "C:${1#"$prefix/drive_c"}" | tr / '\\'; }
-mkdir -p "$work/tiny"
+# The same bytes as one file: the difference to the tree is the cost per file.
+mkdir -p "$work/tiny" "$work/one"
+find "$tree" -type f -print0 | sort -z | xargs -0 cat >"$work/one/all.bin"
 echo "one small file" >"$work/tiny/readme.txt"
 echo "== packing (MSZIP)"
 "$tool" pack --stub "$stub" -o "$drive/pkg.exe" --compress mszip --no-dialog --no-confirm \
   --no-open-folder --destination "$(win_path "$drive/out")" "$tree" >/dev/null
 "$tool" pack --stub "$stub" -o "$drive/tiny.exe" --compress mszip --no-dialog --no-confirm \
   --no-open-folder --destination "$(win_path "$drive/tiny-out")" "$work/tiny" >/dev/null
+"$tool" pack --stub "$stub" -o "$drive/one.exe" --compress mszip --no-dialog --no-confirm \
+  --no-open-folder --destination "$(win_path "$drive/out")" "$work/one" >/dev/null
 pkg_size=$(stat -c %s "$drive/pkg.exe")
 files=$(find "$tree" -type f | wc -l)
 
@@ -212,7 +218,7 @@ timed() {
 }
 run_wine() { timed env WINEPREFIX="$prefix" timeout -k 5 600 wine "$(win_path "$1")"; }
 
-declare -a w_wall w_cpu w_srv n_wall n_cpu s_wall s_cpu s_srv
+declare -a w_wall w_cpu w_srv n_wall n_cpu s_wall s_cpu s_srv o_wall o_cpu o_srv p_wall p_cpu
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== runs (load average $load_before)"
 for i in 1 2 3; do
@@ -229,6 +235,15 @@ for i in 1 2 3; do
   read -r a b c <<<"$r"
   s_wall+=("$a") s_cpu+=("$b") s_srv+=("$c")
   cmp -s "$work/tiny/readme.txt" "$drive/tiny-out/readme.txt" || { echo "tiny package run $i failed" >&2; exit 1; }
+  rm -rf "$drive/out" "$work/native"
+  r=$(run_wine "$drive/one.exe") || exit 1
+  read -r a b c <<<"$r"
+  o_wall+=("$a") o_cpu+=("$b") o_srv+=("$c")
+  cmp -s "$work/one/all.bin" "$drive/out/all.bin" || { echo "one-file package run $i failed" >&2; exit 1; }
+  r=$(timed "$tool" extract -d "$work/native" "$drive/one.exe") || exit 1
+  read -r a b c <<<"$r"
+  p_wall+=("$a") p_cpu+=("$b")
+  cmp -s "$work/one/all.bin" "$work/native/all.bin" || { echo "native one-file run $i failed" >&2; exit 1; }
   printf '  run %d: wine %.2f s, native %.2f s, wine start-up %.2f s\n' "$i" "${w_wall[-1]}" "${n_wall[-1]}" "${s_wall[-1]}"
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -250,7 +265,17 @@ printf '%-32s %9.2f %9.2f %9s %11s\n' "cabsfx-tool extract (native)" "$native" "
   "-" "$(printf '%.2f/' "${n_wall[@]}" | sed 's,/$,,')"
 printf '%-32s %9.2f %9.2f %9.2f %11s\n' "Wine start-up (one-file package)" "$start" \
   "$(median "${s_cpu[@]}")" "$(median "${s_srv[@]}")" "$(printf '%.2f/' "${s_wall[@]}" | sed 's,/$,,')"
+printf '%-32s %9.2f %9.2f %9.2f %11s\n' "same bytes as one file: Wine" "$(median "${o_wall[@]}")" \
+  "$(median "${o_cpu[@]}")" "$(median "${o_srv[@]}")" "$(printf '%.2f/' "${o_wall[@]}" | sed 's,/$,,')"
+printf '%-32s %9.2f %9.2f %9s %11s\n' "same bytes as one file: native" "$(median "${p_wall[@]}")" \
+  "$(median "${p_cpu[@]}")" "-" "$(printf '%.2f/' "${p_wall[@]}" | sed 's,/$,,')"
 printf 'ratio wine/native: %.2f raw, %.2f without Wine start-up (goal: under 1.5)\n' "$ratio" "$net"
+one_w=$(median "${o_wall[@]}")
+one_n=$(median "${p_wall[@]}")
+printf 'one-file package: ratio %.2f raw, %.2f without Wine start-up\n' "$(echo "$one_w / $one_n" | bc -l)" \
+  "$(echo "($one_w - $start) / $one_n" | bc -l)"
+printf 'cost per file (tree minus one file, over %d files): Wine %.2f ms, native %.2f ms\n' "$files" \
+  "$(echo "($wall - $one_w) * 1000 / $files" | bc -l)" "$(echo "($native - $one_n) * 1000 / $files" | bc -l)"
 printf 'CPU time (module + wineserver) / native: %.2f\n' \
   "$(echo "($(median "${w_cpu[@]}") + $(median "${w_srv[@]}")) / $(median "${n_cpu[@]}")" | bc -l)"
 printf 'load average before %s, after %s on %s cores (shared machine: wall times include waiting)\n' \
