@@ -233,8 +233,19 @@ struct Frame {
   // n (0 to 24) bits, first bit most significant. Past the input's end the
   // bits are 0 and the input counts as exhausted.
   uint32_t bits(uint32_t n) {
-    if (n == 0) return 0;
     if (count < n) {
+      if (in_left >= 8) {
+        // Eight bytes at once, as many whole ones taken as fit. The low bits
+        // past `count` are the next byte's own, so ORing it in again later
+        // changes nothing.
+        uint64_t word = 0;
+        for (uint32_t k = 0; k < 8; ++k) word = (word << 8) | in[k];
+        buffer |= word >> count;
+        const uint32_t taken = (63 - count) >> 3;
+        in += taken;
+        in_left -= taken;
+        count += taken * 8;
+      }
       while (count <= 56 && in_left) {
         buffer |= static_cast<uint64_t>(*in++) << (56 - count);
         --in_left;
@@ -245,7 +256,8 @@ struct Frame {
         count = n;
       }
     }
-    const uint32_t v = static_cast<uint32_t>(buffer >> (64 - n));
+    // Two shifts, so that n == 0 needs no shift by 64.
+    const uint32_t v = static_cast<uint32_t>((buffer >> 1) >> (63 - n));
     buffer <<= n;
     count -= n;
     return v;
@@ -258,35 +270,42 @@ struct Frame {
     const uint32_t total = m.cum[0];
     const uint32_t range = hi - lo + 1;
     // The symbol is the first entry whose next cumulative frequency is not
-    // above ((C - L + 1) * T - 1) / range; compared as products, no division.
+    // above ((C - L + 1) * T - 1) / range; compared as products, no division
+    // (totals stay below 3809 and range at most 2^16, so products below 2^28).
     const uint32_t scaled = (c - lo + 1) * total - 1;
     // The search also adapts: every entry passed, and the one found, gains
-    // the increment (entries after it keep their values).
+    // the increment (entries after it keep their values). One loop, so one
+    // hard-to-predict exit per symbol. cum[n] is 0: it stops at n - 1.
+    uint32_t* cum = m.cum;
     uint32_t i = 0;
-    while (m.cum[i + 1] * range > scaled) m.cum[i++] += quantum::MODEL_INCREMENT;
-    const uint32_t cum_i = m.cum[i];
-    m.cum[i] = cum_i + quantum::MODEL_INCREMENT;
+    while (cum[i + 1] * range > scaled) cum[i++] += quantum::MODEL_INCREMENT;
+    const uint32_t cum_i = cum[i];
+    const uint32_t cum_next = cum[i + 1];
+    cum[i] = cum_i + quantum::MODEL_INCREMENT;
     const uint32_t sym = m.symbol[i];
-    hi = (lo + cum_i * range / total - 1) & 0xFFFF;
-    lo = (lo + m.cum[i + 1] * range / total) & 0xFFFF;
-    for (;;) {
-      const uint32_t differ = lo ^ hi;
-      if (!(differ & 0x8000)) {
-        // All leading bits that low and high share shift out at once.
-        const uint32_t k = differ ? static_cast<uint32_t>(__builtin_clz(differ)) - 16 : 16;
-        lo = (lo << k) & 0xFFFF;
-        hi = ((hi << k) | ((1u << k) - 1)) & 0xFFFF;
-        c = ((c << k) | bits(k)) & 0xFFFF;
-      } else if ((lo & 0x4000) && !(hi & 0x4000)) {
-        // The interval straddles the middle: drop the second bit.
-        c ^= 0x4000;
-        lo = (lo & 0x3FFF) << 1;
-        hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
-        c = ((c << 1) | bits(1)) & 0xFFFF;
-      } else {
-        break;
-      }
-    }
+    // Both quotients through one reciprocal: floor(x * r / 2^32) with
+    // r = floor((2^32 - 1) / T) is the exact quotient or one below it for
+    // x < 2^28, and one comparison corrects it.
+    const uint32_t r = 0xFFFFFFFFu / total;
+    const auto quotient = [r, total](uint32_t x) {
+      uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * r) >> 32);
+      if (x - q * total >= total) ++q;
+      return q;
+    };
+    hi = (lo + quotient(cum_i * range) - 1) & 0xFFFF;
+    lo = (lo + quotient(cum_next * range)) & 0xFFFF;
+    // Renormalisation in two shifts. The interval keeps more than 2^14
+    // values and low <= high, so after the leading bits that low and high
+    // share have gone (k of them), low's top bit is 0 and high's is 1. Then,
+    // while the interval straddles the middle (low's next bit 1, high's 0),
+    // that second bit goes: j times, with the code's top bit flipped once.
+    const uint32_t k = static_cast<uint32_t>(__builtin_clz(((lo ^ hi) << 16) | 0x8000));
+    lo = (lo << k) & 0xFFFF;
+    hi = ((hi << k) | ((1u << k) - 1)) & 0xFFFF;
+    const uint32_t j = static_cast<uint32_t>(__builtin_clz(~((lo & ~hi & 0x7FFF) << 17)));
+    lo = (lo << j) & 0x7FFF;
+    hi = ((hi << j) | 0x8000 | ((1u << j) - 1)) & 0xFFFF;
+    c = (((c << (k + j)) | bits(k + j)) ^ (j ? 0x8000 : 0)) & 0xFFFF;
     low = lo;
     high = hi;
     code = c;
@@ -364,8 +383,14 @@ void put_match(Frame& f, uint32_t offset, uint32_t length) {
   uint32_t dst = g.write_pos;
   uint8_t* out = f.out;
   if (src + length <= g.window_size && dst + length <= g.window_size) {
-    // Neither side wraps; copying forward byte by byte keeps overlapping runs right.
-    for (uint32_t k = 0; k < length; ++k) out[k] = window[dst + k] = window[src + k];
+    if (dst >= src + length || src >= dst + length) {
+      // Apart: plain copies.
+      memcpy(window + dst, window + src, length);
+      memcpy(out, window + dst, length);
+    } else {
+      // Overlapping runs repeat what was just written: forward, byte by byte.
+      for (uint32_t k = 0; k < length; ++k) out[k] = window[dst + k] = window[src + k];
+    }
   } else {
     for (uint32_t k = 0; k < length; ++k) {
       const uint8_t byte = window[src];
