@@ -26,8 +26,10 @@ constexpr int kLengthBits = 8;
 constexpr int kPretreeBits = 8;
 constexpr int kAlignedBits = 7;
 constexpr int kMainFastBits = 11;
-constexpr uint32_t kMirror = 257;       // window bytes 0..256 are repeated past the end
-constexpr uint32_t kWindowExtra = 261;  // mirror + spare for a match overrunning its run
+constexpr uint32_t kMirror = 257;  // window bytes 0..256 are repeated past the end
+// Mirror, spare for a match overrunning its run, and 8 bytes a chunked match
+// copy may read or put back past its end.
+constexpr uint32_t kWindowExtra = 269;
 constexpr uint32_t kMaxFrames = 32768;  // frames after these are never call-translated
 
 enum : uint8_t { kHeaderDue = 1, kInBlock = 2 };
@@ -60,9 +62,10 @@ struct LzxState {
   uint32_t r0, r1, r2;
   int16_t main_table[1 << kMainBits];
   int16_t length_table[1 << kLengthBits];
-  // Wider or packed forms of the same codes for the decoding loop: symbol |
-  // length << 10 (main) or << 16 (length tree), negative where the table
-  // above and its nodes take over.
+  // Wider or packed forms of the same codes for the decoding loop: symbol <<
+  // 4 | length (main, so that one unsigned compare finds a short literal) or
+  // symbol | length << 16 (length tree), negative where the table above and
+  // its nodes take over.
   int16_t main_fast[1 << kMainFastBits];
   int32_t length_fast[1 << kLengthBits];
   uint8_t main_lengths[kMainMax];
@@ -182,8 +185,10 @@ inline void note_overrun(LzxState* st, const BitReader& r) {
 
 // Builds a decoding table of `bits` lookup bits from `n` code lengths (0..16).
 // Codes longer than the table continue in nodes numbered from n upward.
+// Without `short_codes` the entries of codes up to `bits` long are left as
+// they were (the caller looks those up elsewhere); the code is checked alike.
 bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_t* nodes,
-                 int max_nodes) {
+                 int max_nodes, bool short_codes = true) {
   uint32_t count[17] = {};
   for (int i = 0; i < n; ++i) count[lengths[i]]++;
   uint32_t start[18];
@@ -212,7 +217,8 @@ bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_
     uint32_t next = start[k] + weight[k];
     if (k <= bits) {
       if (next > size) return false;
-      for (uint32_t i = start[k]; i < next; ++i) table[i] = static_cast<int16_t>(s);
+      if (short_codes)
+        for (uint32_t i = start[k]; i < next; ++i) table[i] = static_cast<int16_t>(s);
       start[k] = next;
       continue;
     }
@@ -251,8 +257,18 @@ inline int decode(BitReader& r, const int16_t* table, int bits, const int16_t* n
   return e;
 }
 
+// Out-of-line forms for the rare paths of the decoding loop, which keeps its
+// state in registers better without them.
+__attribute__((noinline)) void refill_cold(BitReader& r) {
+  refill(r);
+}
+__attribute__((noinline)) int decode_cold(BitReader& r, const int16_t* table, int bits,
+                                          const int16_t* nodes, int n, const uint8_t* lengths) {
+  return decode(r, table, bits, nodes, n, lengths);
+}
+
 // A table of `bits` index bits straight from the canonical code of a complete
-// (already validated) set of lengths, entries symbol | length << 10; longer
+// (already validated) set of lengths, entries symbol << 4 | length; longer
 // codes are marked -1.
 void fast_table(const uint8_t* lengths, int n, int bits, int16_t* fast) {
   const uint32_t size = 1u << bits;
@@ -271,7 +287,13 @@ void fast_table(const uint8_t* lengths, int n, int bits, int16_t* fast) {
     if (k == 0 || k > bits) continue;
     const uint32_t first = next[k]++ << (bits - k);
     const uint32_t span = 1u << (bits - k);
-    for (uint32_t i = 0; i < span; ++i) fast[first + i] = static_cast<int16_t>(s | (k << 10));
+    const uint16_t entry = static_cast<uint16_t>(s << 4 | k);
+    if (span >= 4) {
+      const uint64_t four = entry * 0x0001000100010001ull;
+      for (uint32_t i = 0; i < span; i += 4) std::memcpy(fast + first + i, &four, 8);
+    } else {
+      for (uint32_t i = 0; i < span; ++i) fast[first + i] = static_cast<int16_t>(entry);
+    }
     filled += span;
   }
   if (filled == 0) {
@@ -308,11 +330,15 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
     int sym = decode(r, st->pretree_table, kPretreeBits, st->pretree_nodes, kPretreeSymbols,
                      st->pretree_lengths);
     if (sym <= 16) {
-      lengths[i] = static_cast<uint8_t>((previous[i] + 17 - sym) % 17);
+      // Lengths stay within 0..16, so one wrap is enough.
+      const int v = previous[i] - sym;
+      lengths[i] = static_cast<uint8_t>(v < 0 ? v + 17 : v);
       ++i;
     } else if (sym == 17 || sym == 18) {
       int run = sym == 17 ? 4 + static_cast<int>(take(r, 4)) : 20 + static_cast<int>(take(r, 5));
-      for (; run > 0 && i < count; --run) lengths[i++] = 0;
+      run = std::min(run, count - i);
+      std::memset(lengths + i, 0, static_cast<size_t>(run));
+      i += run;
     } else {
       int run = 4 + static_cast<int>(take(r, 1));
       refill(r);
@@ -373,8 +399,9 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
       if (!read_lengths(st, r, st->main_lengths, st->previous_main, 256)) return false;
       if (!read_lengths(st, r, st->main_lengths + 256, st->previous_main + 256, main_count - 256))
         return false;
+      // Codes up to kMainFastBits long are found in main_fast.
       if (!build_table(st->main_lengths, main_count, kMainBits, st->main_table, st->main_nodes,
-                       kMainMax))
+                       kMainMax, false))
         return false;
       fast_table(st->main_lengths, main_count, kMainFastBits, st->main_fast);
       if (!read_lengths(st, r, st->length_lengths, st->previous_length, kLengthSymbols))
@@ -414,21 +441,24 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
 
 // Copies a match of `length` bytes from `src` to `dst` inside the window, with
 // the result of a copy one byte after the other (overlaps repeat the pattern).
-// Never writes past dst + length: bytes beyond it may still be read as old
-// history by a later match.
+// Bytes past dst + length may still be read as old history by a later match,
+// so they keep their values; both ranges may extend 8 bytes past `length`.
 inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
   const std::ptrdiff_t dist = dst - src;
   // Chunks of w bytes (each load before its store) give the byte-by-byte
-  // result when the distance is at least w either way; the last chunk is
-  // placed to end exactly at `length`, re-copying finished bytes.
-  if (length >= 8 && (dist >= 8 || dist <= -8)) {
-    uint64_t v;
-    for (uint32_t i = 0; i + 8 <= length; i += 8) {
+  // result when the distance is at least w either way.
+  if (dist >= 8 || dist <= -8) {
+    // Whole chunks overshoot by up to 7 bytes; the 8 bytes after the match
+    // are saved first and put back, so no branch on the length is needed.
+    uint64_t keep, v;
+    std::memcpy(&keep, dst + length, 8);
+    uint32_t i = 0;
+    do {
       std::memcpy(&v, src + i, 8);
       std::memcpy(dst + i, &v, 8);
-    }
-    std::memcpy(&v, src + length - 8, 8);
-    std::memcpy(dst + length - 8, &v, 8);
+      i += 8;
+    } while (i < length);
+    std::memcpy(dst + length, &keep, 8);
     return;
   }
   if (length >= 4 && (dist >= 4 || dist <= -4)) {
@@ -439,6 +469,13 @@ inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
     }
     std::memcpy(&v, src + length - 4, 4);
     std::memcpy(dst + length - 4, &v, 4);
+    return;
+  }
+  if (length <= 3 && (dist >= 2 || dist <= -2)) {
+    uint16_t v;
+    std::memcpy(&v, src, 2);
+    std::memcpy(dst, &v, 2);
+    if (length == 3) dst[2] = src[2];
     return;
   }
   if (dist == 1) {
@@ -465,12 +502,18 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   const uint8_t* const input = r.input;
   const uint32_t input_size = r.input_size;
   const uint32_t symbol_limit = r.symbol_limit;
+  // The end check before a symbol cannot fail while the loads stay below this
+  // byte. Once they reach it, refill_below exceeds any bit count and every
+  // symbol takes the refill branch with the check; until then a symbol pays
+  // for that branch only.
+  const uint32_t check_from = symbol_limit / 8;
   uint64_t buf = r.buffer;
   int bits = r.bits;
   uint32_t pos = r.pos;
   uint32_t p = st->window_pos;
   const uint32_t end = p + run;
   uint32_t r0 = st->r0, r1 = st->r1, r2 = st->r2;
+  int refill_below = pos >= check_from ? 65 : 16;
 
   auto sync_out = [&]() __attribute__((always_inline)) {
     r.buffer = buf;
@@ -496,11 +539,12 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       const int words = (64 - bits) >> 4;
       pos += 2 * static_cast<uint32_t>(words);
       bits += 16 * words;
-      return;
+    } else {
+      sync_out();
+      refill_cold(r);
+      sync_in();
     }
-    sync_out();
-    refill(r);
-    sync_in();
+    if (pos >= check_from) refill_below = 65;
   };
   auto drop = [&](int n) __attribute__((always_inline)) {  // n may be 0
     buf <<= n;
@@ -515,35 +559,40 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
 
   bool ok = true;
   while (p < end) {
-    if (pos * 8 - static_cast<uint32_t>(bits) >= symbol_limit) {
-      ok = false;
-      break;
-    }
-    fill();
-    int sym = main_fast[buf >> (64 - kMainFastBits)];
-    if (sym >= 0) {
-      drop(sym >> 10);
-      sym &= 0x3FF;
-    } else {
-      sync_out();
-      sym = decode(r, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
-      sync_in();
-    }
-    if (sym < 256) {
-      window[p] = static_cast<uint8_t>(sym);
-      if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
-      ++p;
-      // More literals while the buffer holds a whole code (no refill needed);
-      // each still passes the end check first.
-      while (bits >= 16 && p < end && p >= kMirror &&
-             pos * 8 - static_cast<uint32_t>(bits) < symbol_limit) {
-        const int next = main_fast[buf >> (64 - kMainFastBits)];
-        if (next < 0 || (next & 0x3FF) >= 256) break;
-        drop(next >> 10);
-        window[p++] = static_cast<uint8_t>(next);
+    // A main code takes at most 16 bits; refilling only below that keeps the
+    // word loads to about one per 48 bits instead of one per symbol.
+    if (bits < refill_below) {
+      fill();
+      if (pos >= check_from && pos * 8 - static_cast<uint32_t>(bits) >= symbol_limit) {
+        ok = false;
+        break;
       }
+    }
+    int sym = main_fast[buf >> (64 - kMainFastBits)];
+    if (static_cast<uint16_t>(sym) < (256u << 4)) {
+      drop(sym & 15);
+      window[p] = static_cast<uint8_t>(sym >> 4);
+      if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym >> 4);
+      ++p;
       continue;
     }
+    if (sym >= 0) {
+      drop(sym & 15);
+      sym >>= 4;
+    } else {
+      sync_out();
+      sym = decode_cold(r, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
+      sync_in();
+      if (sym < 256) {
+        window[p] = static_cast<uint8_t>(sym);
+        if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
+        ++p;
+        continue;
+      }
+    }
+    // The rest of a match: a length code (16 bits at most) and up to 17
+    // extra bits, or 14 extra bits before an aligned code refilled below.
+    if (bits < 33) fill();
     sym -= 256;
     uint32_t length = sym & 7;
     const uint32_t slot = static_cast<uint32_t>(sym) >> 3;
@@ -554,8 +603,8 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
         e &= 0xFFFF;
       } else {
         sync_out();
-        e = decode(r, st->length_table, kLengthBits, st->length_nodes, kLengthSymbols,
-                   st->length_lengths);
+        e = decode_cold(r, st->length_table, kLengthBits, st->length_nodes, kLengthSymbols,
+                        st->length_lengths);
         sync_in();
       }
       length += static_cast<uint32_t>(e);
