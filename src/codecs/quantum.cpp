@@ -276,17 +276,22 @@ struct Frame {
     // The search also adapts: every entry passed, and the one found, gains
     // the increment (entries after it keep their values). One loop, so one
     // hard-to-predict exit per symbol. cum[n] is 0: it stops at n - 1.
-    uint32_t* cum = m.cum;
-    uint32_t i = 0;
-    while (cum[i + 1] * range > scaled) cum[i++] += quantum::MODEL_INCREMENT;
-    const uint32_t cum_i = cum[i];
-    const uint32_t cum_next = cum[i + 1];
-    cum[i] = cum_i + quantum::MODEL_INCREMENT;
-    const uint32_t sym = m.symbol[i];
-    // Both quotients through one reciprocal: floor(x * r / 2^32) with
-    // r = floor((2^32 - 1) / T) is the exact quotient or one below it for
-    // x < 2^28, and one comparison corrects it.
+    // Both quotients below go through one reciprocal: floor(x * r / 2^32)
+    // with r = floor((2^32 - 1) / T) is the exact quotient or one below it
+    // for x < 2^28, and one comparison corrects it. Dividing before the
+    // search overlaps the division with it.
     const uint32_t r = 0xFFFFFFFFu / total;
+    // Each entry is loaded once: the one ahead becomes the current one.
+    uint32_t* at = m.cum;
+    uint32_t cum_i = at[0];
+    uint32_t cum_next = at[1];
+    while (cum_next * range > scaled) {
+      *at++ = cum_i + quantum::MODEL_INCREMENT;
+      cum_i = cum_next;
+      cum_next = at[1];
+    }
+    *at = cum_i + quantum::MODEL_INCREMENT;
+    const uint32_t sym = m.symbol[at - m.cum];
     const auto quotient = [r, total](uint32_t x) {
       uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * r) >> 32);
       if (x - q * total >= total) ++q;
