@@ -9,18 +9,17 @@
 // two words the format's 32-bit reader would have loaded.
 #include "codecs/lzx.h"
 
+#include "codecs/lzx_format.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 namespace {
 
+using namespace lzx;
+
 constexpr uint32_t kSignature = 0x4349444C;  // "LDIC"
-constexpr int kMaxSlots = 50;
-constexpr int kMainMax = 256 + 8 * kMaxSlots;  // 656
-constexpr int kLengthSymbols = 249;
-constexpr int kPretreeSymbols = 20;
-constexpr int kAlignedSymbols = 8;
 constexpr int kMainBits = 10;
 constexpr int kLengthBits = 8;
 constexpr int kPretreeBits = 8;
@@ -30,28 +29,9 @@ constexpr uint32_t kMirror = 257;  // window bytes 0..256 are repeated past the 
 // Mirror, spare for a match overrunning its run, and 8 bytes a chunked match
 // copy may read or put back past its end.
 constexpr uint32_t kWindowExtra = 269;
-constexpr uint32_t kMaxFrames = 32768;  // frames after these are never call-translated
 
 enum : uint8_t { kHeaderDue = 1, kInBlock = 2 };
-enum : uint8_t { kVerbatim = 1, kAligned = 2, kUncompressed = 3 };
 
-struct SlotTables {
-  uint8_t extra[kMaxSlots + 1];
-  uint32_t base[kMaxSlots + 1];
-};
-
-constexpr SlotTables make_slot_tables() {
-  SlotTables t{};
-  uint32_t base = 0;
-  for (int s = 0; s <= kMaxSlots; ++s) {
-    uint8_t e = s < 4 ? 0 : (s < 36 ? static_cast<uint8_t>(s / 2 - 1) : 17);
-    t.extra[s] = e;
-    t.base[s] = base;
-    base += 1u << e;
-  }
-  return t;
-}
-constexpr SlotTables kSlots = make_slot_tables();
 
 }  // namespace
 

@@ -11,18 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "codecs/lzx_format.h"
 #include "writer/lzx_internal.h"
 
 namespace {
 
-constexpr int kMaxSlots = 50;
-constexpr int kMainMax = 256 + 8 * kMaxSlots;
-constexpr int kLengthSymbols = 249;
-constexpr int kPretreeSymbols = 20;
-constexpr int kAlignedSymbols = 8;
+using namespace lzx;
+
 constexpr uint32_t kFrameSize = 32768;
 constexpr uint32_t kMaxMatch = 257;
-constexpr uint32_t kTranslatedFrames = 32768;
+constexpr uint32_t kTranslatedFrames = lzx::kMaxFrames;
 constexpr int kHashBits = 17;
 // Price of a symbol the model has no code for: one bit above the longest
 // code in use, at most kUnusedCost.
@@ -30,22 +28,6 @@ constexpr uint32_t kUnusedCost = 18;
 constexpr uint32_t kUnusedExtra = 1;
 constexpr uint32_t kInfinity = 0xFFFFFFFF;
 
-struct SlotTables {
-  uint8_t extra[kMaxSlots + 1];
-  uint32_t base[kMaxSlots + 1];
-};
-constexpr SlotTables make_slot_tables() {
-  SlotTables t{};
-  uint32_t base = 0;
-  for (int s = 0; s <= kMaxSlots; ++s) {
-    uint8_t e = s < 4 ? 0 : (s < 36 ? static_cast<uint8_t>(s / 2 - 1) : 17);
-    t.extra[s] = e;
-    t.base[s] = base;
-    base += 1u << e;
-  }
-  return t;
-}
-constexpr SlotTables kSlots = make_slot_tables();
 
 // Position slot of a formatted offset (match distance + 2, at least 3).
 inline int slot_of(uint32_t formatted) {
