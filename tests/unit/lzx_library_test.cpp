@@ -55,7 +55,7 @@ LzxEncoderTuning quick() {
 }
 
 TEST(LzxLibrary, FoldersOfEveryKindComeBack) {
-  struct Spec {
+  struct FolderCase {
     int window_bits;
     int block_type;
     int translation;
@@ -63,12 +63,12 @@ TEST(LzxLibrary, FoldersOfEveryKindComeBack) {
   };
   // Two folders with window 16 in a row share a decoder (reset between them);
   // the others change the window and so the decoder.
-  const Spec specs[] = {{16, 0, -1, 0},    {16, 3, 0, 0},     {21, 1, 1, 0},
-                        {15, 2, 0, 10001}, {18, 3, 0, 40001}, {20, 0, -1, 777}};
+  const FolderCase cases[] = {{16, 0, -1, 0},    {16, 3, 0, 0},     {21, 1, 1, 0},
+                              {15, 2, 0, 10001}, {18, 3, 0, 40001}, {20, 0, -1, 777}};
   std::vector<CabFolderInput> folders;
   std::vector<std::pair<std::string, Bytes>> expected;
   int index = 0;
-  for (const Spec& s : specs) {
+  for (const FolderCase& s : cases) {
     CabFolderInput folder;
     LzxEncoderOptions o;
     o.window_bits = s.window_bits;

@@ -50,9 +50,9 @@ struct Folder {
   std::vector<std::pair<std::string, Bytes>> files;
 };
 
-std::vector<Bytes> write(const std::vector<Folder>& spec) {
+std::vector<Bytes> write(const std::vector<Folder>& wanted) {
   std::vector<CabFolderInput> folders;
-  for (const Folder& f : spec) {
+  for (const Folder& f : wanted) {
     CabFolderInput in;
     in.encoder = make_quantum_encoder(QuantumEncoderOptions{f.bits});
     for (const auto& [name, data] : f.files) in.entries.push_back(make_memory_entry(name, data));
@@ -62,7 +62,7 @@ std::vector<Bytes> write(const std::vector<Folder>& spec) {
 }
 
 TEST(QuantumLibrary, FoldersOfSeveralWindowsExtract) {
-  std::vector<Folder> spec;
+  std::vector<Folder> wanted;
   uint32_t seed = 1;
   // Two folders with the same type word: the second reuses the decoder after a reset.
   for (int bits : {10, 15, 15, 21}) {
@@ -73,16 +73,16 @@ TEST(QuantumLibrary, FoldersOfSeveralWindowsExtract) {
                            sample(n, seed));
       ++seed;
     }
-    spec.push_back(std::move(f));
+    wanted.push_back(std::move(f));
   }
-  const auto cabs = write(spec);
+  const auto cabs = write(wanted);
   ASSERT_EQ(cabs.size(), 1u);
   memcab::VirtualDisk disk;
   disk.files["q.cab"] = cabs[0];
   const auto result = memcab::extract_all(disk, "q.cab");
   ASSERT_TRUE(result.ok) << CabErrorText(result.error.code);
   size_t i = 0;
-  for (const Folder& f : spec) {
+  for (const Folder& f : wanted) {
     for (const auto& [name, data] : f.files) {
       ASSERT_LT(i, result.files.size());
       EXPECT_EQ(result.files[i].name, name);

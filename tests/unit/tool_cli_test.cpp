@@ -513,7 +513,7 @@ TEST_F(ToolTest, EveryCompressionMethodOrNotAvailable) {
   const bool lzx = make_lzx_encoder(LzxEncoderOptions{}) != nullptr;
   const bool quantum = make_quantum_encoder(QuantumEncoderOptions{}) != nullptr;
   struct Method {
-    const char* spec;
+    const char* option;
     bool available;
     const char* listed;
   };
@@ -522,10 +522,10 @@ TEST_F(ToolTest, EveryCompressionMethodOrNotAvailable) {
         Method{"mszip", true, "MSZIP"}, Method{"lzx:15", lzx, "LZX:15"},
         Method{"lzx:21", lzx, "LZX:21"}, Method{"quantum:10", quantum, "Quantum:10"},
         Method{"quantum:21", quantum, "Quantum:21"}}) {
-    SCOPED_TRACE(m.spec);
+    SCOPED_TRACE(m.option);
     const fs::path out = root_ / "m.cab";
     fs::remove(out);
-    ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", "--compress", m.spec,
+    ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", "--compress", m.option,
                       (root_ / "in").string()});
     if (!m.available) {
       EXPECT_EQ(r.status, 1);

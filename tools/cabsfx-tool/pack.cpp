@@ -119,16 +119,16 @@ PackOptions parse_pack_options(const Args& args) {
 }
 
 // The encoder a --compress value asks for.
-std::unique_ptr<BlockEncoder> make_encoder(const std::string& spec) {
-  const size_t colon = spec.find(':');
-  const std::string method = spec.substr(0, colon);
+std::unique_ptr<BlockEncoder> make_encoder(const std::string& method_text) {
+  const size_t colon = method_text.find(':');
+  const std::string method = method_text.substr(0, colon);
   const bool has_value = colon != std::string::npos;
   int value = 0;
   if (has_value) {
-    const std::string digits = spec.substr(colon + 1);
+    const std::string digits = method_text.substr(colon + 1);
     if (digits.empty() || digits.size() > 2 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      throw UsageError("--compress: '" + spec + "' has no valid number after ':'");
+      throw UsageError("--compress: '" + method_text + "' has no valid number after ':'");
     value = std::stoi(digits);
   }
   if (method == "none" && !has_value) return make_stored_encoder();
@@ -156,7 +156,7 @@ std::unique_ptr<BlockEncoder> make_encoder(const std::string& spec) {
     return encoder;
   }
   throw UsageError("--compress must be none, mszip[:LEVEL], lzx:15..21 or quantum:10..21, not '" +
-                   spec + "'");
+                   method_text + "'");
 }
 
 struct Item {
