@@ -28,7 +28,6 @@ constexpr uint32_t kUnusedCost = 18;
 constexpr uint32_t kUnusedExtra = 1;
 constexpr uint32_t kInfinity = 0xFFFFFFFF;
 
-
 // Position slot of a formatted offset (match distance + 2, at least 3).
 inline int slot_of(uint32_t formatted) {
   if (formatted < 4) return static_cast<int>(formatted);
@@ -208,6 +207,29 @@ struct Item {
   uint8_t literal;
   uint32_t code;
 };
+
+// How a match item is coded: its position slot, the value of the slot's extra
+// bits (none for the repeated offsets, slots 0-2), the length header and the
+// main-tree symbol they make.
+struct MatchSymbols {
+  int slot;
+  uint32_t extra_value;
+  uint32_t length_header;
+  int main_symbol;
+};
+
+MatchSymbols match_symbols(const Item& it) {
+  MatchSymbols m{};
+  if (it.code < 3) {
+    m.slot = static_cast<int>(it.code);
+  } else {
+    m.slot = slot_of(it.code);
+    m.extra_value = it.code - kSlots.base[m.slot];
+  }
+  m.length_header = std::min<uint32_t>(it.length - 2, 7);
+  m.main_symbol = 256 + 8 * m.slot + static_cast<int>(m.length_header);
+  return m;
+}
 
 struct Stats {
   uint32_t main[kMainMax];
@@ -589,18 +611,11 @@ void LzxEncoder::collect(const std::vector<Item>& items, Stats& stats) const {
       stats.main[it.literal]++;
       continue;
     }
-    int slot;
-    uint32_t extra_value = 0;
-    if (it.code < 3) {
-      slot = static_cast<int>(it.code);
-    } else {
-      slot = slot_of(it.code);
-      extra_value = it.code - kSlots.base[slot];
-    }
-    const uint32_t header = std::min<uint32_t>(it.length - 2, 7);
-    stats.main[256 + 8 * slot + header]++;
-    if (header == 7) stats.length[it.length - 9]++;
-    const uint32_t extra = kSlots.extra[slot];
+    const MatchSymbols m = match_symbols(it);
+    stats.main[m.main_symbol]++;
+    if (m.length_header == 7) stats.length[it.length - 9]++;
+    const uint32_t extra = kSlots.extra[m.slot];
+    const uint32_t extra_value = m.extra_value;
     stats.verbatim_extra_bits += extra;
     if (extra >= 3) {
       stats.aligned_extra_bits += extra - 3;
@@ -618,19 +633,12 @@ void LzxEncoder::write_items(BitWriter& out, const std::vector<Item>& items) con
       out.put(trees_.main_code[it.literal], trees_.main[it.literal]);
       continue;
     }
-    int slot;
-    uint32_t extra_value = 0;
-    if (it.code < 3) {
-      slot = static_cast<int>(it.code);
-    } else {
-      slot = slot_of(it.code);
-      extra_value = it.code - kSlots.base[slot];
-    }
-    const uint32_t header = std::min<uint32_t>(it.length - 2, 7);
-    const int sym = 256 + 8 * slot + static_cast<int>(header);
-    out.put(trees_.main_code[sym], trees_.main[sym]);
-    if (header == 7) out.put(trees_.length_code[it.length - 9], trees_.length[it.length - 9]);
-    const int extra = kSlots.extra[slot];
+    const MatchSymbols m = match_symbols(it);
+    out.put(trees_.main_code[m.main_symbol], trees_.main[m.main_symbol]);
+    if (m.length_header == 7)
+      out.put(trees_.length_code[it.length - 9], trees_.length[it.length - 9]);
+    const int extra = kSlots.extra[m.slot];
+    const uint32_t extra_value = m.extra_value;
     if (aligned && extra >= 3) {
       out.put(extra_value >> 3, extra - 3);
       out.put(trees_.aligned_code[extra_value & 7], trees_.aligned[extra_value & 7]);
