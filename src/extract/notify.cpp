@@ -20,6 +20,10 @@ char output_path[PATH_BUFFER];
 static int32_t write_current;
 static uint32_t expected_size;
 static char name_part[512];
+static bool output_existed;
+// The folder of the previous file: files of one folder come one after
+// another, and making sure of a folder costs a look at each of its levels.
+static char created_folder[PATH_BUFFER];
 
 char* extracted_list;
 uint32_t extracted_list_size;
@@ -28,6 +32,7 @@ static HGLOBAL extracted_list_block;
 // Output files: write-only, sequential, create, truncate, binary.
 constexpr int32_t OUTPUT_OPEN_FLAGS = 0x8321;
 constexpr int32_t OUTPUT_OPEN_MODE = 0x180;
+constexpr int32_t OUTPUT_NEW_ONLY = 0x0400;  // exclusive: fails when the file exists
 constexpr WORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
@@ -126,7 +131,7 @@ int build_output_path(const char* destination, char* name, char* output) {
     warn_invalid_name(name);
     return 0;
   }
-  if (!create_folder_path(output)) {
+  if (strcmp(output, created_folder) != 0 && !create_folder_path(output)) {
     char text[128];
     if (LoadStringA(module_instance, MSG_CANNOT_CREATE_FOLDER, text, sizeof text) <= 0) {
       text[0] = '\0';
@@ -135,6 +140,7 @@ int build_output_path(const char* destination, char* name, char* output) {
     extract_message_box(nullptr, text, APP_TITLE, MB_ICONERROR);
     return -1;
   }
+  memcpy(created_folder, output, static_cast<size_t>(length) + 1);
   if (name_part[0] == '\0') return 0;  // a folder entry: the folder now exists
   memcpy(output + length, name_part, file_length + 1);
   return 1;
@@ -167,12 +173,15 @@ void set_file_times(const char* path, const FILETIME* time) {
   CloseHandle(file);
 }
 
-void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
+// A stored local date and time as the system's UTC file time.
+static bool dos_to_file_time(uint16_t date, uint16_t time, FILETIME* utc) {
   FILETIME local;
+  return DosDateTimeToFileTime(date, time, &local) && LocalFileTimeToFileTime(&local, utc);
+}
+
+void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
   FILETIME utc;
-  if (DosDateTimeToFileTime(date, time, &local) && LocalFileTimeToFileTime(&local, &utc)) {
-    set_file_times(path, &utc);
-  }
+  if (dos_to_file_time(date, time, &utc)) set_file_times(path, &utc);
 }
 
 // Date, time and size of an existing file, packed as in OverwriteQuery; both
@@ -204,8 +213,14 @@ static int32_t begin_file(CabNotification* record) {
   if (write_current == -1) return -1;
   if (write_current == 0) return 0;
   expected_size = record->size;
+  if (abort_code != 0) return -1;
 
-  if (SearchPathA(nullptr, output_path, nullptr, 0, nullptr, nullptr) != 0) {
+  // Most files are new: creating one outright looks its name up once, where
+  // asking first whether it exists would look it up twice (under Wine each
+  // look-up of a missing name reads the whole folder).
+  int32_t handle = cab_open(output_path, OUTPUT_OPEN_FLAGS | OUTPUT_NEW_ONLY, OUTPUT_OPEN_MODE);
+  output_existed = handle == -1 && GetFileAttributesA(output_path) != INVALID_FILE_ATTRIBUTES;
+  if (output_existed) {
     if (settings.no_confirm == 0) {
       OverwriteQuery query = {};
       query.path = output_path;
@@ -248,20 +263,34 @@ static int32_t begin_file(CabNotification* record) {
     }
     SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
   }
-  if (write_current == 0) return 0;
-  if (abort_code != 0) return -1;
+  if (handle == -1) {
+    if (write_current == 0) return 0;
+    if (abort_code != 0) return -1;  // cancelled while the question was up
+    handle = cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
+    if (handle == -1) return -1;
+  }
   if (settings.delete_after_setup != 0) append_extracted_file(output_path);
   show_file_name(shown);
-  return cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
+  return handle;
 }
 
 static int32_t end_file(CabNotification* record) {
   if (write_current == 0) return 1;
   const long written = _tell(record->handle);
+  const bool complete = written >= 0 && static_cast<uint32_t>(written) == expected_size;
+  // Stamped through the output's own handle: opening the file again by name
+  // would cost as much as writing a small file.
+  FILETIME utc;
+  if (complete && dos_to_file_time(record->date, record->time, &utc)) {
+    SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(record->handle)), &utc, nullptr, &utc);
+  }
   cab_close(record->handle);
-  if (written >= 0 && static_cast<uint32_t>(written) == expected_size) {
-    set_file_dos_time(output_path, record->date, record->time);
-    SetFileAttributesA(output_path, record->attribs & KEPT_ATTRIBUTES);
+  if (complete) {
+    // A new file starts with the archive attribute alone.
+    const WORD attributes = record->attribs & KEPT_ATTRIBUTES;
+    if (output_existed || attributes != FILE_ATTRIBUTE_ARCHIVE) {
+      SetFileAttributesA(output_path, attributes);
+    }
   } else {
     DeleteFileA(output_path);  // a file of the wrong length is not kept
   }
