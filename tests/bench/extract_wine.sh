@@ -218,7 +218,11 @@ timed() {
   ((status == 0)) || { echo "extract_wine.sh: '$*' failed ($status)" >&2; return 1; }
   echo "$(echo "$t1 - $t0" | bc -l) $(tail -1 "$work/time" | awk '{print $1 + $2}') $(echo "($after - $before) / $hz" | bc -l)"
 }
-run_wine() { timed env WINEPREFIX="$prefix" timeout -k 5 600 wine "$(win_path "$1")"; }
+run_wine() {  # run_wine EXE [ARGUMENTS...]
+  local exe=$1
+  shift
+  timed env WINEPREFIX="$prefix" timeout -k 5 600 wine "$(win_path "$exe")" "$@"
+}
 
 # Outputs are moved aside, not deleted, between runs: ext4 passes over inodes
 # freed in the last half minute when it allocates new ones, so deleting one
@@ -259,8 +263,8 @@ for i in 1 2 3; do
   n_wall+=("$a") n_cpu+=("$b")
   diff -r "$tree" "$work/native" >/dev/null || { echo "native run $i: output differs from the input" >&2; exit 1; }
   if [[ -n "$wtool" ]]; then
-    r=$(timed env WINEPREFIX="$prefix" timeout -k 5 600 wine "$(win_path "$drive/cabsfx-tool.exe")" \
-      extract -d "$(win_path "$drive/tool-out")" "$(win_path "$drive/pkg.exe")") || exit 1
+    r=$(run_wine "$drive/cabsfx-tool.exe" extract -d "$(win_path "$drive/tool-out")" \
+      "$(win_path "$drive/pkg.exe")") || exit 1
     read -r a b c <<<"$r"
     t_wall+=("$a") t_cpu+=("$b") t_srv+=("$c")
     diff -r "$tree" "$drive/tool-out" >/dev/null ||

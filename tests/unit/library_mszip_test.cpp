@@ -9,6 +9,7 @@
 #include <random>
 
 #include "support/memory_cabinet.h"
+#include "support/sample_data.h"
 #include "writer/cab_writer.h"
 #include "writer/encoders.h"
 
@@ -16,12 +17,7 @@ namespace {
 
 using memcab::Bytes;
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = uint8_t(rng());
-  return b;
-}
+using sample::random_bytes;
 
 // English-like text with a skewed word distribution.
 Bytes text_bytes(size_t n, uint32_t seed) {

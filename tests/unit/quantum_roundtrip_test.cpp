@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/quantum.h"
+#include "support/sample_data.h"
 #include "writer/encoders.h"
 #include "writer/quantum_stream.h"
 
@@ -134,12 +135,7 @@ int32_t decode(Decoder& d, const Encoded& e, Bytes& out) {
   return CODEC_OK;
 }
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
+using sample::random_bytes;
 
 // Text-like data: words from a small vocabulary, with long repeats now and then.
 Bytes text_bytes(size_t n, uint32_t seed) {

@@ -13,6 +13,7 @@
 
 #include "package/crc32.h"
 #include "package/package.h"
+#include "support/sample_data.h"
 #include "writer/cab_writer.h"
 #include "writer/encoders.h"
 
@@ -49,12 +50,7 @@ void write_text(const fs::path& p, const std::string& s) {
   write_file(p, Bytes(s.begin(), s.end()));
 }
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = uint8_t(rng());
-  return b;
-}
+using sample::random_bytes;
 
 // The smallest image the packer accepts as a stub: DOS header, PE header and
 // two sections whose raw data end where the file ends.

@@ -57,21 +57,7 @@ class ExtractNames : public ::testing::Test {
 
   // Sends FILE_BEGIN (and FILE_END when a file was opened) for a stored name.
   int32_t extract_name(const std::string& name, const std::string& data = "data") {
-    std::vector<char> text(name.begin(), name.end());
-    text.resize(text.size() + 1, '\0');
-    CabNotification record = {};
-    record.text1 = text.data();
-    record.size = static_cast<uint32_t>(data.size());
-    record.date = 0x3021;
-    record.time = 0x2000;
-    const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
-    if (handle > 0) {
-      EXPECT_EQ(cab_write(handle, data.data(), static_cast<uint32_t>(data.size())),
-                static_cast<int32_t>(data.size()));
-      record.handle = handle;
-      EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
-    }
-    return handle;
+    return test_support::send_file(name, data, 0x3021, 0x2000, 0);
   }
 
   TempFolder dest;

@@ -66,22 +66,7 @@ class ExtractOverwrite : public ::testing::Test {
   // FILE_BEGIN, the data, FILE_END; returns FILE_BEGIN's answer.
   int32_t extract(const std::string& name, const std::string& data, uint16_t date = kDate,
                   uint16_t time = kTime, uint16_t attribs = 0x20) {
-    std::vector<char> text(name.begin(), name.end());
-    text.resize(text.size() + 1, '\0');
-    CabNotification record = {};
-    record.text1 = text.data();
-    record.size = static_cast<uint32_t>(data.size());
-    record.date = date;
-    record.time = time;
-    record.attribs = attribs;
-    const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
-    if (handle > 0) {
-      EXPECT_EQ(cab_write(handle, data.data(), static_cast<uint32_t>(data.size())),
-                static_cast<int32_t>(data.size()));
-      record.handle = handle;
-      EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
-    }
-    return handle;
+    return send_file(name, data, date, time, attribs);
   }
 
   std::string content(const std::string& name) {

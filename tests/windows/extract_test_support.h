@@ -1,6 +1,8 @@
 // Helpers for the extraction tests: private temporary folders, small files,
-// and a stored (uncompressed) cabinet built in memory.
+// one file sent through the notification handler, and a stored
+// (uncompressed) cabinet built in memory.
 #pragma once
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "cabinet/cab.h"
+#include "extract/extract.h"
 
 namespace test_support {
 
@@ -82,6 +85,28 @@ inline bool read_file(const std::string& path, std::string* bytes) {
 
 inline bool exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One stored file as the library hands it over: FILE_BEGIN, its data through
+// the returned handle, FILE_END. Returns FILE_BEGIN's answer.
+inline int32_t send_file(const std::string& name, const std::string& data, uint16_t date,
+                         uint16_t time, uint16_t attribs) {
+  std::vector<char> text(name.begin(), name.end());
+  text.push_back('\0');
+  CabNotification record = {};
+  record.text1 = text.data();
+  record.size = static_cast<uint32_t>(data.size());
+  record.date = date;
+  record.time = time;
+  record.attribs = attribs;
+  const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
+  if (handle > 0) {
+    EXPECT_EQ(cab_write(handle, data.data(), static_cast<uint32_t>(data.size())),
+              static_cast<int32_t>(data.size()));
+    record.handle = handle;
+    EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
+  }
+  return handle;
 }
 
 struct StoredFile {
