@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cabinet/device_name.h"
 #include "extract/extract.h"
 #include "resources/resource.h"
 #include "startup/globals.h"
@@ -58,8 +59,8 @@ int strip_parent_refs(char* name) {
 
 // A name the module refuses to write: empty, a character Windows forbids in
 // file names, an empty part (a doubled or leading backslash), a part made of
-// dots and spaces that Windows would take for the parent folder, or a last
-// part made of dots alone ("." or "..").
+// dots and spaces that Windows would take for the parent folder, a last
+// part made of dots alone ("." or ".."), or a part that opens a device.
 static bool name_is_invalid(const wchar_t* name) {
   if (name[0] == L'\0') return true;
   for (const wchar_t* c = name; *c; ++c) {
@@ -80,6 +81,7 @@ static bool name_is_invalid(const wchar_t* name) {
       }
     }
     if (dots_and_spaces && (dots >= 2 || !end)) return true;
+    if (is_device_name(part, length)) return true;
     if (!end) return false;
     part = end + 1;
   }

@@ -59,12 +59,15 @@ TEST(ToolNames, StoredNamesStayUnderTheDestination) {
   EXPECT_EQ(split_stored_name("dir\\sub\\", p), "");
   EXPECT_TRUE(p.directory);
   EXPECT_EQ(p.components.size(), 2u);
-  const char* refused[] = {"..\\x",   "../x", "a/../../x", "a\\..",    "C:\\x",  "c:x",  "a\\b:s",
-                           "\\",      "",     ".",         "a\\*.txt", "a?",     "x\"y", "a<b",
-                           "a>b",     "a|b",  "tab\tx",    "dot.",     "space ", "CON",  "con.txt",
-                           "Aux.log", "NUL",  "prn",       "com1.txt", "LPT9",   "...",  "a\\ \\b"};
+  const char* refused[] = {
+      "..\\x",   "../x",   "a/../../x", "a\\..",     "C:\\x",    "c:x",         "a\\b:s",
+      "\\",      "",       ".",         "a\\*.txt",  "a?",       "x\"y",        "a<b",
+      "a>b",     "a|b",    "tab\tx",    "dot.",      "space ",   "CON",         "con.txt",
+      "Aux.log", "NUL",    "prn",       "com1.txt",  "LPT9",     "...",         "a\\ \\b",
+      "COM0",    "lpt0.x", "conin$",    "CONOUT$.a", "nul .txt", "Com\xC2\xB2", "LPT\xC2\xB3.log"};
   for (const char* name : refused) EXPECT_NE(split_stored_name(name, p), "") << name;
-  for (const char* name : {"COM0", "com10", "console.txt", "nul_file", ".hidden", "a..b"})
+  for (const char* name :
+       {"com10", "console.txt", "nul_file", ".hidden", "a..b", "COM\xC2\xB4", "CONIN", " nul"})
     EXPECT_EQ(split_stored_name(name, p), "") << name;
   EXPECT_NE(check_name_component("a\\b"), "");
   EXPECT_EQ(check_name_component("caf\xC3\xA9.txt"), "");

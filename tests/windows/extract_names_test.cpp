@@ -178,7 +178,9 @@ TEST_F(ExtractNames, HostileNamesStayInsideDestination) {
   EXPECT_TRUE(exists(inner + "x8"));
   EXPECT_TRUE(boxes.empty());
 
-  const char* refused[] = {"C:\\x6", "a:b", "a\\..", "..", "....\\\\x7", "../..", ".. /x9"};
+  const char* refused[] = {
+      "C:\\x6", "a:b",           "a\\..",    "..",      "....\\\\x7",  "../..",  ".. /x9",
+      "NUL",    "sub\\com1.txt", "Con .log", "lpt0\\x", "CONOUT$.txt", "AUX...", "nul.tar.gz"};
   for (const char* name : refused) {
     boxes.clear();
     EXPECT_EQ(extract_name(name), 0) << name;

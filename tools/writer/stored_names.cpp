@@ -1,20 +1,7 @@
 #include "writer/stored_names.h"
 
-#include <cctype>
-
-namespace {
-
-bool reserved_device(const std::string& part) {
-  // Windows opens devices for these names whatever the extension.
-  std::string base = part.substr(0, part.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = char(std::toupper(static_cast<unsigned char>(c)));
-  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '1' && base[3] <= '9';
-}
-
-}  // namespace
+#include "cabinet/device_name.h"
+#include "writer/codepage.h"
 
 std::string check_name_component(const std::string& part) {
   if (part.empty()) return "has an empty part";
@@ -29,7 +16,9 @@ std::string check_name_component(const std::string& part) {
   }
   if (part.back() == '.' || part.back() == ' ')
     return "has a part ending in a dot or space, which Windows drops";
-  if (reserved_device(part)) return "uses a reserved device name (" + part + ")";
+  std::u32string code_points;
+  if (utf8_to_utf32(part, code_points) && is_device_name(code_points.data(), code_points.size()))
+    return "uses a reserved device name (" + part + ")";
   return "";
 }
 
