@@ -1,6 +1,7 @@
 // list, verify and extract: the cabinet is found inside the file as the
 // module finds it, its set is followed through the cabinets named beside it,
 // and the files are read through the cabinet library.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <set>
 
 #include "cabinet/cab.h"
+#include "output_tree.h"
 #include "package/crc32.h"
 #include "package/package.h"
 #include "tool.h"
@@ -33,6 +35,7 @@ struct CabinetInfo {
   uint16_t set_id = 0, index = 0, flags = 0, file_count = 0;
   uint16_t header_reserve = 0;
   uint8_t folder_reserve = 0, data_reserve = 0;
+  std::vector<uint8_t> header_reserve_bytes;
   std::vector<FolderInfo> folders;
   std::string next_name;
   bool folder0_continued = false;
@@ -47,41 +50,66 @@ struct Archive {
   uint32_t image_end = 0;
   PackageHeader header{};
   std::vector<CabinetInfo> chain;
+  CodePage codepage = CodePage::Western1252;
+  bool codepage_recorded = false;
 };
+
+enum class Existing { REFUSE, OVERWRITE, SKIP, NEWER };
 
 struct Options {
   fs::path file;
   fs::path dest = ".";
+  bool codepage_given = false;
   CodePage codepage = CodePage::Western1252;
-  bool verbose = false;
+  std::vector<std::string> patterns;
+  bool json = false, to_stdout = false;
+  Existing existing = Existing::REFUSE;
 };
 
-Options parse_options(const Args& args, bool allow_dest, const char* command) {
+std::string shown(const fs::path& p) {
+  return printable(path_text(p));
+}
+
+Options parse_options(const Args& args, const char* command) {
+  const bool extract = std::strcmp(command, "extract") == 0;
   Options o;
-  bool have_file = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "--codepage") {
-      if (!parse_codepage(value(), o.codepage))
-        throw UsageError("--codepage must be 1252 or 932, not '" + args[i] + "'");
-    } else if (allow_dest && (a == "-d" || a == "--directory")) {
-      o.dest = path_from_utf8(value());
-    } else if (allow_dest && (a == "-v" || a == "--verbose")) {
-      o.verbose = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError(std::string("unknown option for ") + command + ": " + a);
-    } else if (!have_file) {
-      o.file = path_from_utf8(a);
+  bool have_file = false, dest_given = false;
+  int policies = 0;
+  ArgReader r(args, command);
+  while (r.next()) {
+    if (r.operand()) {
+      if (!have_file)
+        o.file = path_from_utf8(r.text());
+      else
+        o.patterns.push_back(r.text());
       have_file = true;
+    } else if (r.is("codepage")) {
+      const std::string v = r.value();
+      if (!parse_codepage(v, o.codepage))
+        throw UsageError("--codepage must be 1252 or 932, not '" + printable(v) + "'");
+      o.codepage_given = true;
+    } else if (std::strcmp(command, "list") == 0 && r.is("json")) {
+      o.json = true;
+    } else if (extract && r.is("directory", "d")) {
+      o.dest = path_from_utf8(r.value());
+      dest_given = true;
+    } else if (extract && r.is("stdout")) {
+      o.to_stdout = true;
+    } else if (extract && r.is("overwrite")) {
+      o.existing = Existing::OVERWRITE, ++policies;
+    } else if (extract && r.is("skip-existing")) {
+      o.existing = Existing::SKIP, ++policies;
+    } else if (extract && r.is("newer")) {
+      o.existing = Existing::NEWER, ++policies;
     } else {
-      throw UsageError(std::string(command) + " takes one archive; unexpected '" + a + "'");
+      r.unknown();
     }
   }
   if (!have_file) throw UsageError(std::string(command) + " needs an archive file");
+  if (policies > 1)
+    throw UsageError("--overwrite, --skip-existing and --newer exclude each other");
+  if (o.to_stdout && (dest_given || policies))
+    throw UsageError("--stdout writes no files; -d and the options for existing files do not apply");
   return o;
 }
 
@@ -108,9 +136,9 @@ std::string read_cstring(std::FILE* f, const std::string& where) {
 }
 
 void parse_cabinet(CabinetInfo& cab) {
-  const std::string where = path_text(cab.path);
+  const std::string where = shown(cab.path);
   FilePtr f = open_file(cab.path, "rb");
-  if (!f) throw ToolError("cannot open " + where);
+  if (!f) throw ToolError("cannot open " + where + ": " + std::strerror(errno));
   uint8_t h[36];
   if (!seek_file(f.get(), cab.offset) || !read_exact(f.get(), h, 36) ||
       std::memcmp(h, "MSCF", 4) != 0)
@@ -130,7 +158,8 @@ void parse_cabinet(CabinetInfo& cab) {
     cab.header_reserve = le16(r);
     cab.folder_reserve = r[2];
     cab.data_reserve = r[3];
-    if (!seek_file(f.get(), tell_file(f.get()) + cab.header_reserve))
+    cab.header_reserve_bytes.resize(cab.header_reserve);
+    if (!read_exact(f.get(), cab.header_reserve_bytes.data(), cab.header_reserve))
       throw ToolError(where + ": cabinet header is cut short");
   }
   if (cab.flags & 0x0001) {
@@ -159,17 +188,20 @@ void parse_cabinet(CabinetInfo& cab) {
 
 // Reads what the module reads: where the image ends, the header block there,
 // and the first cabinet signature in the file.
-Archive open_archive(const fs::path& file, CodePage codepage) {
+Archive open_archive(const Options& o) {
+  const fs::path& file = o.file;
   Archive a;
   a.file = file;
   std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) throw ToolError(path_text(file) + ": no such file");
+  const fs::file_status st = fs::status(file, ec);
+  if (!fs::exists(st)) throw ToolError(shown(file) + ": no such file");
+  if (!fs::is_regular_file(st)) throw ToolError(shown(file) + ": not a file");
   a.file_size = fs::file_size(file, ec);
   FilePtr f = open_file(file, "rb");
-  if (!f) throw ToolError("cannot open " + path_text(file));
+  if (!f) throw ToolError("cannot open " + shown(file) + ": " + std::strerror(errno));
   std::vector<uint8_t> head(size_t(std::min<uint64_t>(a.file_size, 65536)));
   if (!read_exact(f.get(), head.data(), head.size()))
-    throw ToolError("cannot read " + path_text(file));
+    throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   const uint32_t image_end = image_end_from_headers(head.data(), head.size());
   if (image_end > 0 && uint64_t(image_end) + PACKAGE_HEADER_SIZE <= a.file_size &&
       seek_file(f.get(), image_end) && read_exact(f.get(), &a.header, sizeof a.header) &&
@@ -177,14 +209,14 @@ Archive open_archive(const fs::path& file, CodePage codepage) {
     a.package = true;
     a.image_end = image_end;
   }
-  if (!seek_file(f.get(), 0)) throw ToolError("cannot read " + path_text(file));
+  if (!seek_file(f.get(), 0)) throw ToolError("cannot read " + shown(file));
   a.cabinet_offset = find_cabinet_signature(
       [](void* source, uint8_t* buffer, uint32_t count) -> int32_t {
         const size_t n = std::fread(buffer, 1, count, static_cast<std::FILE*>(source));
         return n == 0 && std::ferror(static_cast<std::FILE*>(source)) ? -1 : int32_t(n);
       },
       f.get());
-  if (a.cabinet_offset < 0) throw ToolError(path_text(file) + ": no cabinet found in the file");
+  if (a.cabinet_offset < 0) throw ToolError(shown(file) + ": no cabinet found in the file");
   f.reset();
 
   CabinetInfo first;
@@ -194,25 +226,30 @@ Archive open_archive(const fs::path& file, CodePage codepage) {
   first.path = file;
   first.offset = a.cabinet_offset;
   parse_cabinet(first);
+  a.codepage_recorded = codepage_from_record(first.header_reserve_bytes.data(),
+                                             first.header_reserve_bytes.size(), a.codepage);
+  if (o.codepage_given) a.codepage = o.codepage;
+  const CodePage codepage = a.codepage;
   a.chain.push_back(std::move(first));
   std::set<std::string> names;
   while (a.chain.back().flags & 0x0002) {
     const CabinetInfo& prev = a.chain.back();
     std::string utf8;
     if (!codepage_to_utf8(prev.next_name, codepage, utf8) || !check_name_component(utf8).empty())
-      throw ToolError(path_text(prev.path) + ": its next cabinet '" + escape_bytes(prev.next_name) +
+      throw ToolError(shown(prev.path) + ": its next cabinet '" + escape_bytes(prev.next_name) +
                       "' is not a plain file name");
     if (!names.insert(prev.next_name).second || a.chain.size() >= 0xFFFF)
-      throw ToolError(path_text(prev.path) + ": the cabinet set loops back to '" + utf8 + "'");
+      throw ToolError(shown(prev.path) + ": the cabinet set loops back to '" + printable(utf8) +
+                      "'");
     CabinetInfo next;
     next.name = prev.next_name;
     next.path = file.parent_path() / path_from_utf8(utf8);
     if (!fs::exists(next.path, ec))
-      throw ToolError("next cabinet '" + utf8 + "' of the set is missing beside " +
-                      path_text(file));
+      throw ToolError("next cabinet '" + printable(utf8) + "' of the set is missing beside " +
+                      shown(file));
     parse_cabinet(next);
     if (next.set_id != prev.set_id || next.index != prev.index + 1)
-      throw ToolError(path_text(next.path) + " does not continue the set (set " +
+      throw ToolError(shown(next.path) + " does not continue the set (set " +
                       std::to_string(next.set_id) + " cabinet " + std::to_string(next.index) +
                       ", expected set " + std::to_string(prev.set_id) + " cabinet " +
                       std::to_string(prev.index + 1) + ")");
@@ -226,10 +263,12 @@ Archive open_archive(const fs::path& file, CodePage codepage) {
 // ---- Library callbacks over files ----------------------------------------
 
 struct Slot {
-  FilePtr file;
+  FilePtr file;                     // a cabinet being read
+  std::unique_ptr<OutputFile> out;  // a file being extracted
   int64_t base = 0;
   bool output = false;
-  bool discard = false;
+  bool discard = false;  // verify: counted only
+  bool failed = false;
   uint64_t written = 0;
 };
 
@@ -299,7 +338,12 @@ int32_t io_write(int32_t handle, const void* buffer, uint32_t count) {
   Slot* s = slot_of(handle);
   if (!s || !s->output) return -1;
   size_t n = count;
-  if (!s->discard) n = std::fwrite(buffer, 1, count, s->file.get());
+  if (s->out) {
+    if (!s->out->write(buffer, count)) n = 0, s->failed = true;
+  } else if (!s->discard) {
+    n = std::fwrite(buffer, 1, count, stdout);
+    if (n != count) s->failed = true;
+  }
   s->written += n;
   g_bytes_out += n;
   if (g_progress) g_progress->update(g_bytes_out);
@@ -334,34 +378,39 @@ int32_t io_seek(int32_t handle, int32_t offset, int32_t origin) {
 enum class Mode { List, Verify, Extract };
 
 struct ListedFile {
-  std::string name;  // decoded, or escaped when it cannot be
+  std::string name;  // printable: decoded and escaped, or the bytes escaped
+  std::string utf8;  // decoded, empty when it cannot be
+  bool decoded;
+  bool selected;
   uint32_t size;
   uint16_t date, time, attribs;
   unsigned folder;  // across the set
   uint16_t type;
+  bool folder_entry() const { return size == 0 && !name.empty() && name.back() == '\\'; }
 };
 
 struct Walk {
   Mode mode = Mode::List;
   const Archive* archive = nullptr;
   const Options* options = nullptr;
-  size_t cabinet = 0;  // chain index of the cabinet the library is in
+  OutputTree* tree = nullptr;  // extract to files
+  size_t cabinet = 0;          // chain index of the cabinet the library is in
   int opened = 0;
   std::vector<ListedFile> listed;
+  std::vector<bool> pattern_used;
   std::vector<std::string> problems;  // refused names and failed files
   std::string abort_reason;
   // The file being written.
   int32_t handle = -1;
-  fs::path target;
   std::string display;
   uint32_t size = 0;
-  unsigned files_done = 0;
+  unsigned files_done = 0, kept = 0;
 };
 
-std::string display_name(const CabNotification* r, CodePage page) {
+std::string display_name(const CabNotification* r, CodePage page, bool& decoded) {
   std::string utf8;
-  if (decode_stored_name(r->text1, r->attribs, page, utf8)) return utf8;
-  return escape_bytes(r->text1);
+  decoded = decode_stored_name(r->text1, r->attribs, page, utf8);
+  return decoded ? printable(utf8) : escape_bytes(r->text1);
 }
 
 unsigned folder_number(const CabinetInfo& cab, uint16_t ifolder) {
@@ -380,47 +429,69 @@ uint16_t folder_type(const CabinetInfo& cab, uint16_t ifolder) {
   return local < cab.folders.size() ? cab.folders[local].type : 0xFFFF;
 }
 
-// Makes the folders of a stored path under the destination and returns the
-// file's path. Never follows a symbolic link out of the destination.
-fs::path prepare_target(const fs::path& dest, const StoredPath& sp) {
-  fs::path at = dest;
-  const size_t folders = sp.directory ? sp.components.size() : sp.components.size() - 1;
-  for (size_t i = 0; i < folders; ++i) {
-    at /= path_from_utf8(sp.components[i]);
-    std::error_code ec;
-    const fs::file_status st = fs::symlink_status(at, ec);
-    if (fs::is_symlink(st))
-      throw ToolError("folder " + path_text(at) + " is a symbolic link; not writing through it");
-    if (fs::exists(st)) {
-      if (!fs::is_directory(st)) throw ToolError(path_text(at) + " exists and is not a folder");
-      continue;
+bool selected(Walk& w, const std::string& utf8) {
+  if (w.options->patterns.empty()) return true;
+  bool any = false;
+  for (size_t i = 0; i < w.options->patterns.size(); ++i) {
+    if (name_matches(w.options->patterns[i], utf8)) {
+      w.pattern_used[i] = true;
+      any = true;
     }
-    if (!fs::create_directory(at, ec) && !fs::is_directory(at))
-      throw ToolError("cannot create folder " + path_text(at) + ": " + ec.message());
   }
-  if (sp.directory) return at;
-  at /= path_from_utf8(sp.components.back());
-  std::error_code ec;
-  const fs::file_status st = fs::symlink_status(at, ec);
-  if (fs::is_directory(st)) throw ToolError(path_text(at) + " exists and is a folder");
-  if (fs::exists(st) || fs::is_symlink(st)) {
-    // Replace it, read-only or a link, rather than write into or through it.
-    fs::permissions(at, fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow,
-                    ec);
-    if (!fs::remove(at, ec))
-      throw ToolError("cannot replace " + path_text(at) + ": " + ec.message());
+  return any;
+}
+
+uint32_t packed_dos(std::time_t t) {
+  uint16_t date, time;
+  time_to_dos(t, date, time);
+  return uint32_t(date) << 16 | time;
+}
+
+// Settles an existing entry at the file's name: true to write (replacing it
+// when `replace` is set), false to leave it.
+bool settle_existing(Walk& w, const ExistingEntry& e, const CabNotification* r,
+                     const std::string& name, bool& replace) {
+  replace = false;
+  if (e.kind == ExistingEntry::MISSING) return true;
+  if (e.kind == ExistingEntry::FOLDER) {
+    w.problems.push_back("'" + name + "': a folder of that name exists");
+    return false;
   }
-  return at;
+  switch (w.options->existing) {
+    case Existing::REFUSE:
+      w.problems.push_back("'" + name + "': appeared while extracting; not replaced");
+      return false;
+    case Existing::SKIP:
+      ++w.kept;
+      return false;
+    case Existing::NEWER:
+      // The module's rule: replace only what is older, as packed DOS stamps.
+      if (packed_dos(e.modified) >= (uint32_t(r->date) << 16 | r->time)) {
+        ++w.kept;
+        return false;
+      }
+      break;
+    case Existing::OVERWRITE:
+      break;
+  }
+  replace = true;
+  return true;
 }
 
 int32_t begin_file(Walk& w, CabNotification* r) {
   const CabinetInfo& cab = w.archive->chain[w.cabinet];
-  const std::string name = display_name(r, w.options->codepage);
+  const CodePage page = w.archive->codepage;
+  bool decoded;
+  const std::string name = display_name(r, page, decoded);
+  std::string utf8;
+  if (decoded) decode_stored_name(r->text1, r->attribs, page, utf8);
+  const bool chosen = selected(w, decoded ? utf8 : name);
   if (w.mode == Mode::List) {
-    w.listed.push_back({name, r->size, r->date, r->time, r->attribs, folder_number(cab, r->folder),
-                        folder_type(cab, r->folder)});
+    w.listed.push_back({name, utf8, decoded, chosen, r->size, r->date, r->time, r->attribs,
+                        folder_number(cab, r->folder), folder_type(cab, r->folder)});
     return 0;
   }
+  if (!chosen) return 0;
   w.display = name;
   w.size = r->size;
   if (w.mode == Mode::Verify) {
@@ -429,12 +500,11 @@ int32_t begin_file(Walk& w, CabNotification* r) {
     w.handle = add_slot(std::move(slot));
     return w.handle;
   }
-  std::string utf8;
-  if (!decode_stored_name(r->text1, r->attribs, w.options->codepage, utf8)) {
+  if (!decoded) {
     w.problems.push_back("refusing '" + name + "': not valid " +
-                         ((r->attribs & 0x80) ? std::string("UTF-8")
-                                              : "code page " + std::to_string(codepage_number(
-                                                                   w.options->codepage))));
+                         ((r->attribs & 0x80)
+                              ? std::string("UTF-8")
+                              : "code page " + std::to_string(codepage_number(page))));
     return 0;
   }
   StoredPath sp;
@@ -447,21 +517,31 @@ int32_t begin_file(Walk& w, CabNotification* r) {
     w.problems.push_back("refusing '" + name + "': a folder entry that carries data");
     return 0;
   }
-  try {
-    w.target = prepare_target(w.options->dest, sp);
-  } catch (const ToolError& e) {
-    w.problems.push_back("'" + name + "': " + e.what());
-    return 0;
-  }
-  if (sp.directory) {
-    if (w.options->verbose) std::printf("  created %s\n", name.c_str());
-    return 0;
-  }
   auto slot = std::make_unique<Slot>();
   slot->output = true;
-  slot->file = open_file(w.target, "wb");
-  if (!slot->file) {
-    w.problems.push_back("'" + name + "': cannot create " + path_text(w.target));
+  if (w.tree) {
+    try {
+      if (sp.directory) {
+        w.tree->enter(sp.components, true);
+        ++w.files_done;
+        if (g_verbosity > 1) std::printf("  created %s\n", name.c_str());
+        return 0;
+      }
+      const std::string leaf = sp.components.back();
+      sp.components.pop_back();
+      w.tree->enter(sp.components, true);
+      bool replace;
+      if (!settle_existing(w, w.tree->existing(leaf), r, name, replace)) return 0;
+      slot->out = w.tree->create(leaf, replace);
+    } catch (const FileExists&) {
+      w.problems.push_back("'" + name + "': appeared while extracting; not replaced");
+      return 0;
+    } catch (const ToolError& e) {
+      w.problems.push_back("'" + name + "': " + e.what());
+      return 0;
+    }
+  } else if (sp.directory) {
+    ++w.files_done;
     return 0;
   }
   w.handle = add_slot(std::move(slot));
@@ -471,26 +551,30 @@ int32_t begin_file(Walk& w, CabNotification* r) {
 int32_t end_file(Walk& w, CabNotification* r) {
   Slot* s = slot_of(r->handle);
   const uint64_t written = s ? s->written : 0;
-  const bool closed = close_slot(r->handle);
-  w.handle = -1;
-  if (!closed || written != w.size) {
-    w.problems.push_back(
-        "'" + w.display + "': " +
-        (closed ? "wrote " + std::to_string(written) + " of " + std::to_string(w.size) + " bytes"
-                : std::string("could not be written completely")));
-    if (w.mode == Mode::Extract) {
-      std::error_code ec;
-      fs::remove(w.target, ec);
+  bool ok = s && !s->failed && written == w.size;
+  std::string failure;
+  if (ok && s->out) {
+    std::time_t t;
+    if (!dos_to_time(r->date, r->time, t)) t = std::time(nullptr);
+    try {
+      s->out->finish(t, r->attribs);
+    } catch (const ToolError& e) {
+      ok = false;
+      failure = e.what();
     }
+  }
+  close_slot(r->handle);  // an unfinished output file is removed with its slot
+  w.handle = -1;
+  if (!ok) {
+    if (failure.empty())
+      failure = written == w.size ? std::string("could not be written")
+                                  : "wrote " + std::to_string(written) + " of " +
+                                        std::to_string(w.size) + " bytes";
+    w.problems.push_back("'" + w.display + "': " + failure);
     return 1;
   }
-  if (w.mode == Mode::Extract) {
-    std::time_t t;
-    if (dos_to_time(r->date, r->time, t)) set_file_mtime(w.target, t);
-    if (!apply_attributes(w.target, r->attribs))
-      w.problems.push_back("'" + w.display + "': cannot set its attributes");
-    if (w.options->verbose) std::printf("  %s\n", w.display.c_str());
-  }
+  if (w.mode == Mode::Extract && g_verbosity > 1)
+    std::fprintf(w.tree ? stdout : stderr, "  %s\n", w.display.c_str());
   ++w.files_done;
   return 1;
 }
@@ -507,8 +591,10 @@ int32_t dispatch(Walk& w, int32_t kind, CabNotification* r) {
     case CAB_NOTIFY_NEED_CABINET:
       if (r->lastError != 0) {
         std::string next;
-        if (!codepage_to_utf8(r->text1, w.options->codepage, next)) next = escape_bytes(r->text1);
-        w.abort_reason = "cannot go on into cabinet '" + next + "': " + CabErrorText(r->lastError);
+        if (!codepage_to_utf8(r->text1, w.archive->codepage, next))
+          next = escape_bytes(r->text1);
+        w.abort_reason =
+            "cannot go on into cabinet '" + printable(next) + "': " + CabErrorText(r->lastError);
         return -1;
       }
       return 0;
@@ -531,11 +617,14 @@ int32_t notify(int32_t kind, CabNotification* r) {
 // One walk per cabinet of the set: a walk follows its files into the next
 // cabinets by itself, and a walk that starts in a later cabinet passes over
 // the files continued from before and takes the folders that begin there.
-Walk run_walks(Mode mode, const Archive& archive, const Options& options, ProgressBar* progress) {
+Walk run_walks(Mode mode, const Archive& archive, const Options& options, ProgressBar* progress,
+               OutputTree* tree = nullptr) {
   Walk w;
   w.mode = mode;
   w.archive = &archive;
   w.options = &options;
+  w.tree = tree;
+  w.pattern_used.assign(options.patterns.size(), false);
   g_archive = &archive;
   g_progress = progress;
   g_bytes_out = 0;
@@ -550,19 +639,14 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
     w.opened = 0;
     if (CabDecoderExtract(context, archive.chain[k].name.c_str(), "", 0, notify, nullptr,
                           reinterpret_cast<intptr_t>(&w)) != 1) {
-      std::string where =
-          k == 0 ? path_text(archive.file) : path_text(archive.chain[w.cabinet].path);
+      std::string where = k == 0 ? shown(archive.file) : shown(archive.chain[w.cabinet].path);
       failure =
           where + ": " + CabErrorText(error.code) + " (error " + std::to_string(error.code) + ")";
       if (!w.abort_reason.empty()) failure += ": " + w.abort_reason;
       if (w.handle != -1) {
-        // The library closed the file it was writing; a partial file is no
-        // use to anyone.
+        // The library closed the file it was writing, which removed it: a
+        // partial file is no use to anyone.
         failure += "; '" + w.display + "' is incomplete";
-        if (mode == Mode::Extract) {
-          std::error_code ec;
-          fs::remove(w.target, ec);
-        }
         w.handle = -1;
       }
     }
@@ -632,97 +716,218 @@ uint64_t total_size(const std::vector<ListedFile>& files) {
   return total;
 }
 
-// Checks every data block's checksum by reading the folders directly, blocks
-// that no file reaches included. Returns the problems found.
-std::vector<std::string> scan_blocks(const Archive& a, unsigned& unchecked, uint64_t& blocks) {
+struct BlockScan {
   std::vector<std::string> problems;
+  unsigned unchecked = 0;
+  uint64_t blocks = 0;
+  std::vector<uint64_t> packed, folder_blocks;  // per folder across the set
+};
+
+// Reads the folders' data blocks directly, blocks that no file reaches
+// included: their packed sizes, and with `check` their checksums.
+BlockScan scan_blocks(const Archive& a, bool check) {
+  BlockScan scan;
   for (const CabinetInfo& cab : a.chain) {
     FilePtr f = open_file(cab.path, "rb");
     if (!f) {
-      problems.push_back("cannot open " + path_text(cab.path));
+      scan.problems.push_back("cannot open " + shown(cab.path) + ": " + std::strerror(errno));
       continue;
     }
     std::vector<uint8_t> header(8 + cab.data_reserve), data;
     for (size_t i = 0; i < cab.folders.size(); ++i) {
       const FolderInfo& folder = cab.folders[i];
-      const std::string where = path_text(cab.path) + " folder " + std::to_string(i);
+      const size_t number = cab.folder_base + i;
+      if (scan.packed.size() <= number) {
+        scan.packed.resize(number + 1);
+        scan.folder_blocks.resize(number + 1);
+      }
+      const std::string where = shown(cab.path) + " folder " + std::to_string(i);
       if (!seek_file(f.get(), cab.offset + folder.coff_cab_start)) {
-        problems.push_back(where + ": data out of reach");
+        scan.problems.push_back(where + ": data out of reach");
         continue;
       }
       const uint32_t capacity = cab_block_capacity(folder.type);
       for (unsigned b = 0; b < folder.blocks; ++b) {
         if (!read_exact(f.get(), header.data(), header.size())) {
-          problems.push_back(where + " block " + std::to_string(b) + ": cut short");
+          scan.problems.push_back(where + " block " + std::to_string(b) + ": cut short");
           break;
         }
         const uint32_t csum = le32(header.data());
         const uint16_t cb_data = le16(header.data() + 4), cb_uncomp = le16(header.data() + 6);
+        scan.packed[number] += cb_data;
+        if (cb_uncomp != 0) ++scan.folder_blocks[number];  // a split block counts once
         data.resize(cb_data);
-        if (!read_exact(f.get(), data.data(), data.size())) {
-          problems.push_back(where + " block " + std::to_string(b) + ": cut short");
+        if (!(check ? read_exact(f.get(), data.data(), data.size())
+                    : seek_file(f.get(), tell_file(f.get()) + cb_data))) {
+          scan.problems.push_back(where + " block " + std::to_string(b) + ": cut short");
           break;
         }
-        ++blocks;
+        ++scan.blocks;
         if (cb_uncomp > 32768 || (capacity && cb_data > capacity))
-          problems.push_back(where + " block " + std::to_string(b) + ": sizes out of range");
+          scan.problems.push_back(where + " block " + std::to_string(b) + ": sizes out of range");
+        if (!check) continue;
         if (csum == 0) {
-          ++unchecked;
+          ++scan.unchecked;
           continue;
         }
         uint32_t sum = cab_data_checksum(data.data(), data.size(), 0);
         sum = cab_data_checksum(header.data() + 4, header.size() - 4, sum);
         if (sum != csum)
-          problems.push_back(where + " block " + std::to_string(b) + ": checksum mismatch");
+          scan.problems.push_back(where + " block " + std::to_string(b) + ": checksum mismatch");
       }
     }
   }
-  return problems;
+  return scan;
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string date_text(uint16_t date, uint16_t time, char between) {
+  char when[32];
+  std::snprintf(when, sizeof when, "%04u-%02u-%02u%c%02u:%02u:%02u", 1980u + (date >> 9),
+                (date >> 5) & 15u, date & 31u, between, unsigned(time >> 11), (time >> 5) & 63u,
+                (time & 31u) * 2);
+  return when;
+}
+
+// Patterns that selected nothing are errors of the run.
+void unmatched_patterns(const Walk& w, std::vector<std::string>& problems) {
+  for (size_t i = 0; i < w.pattern_used.size(); ++i)
+    if (!w.pattern_used[i])
+      problems.push_back("no file matches '" + printable(w.options->patterns[i]) + "'");
+}
+
+size_t selected_count(const Walk& listing) {
+  size_t n = 0;
+  for (const ListedFile& f : listing.listed) n += f.selected;
+  return n;
+}
+
+uint64_t selected_size(const Walk& listing) {
+  uint64_t n = 0;
+  for (const ListedFile& f : listing.listed)
+    if (f.selected) n += f.size;
+  return n;
+}
+
+int report(const char* command, const std::vector<std::string>& problems) {
+  for (const std::string& p : problems) std::fprintf(stderr, "cabsfx-tool: %s: %s\n", command, p.c_str());
+  return problems.empty() ? 0 : 1;
 }
 
 uint32_t crc_of_region(const fs::path& file, uint64_t start) {
   FilePtr f = open_file(file, "rb");
-  if (!f || !seek_file(f.get(), int64_t(start))) throw ToolError("cannot read " + path_text(file));
+  if (!f || !seek_file(f.get(), int64_t(start)))
+    throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   std::vector<uint8_t> buffer(1 << 16);
   uint32_t crc = 0;
   size_t n;
   while ((n = std::fread(buffer.data(), 1, buffer.size(), f.get())) > 0)
     crc = crc32_of(buffer.data(), n, crc);
-  if (std::ferror(f.get())) throw ToolError("read error in " + path_text(file));
+  if (std::ferror(f.get())) throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   return crc;
 }
 
 }  // namespace
 
 int command_list(const Args& args) {
-  const Options o = parse_options(args, false, "list");
-  const Archive a = open_archive(o.file, o.codepage);
-  std::printf("Archive: %s\n", path_text(o.file).c_str());
-  if (a.package) print_package_header(a, o.codepage);
+  const Options o = parse_options(args, "list");
+  const Archive a = open_archive(o);
+  const Walk w = run_walks(Mode::List, a, o, nullptr);
+  std::vector<std::string> problems;
+  unmatched_patterns(w, problems);
+  if (o.json) {
+    for (const ListedFile& f : w.listed) {
+      if (!f.selected) continue;
+      std::printf("{\"name\": %s, \"name_decoded\": %s, \"folder_entry\": %s, \"size\": %" PRIu32
+                  ", \"modified\": \"%s\", \"attributes\": \"%s\", \"folder\": %u, \"method\": "
+                  "%s}\n",
+                  json_string(f.name).c_str(), f.decoded ? "true" : "false",
+                  f.folder_entry() ? "true" : "false", f.size, date_text(f.date, f.time, 'T').c_str(),
+                  attrib_text(f.attribs).c_str(), f.folder, json_string(method_name(f.type)).c_str());
+    }
+    return report("list", problems);
+  }
+  if (g_verbosity == 0) {
+    for (const ListedFile& f : w.listed)
+      if (f.selected) std::printf("%s\n", f.name.c_str());
+    return report("list", problems);
+  }
+  std::printf("Archive: %s\n", shown(o.file).c_str());
+  if (a.package) print_package_header(a, a.codepage);
   for (const CabinetInfo& cab : a.chain) {
     std::printf("Cabinet %s at %" PRId64 ": set %u, index %u, %zu folder(s), %u file record(s)\n",
-                path_text(cab.path.filename()).c_str(), cab.offset, unsigned(cab.set_id),
+                shown(cab.path.filename()).c_str(), cab.offset, unsigned(cab.set_id),
                 unsigned(cab.index), cab.folders.size(), unsigned(cab.file_count));
   }
-  const Walk w = run_walks(Mode::List, a, o, nullptr);
+  std::printf("Names: code page %d%s\n", codepage_number(a.codepage),
+              o.codepage_given      ? " (as given)"
+              : a.codepage_recorded ? " (recorded in the cabinet)"
+                                    : " (none recorded; the default)");
   std::printf("%12s  %-19s  %-7s  %6s  %-10s  %s\n", "Size", "Modified", "Attr", "Folder", "Method",
               "Name");
+  size_t files = 0, folder_entries = 0;
+  uint64_t total = 0;
+  std::vector<uint64_t> unpacked;
+  std::vector<size_t> members;
   for (const ListedFile& f : w.listed) {
-    char when[32];
-    std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + (f.date >> 9),
-                  (f.date >> 5) & 15u, f.date & 31u, unsigned(f.time >> 11), (f.time >> 5) & 63u,
-                  (f.time & 31u) * 2);
-    std::printf("%12" PRIu32 "  %-19s  %-7s  %6u  %-10s  %s\n", f.size, when,
-                attrib_text(f.attribs).c_str(), f.folder, method_name(f.type).c_str(),
-                f.name.c_str());
+    if (unpacked.size() <= f.folder) {
+      unpacked.resize(f.folder + 1);
+      members.resize(f.folder + 1);
+    }
+    unpacked[f.folder] += f.size;
+    members[f.folder] += !f.folder_entry();
+    if (!f.selected) continue;
+    std::printf("%12" PRIu32 "  %-19s  %-7s  %6u  %-10s  %s\n", f.size,
+                date_text(f.date, f.time, ' ').c_str(), attrib_text(f.attribs).c_str(), f.folder,
+                method_name(f.type).c_str(), f.name.c_str());
+    if (f.folder_entry())
+      ++folder_entries;
+    else
+      ++files;
+    total += f.size;
   }
-  std::printf("%zu file(s), %" PRIu64 " bytes\n", w.listed.size(), total_size(w.listed));
-  return 0;
+  const BlockScan scan = scan_blocks(a, false);
+  for (const std::string& p : scan.problems) problems.push_back(p);
+  uint64_t packed = 0;
+  std::printf("\n%6s  %-10s  %7s  %6s  %14s  %14s  %6s\n", "Folder", "Method", "Blocks", "Files",
+              "Packed", "Unpacked", "Ratio");
+  for (size_t i = 0; i < scan.packed.size(); ++i) {
+    const uint64_t in = i < unpacked.size() ? unpacked[i] : 0;
+    packed += scan.packed[i];
+    uint16_t type = 0xFFFF;
+    for (const ListedFile& f : w.listed)
+      if (f.folder == i) type = f.type;
+    std::printf("%6zu  %-10s  %7" PRIu64 "  %6zu  %14" PRIu64 "  %14" PRIu64 "  %5.1f%%\n", i,
+                method_name(type).c_str(), scan.folder_blocks[i], i < members.size() ? members[i] : 0,
+                scan.packed[i], in, in ? 100.0 * double(scan.packed[i]) / double(in) : 0.0);
+  }
+  const uint64_t all = total_size(w.listed);
+  std::printf("%zu file(s), %" PRIu64 " bytes", files, total);
+  if (folder_entries) std::printf(", %zu folder(s)", folder_entries);
+  std::printf("; packed %" PRIu64 " bytes of %" PRIu64 " (%.1f%%)\n", packed, all,
+              all ? 100.0 * double(packed) / double(all) : 0.0);
+  return report("list", problems);
 }
 
 int command_verify(const Args& args) {
-  const Options o = parse_options(args, false, "verify");
-  const Archive a = open_archive(o.file, o.codepage);
+  const Options o = parse_options(args, "verify");
+  const Archive a = open_archive(o);
   std::vector<std::string> problems;
   if (a.package && a.header.crc != 0) {
     const uint32_t crc = crc_of_region(a.file, uint64_t(a.image_end) + PACKAGE_HEADER_SIZE);
@@ -732,7 +937,7 @@ int command_verify(const Args& args) {
                     "CRC-32 of the cabinet region is %08" PRIX32 ", the header says %08" PRIX32,
                     crc, a.header.crc);
       problems.push_back(text);
-    } else {
+    } else if (g_verbosity > 0) {
       std::printf("CRC-32 of the cabinet region: %08" PRIX32 ", as the header says\n", crc);
     }
   }
@@ -752,45 +957,91 @@ int command_verify(const Args& args) {
   }
   if (a.package && a.cabinet_offset != int64_t(a.image_end) + PACKAGE_HEADER_SIZE)
     problems.push_back("the cabinet does not follow the header block");
-  unsigned unchecked = 0;
-  uint64_t blocks = 0;
-  for (std::string& p : scan_blocks(a, unchecked, blocks)) problems.push_back(std::move(p));
+  BlockScan scan = scan_blocks(a, true);
+  for (std::string& p : scan.problems) problems.push_back(std::move(p));
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
-  ProgressBar bar("verify", total_size(listing.listed));
+  unmatched_patterns(listing, problems);
+  const size_t wanted = selected_count(listing);
+  ProgressBar bar("verify", g_verbosity > 0 ? selected_size(listing) : 0);
   unsigned files_done = 0;
   try {
     const Walk w = run_walks(Mode::Verify, a, o, &bar);
     for (const std::string& p : w.problems) problems.push_back(p);
     files_done = w.files_done;
-    if (w.files_done != listing.listed.size())
+    if (w.files_done != wanted)
       problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
-                         std::to_string(listing.listed.size()) + " files");
+                         std::to_string(wanted) + " files");
   } catch (const ToolError& e) {
     problems.push_back(e.what());
   }
   bar.finish();
-  if (unchecked) std::printf("note: %u data block(s) carry no checksum\n", unchecked);
-  for (const std::string& p : problems)
-    std::fprintf(stderr, "cabsfx-tool: verify: %s\n", p.c_str());
-  if (!problems.empty()) return 1;
-  std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",
-              files_done, total_size(listing.listed), blocks, a.chain.size());
+  if (scan.unchecked && g_verbosity > 0)
+    std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
+  if (report("verify", problems) != 0) return 1;
+  if (g_verbosity > 0)
+    std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",
+                files_done, selected_size(listing), scan.blocks, a.chain.size());
   return 0;
 }
 
 int command_extract(const Args& args) {
-  const Options o = parse_options(args, true, "extract");
-  const Archive a = open_archive(o.file, o.codepage);
-  std::error_code ec;
-  fs::create_directories(o.dest, ec);
-  if (!fs::is_directory(o.dest, ec))
-    throw ToolError("cannot create the destination " + path_text(o.dest));
+  const Options o = parse_options(args, "extract");
+  const Archive a = open_archive(o);
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
-  ProgressBar bar("extract", total_size(listing.listed));
-  const Walk w = run_walks(Mode::Extract, a, o, &bar);
+  std::vector<std::string> problems;
+  unmatched_patterns(listing, problems);
+  std::unique_ptr<OutputTree> tree;
+  if (o.to_stdout) {
+    binary_stdout();
+  } else {
+    tree = std::make_unique<OutputTree>(o.dest);
+    if (o.existing == Existing::REFUSE) {
+      // Nothing is written while anything is in the way.
+      std::vector<std::string> in_the_way;
+      for (const ListedFile& f : listing.listed) {
+        if (!f.selected || !f.decoded || f.folder_entry()) continue;
+        StoredPath sp;
+        if (!split_stored_name(f.utf8, sp).empty()) continue;
+        const std::string leaf = sp.components.back();
+        sp.components.pop_back();
+        try {
+          if (tree->enter(sp.components, false) &&
+              tree->existing(leaf).kind != ExistingEntry::MISSING)
+            in_the_way.push_back(shown(tree->shown(leaf)));
+        } catch (const ToolError&) {
+          // Reported when the file's turn comes.
+        }
+      }
+      if (!in_the_way.empty()) {
+        for (const std::string& p : in_the_way)
+          std::fprintf(stderr, "cabsfx-tool: extract: %s exists\n", p.c_str());
+        report("extract", problems);
+        throw ToolError("nothing extracted: " + std::to_string(in_the_way.size()) +
+                        " file(s) exist; --overwrite replaces them, --skip-existing keeps them, "
+                        "--newer replaces the older ones");
+      }
+    }
+  }
+  ProgressBar bar("extract", g_verbosity > 0 ? selected_size(listing) : 0);
+  Walk w;
+  try {
+    w = run_walks(Mode::Extract, a, o, &bar, tree.get());
+  } catch (const ToolError&) {
+    bar.finish();
+    report("extract", problems);
+    throw;
+  }
   bar.finish();
-  for (const std::string& p : w.problems)
-    std::fprintf(stderr, "cabsfx-tool: extract: %s\n", p.c_str());
-  std::printf("%u file(s) extracted to %s\n", w.files_done, path_text(o.dest).c_str());
-  return w.problems.empty() ? 0 : 1;
+  for (const std::string& p : w.problems) problems.push_back(p);
+  const size_t wanted = selected_count(listing);
+  if (w.files_done + w.kept < wanted && w.problems.empty())
+    problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
+                       " files");
+  if (g_verbosity > 0 && !o.to_stdout) {
+    std::printf("%u file(s) extracted to %s", w.files_done, shown(o.dest).c_str());
+    if (w.kept) std::printf(", %u existing file(s) kept", w.kept);
+    std::printf("\n");
+  }
+  const int status = report("extract", problems);
+  return status != 0 || w.files_done + w.kept < wanted ? 1 : 0;
 }

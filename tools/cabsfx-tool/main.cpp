@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tool.h"
+#include "writer/codepage.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -19,11 +20,18 @@ const char* const USAGE =
     "\n"
     "Commands:\n"
     "  pack -o OUT [options] FILE|DIR...   make a self-extracting package or a cabinet\n"
-    "  list FILE                           list the files of a package or cabinet\n"
-    "  verify FILE                         decode everything and check every checksum\n"
-    "  extract FILE [-d DIR]               extract the files into DIR\n"
+    "  list FILE [NAME...]                 list the files of a package or cabinet\n"
+    "  verify FILE [NAME...]               decode everything and check every checksum\n"
+    "  extract FILE [-d DIR] [NAME...]     extract the files into DIR\n"
     "\n"
-    "'cabsfx-tool COMMAND --help' describes a command.\n";
+    "'cabsfx-tool COMMAND --help' describes a command; 'cabsfx-tool --version'\n"
+    "prints the version. Every command takes -q (quiet), -v (verbose),\n"
+    "--option=VALUE as well as --option VALUE, and '--' before operands that\n"
+    "begin with '-'.\n";
+
+#ifndef CABSFX_VERSION
+#define CABSFX_VERSION "1.0.0"
+#endif
 
 // Command lines as UTF-8 on every platform.
 Args utf8_arguments(int argc, char** argv) {
@@ -49,15 +57,24 @@ Args utf8_arguments(int argc, char** argv) {
 
 }  // namespace
 
+#define NAME_HELP                                                                \
+  "NAME patterns select files by their stored names: '*' any characters, '?'\n" \
+  "one, '\\' or '/' between folders, letters in either case; a pattern that\n" \
+  "names a folder selects everything under it.\n"
+
 const char* const PACK_HELP =
     "usage: cabsfx-tool pack -o OUT [options] FILE|DIR...\n"
     "\n"
     "Packs files and folders (stored as paths relative to each DIR given) into\n"
     "a self-extracting package: the stub, a 512-byte header block, the cabinet.\n"
+    "A link to a file is packed as the file; anything that cannot be read fails\n"
+    "the pack and leaves no output. Names the code page cannot hold are stored\n"
+    "in UTF-8 (attribute 0x80); the code page is recorded in the cabinet.\n"
     "\n"
     "  -o, --output OUT         the package (or cabinet) to write\n"
     "  --stub PATH              self-extractor to append to (default: cabsfx.exe\n"
-    "                           beside this tool)\n"
+    "                           beside this tool, in ../share/cabsfx/, or in the\n"
+    "                           build tree's win32/ folder)\n"
     "  --cabinet-only           write a plain cabinet, no stub and no header block\n"
     "  --compress METHOD        none, mszip[:0-9] (default mszip:6), lzx:15..21,\n"
     "                           quantum:10..21\n"
@@ -68,6 +85,10 @@ const char* const PACK_HELP =
     "                           OUTBASE2.cab, OUTBASE3.cab, ...\n"
     "  --codepage 1252|932      code page of the stored names and header texts\n"
     "                           (default 1252)\n"
+    "  --skip-special           skip links to folders, dangling links and special\n"
+    "                           files (listing each) instead of failing\n"
+    "  -q, --quiet              print errors and warnings only\n"
+    "  -v, --verbose            print every file packed\n"
     "Header block:\n"
     "  --destination TEXT       destination folder (at most 259 bytes)\n"
     "  --setup TEXT             file to run after extraction (at most 127 bytes)\n"
@@ -79,31 +100,123 @@ const char* const PACK_HELP =
     "  --require-64bit          the setup needs 64-bit Windows\n"
     "  --crc                    store the CRC-32 of the cabinet for a check at start\n"
     "  --prompt-title TEXT      title of the opening question (at most 31 bytes)\n"
-    "  --prompt-text TEXT       the opening question (at most 63 bytes)\n";
+    "  --prompt-text TEXT       the opening question (at most 63 bytes)\n"
+    "\n"
+    "Exit status: 0 packed, 1 failed (nothing written), 2 usage error.\n";
 
 const char* const LIST_HELP =
-    "usage: cabsfx-tool list [--codepage 1252|932] FILE\n"
+    "usage: cabsfx-tool list [--codepage 1252|932] [--json] [-q|-v] FILE [NAME...]\n"
     "\n"
     "Lists the files of a cabinet or a package (and of the cabinets that follow\n"
     "it in its set, found beside it): size, date, attributes (R read-only,\n"
     "H hidden, S system, D folder, A archive, X run after extraction, U UTF-8\n"
-    "name), folder and compression. Names are read in the code page unless\n"
-    "marked UTF-8.\n";
+    "name), folder and compression; then each folder's packed size and the\n"
+    "totals with the ratio. Names are read in the code page recorded in the\n"
+    "cabinet (1252 when none is), unless --codepage says otherwise or a name is\n"
+    "marked UTF-8. Control characters in names are shown as \\xNN or \\u{NNNN}.\n"
+    "\n"
+    "  --json                   one JSON record per file, one per line\n"
+    "  -q                       names only\n"
+    "  -v                       also the package header and every cabinet\n"
+    "\n" NAME_HELP
+    "\n"
+    "Exit status: 0 listed, 1 unreadable archive or a NAME matched nothing,\n"
+    "2 usage error.\n";
 
 const char* const VERIFY_HELP =
-    "usage: cabsfx-tool verify [--codepage 1252|932] FILE\n"
+    "usage: cabsfx-tool verify [--codepage 1252|932] [-q|-v] FILE [NAME...]\n"
     "\n"
-    "Decodes every file without writing it and checks every data block's\n"
-    "checksum and, for a package whose header carries one, the CRC-32 of the\n"
-    "cabinet region. Exit status 0 when everything is intact.\n";
+    "Decodes every file (or the NAMEs given) without writing it and checks\n"
+    "every data block's checksum and, for a package whose header carries one,\n"
+    "the CRC-32 of the cabinet region.\n"
+    "\n" NAME_HELP
+    "\n"
+    "Exit status: 0 everything intact, 1 damage found (or a NAME matched\n"
+    "nothing), 2 usage error.\n";
 
 const char* const EXTRACT_HELP =
-    "usage: cabsfx-tool extract [-d DIR] [-v] [--codepage 1252|932] FILE\n"
+    "usage: cabsfx-tool extract [-d DIR] [options] FILE [NAME...]\n"
     "\n"
-    "Extracts the files into DIR (default: the current folder) with their dates\n"
-    "and read-only attribute. Names that would leave DIR ('..', drive letters,\n"
+    "Extracts the files (or the NAMEs given) into DIR (default: the current\n"
+    "folder) with their dates and read-only attribute; new files get the\n"
+    "umask's permissions. Names that would leave DIR ('..', drive letters,\n"
     "characters Windows forbids, device names) are refused and reported; leading\n"
-    "separators are dropped. -v prints every file.\n";
+    "separators are dropped. No link under DIR is followed. Existing files are\n"
+    "not replaced unless an option says so: without one, the run lists them and\n"
+    "stops before writing anything.\n"
+    "\n"
+    "  -d, --directory DIR      where to extract\n"
+    "  --overwrite              replace existing files\n"
+    "  --skip-existing          keep existing files, extract the others\n"
+    "  --newer                  replace existing files older than the stored ones\n"
+    "  --stdout                 write the files' bytes to standard output instead\n"
+    "  --codepage 1252|932      code page of names not marked UTF-8 (default: the\n"
+    "                           one recorded in the cabinet, else 1252)\n"
+    "  -q                       no summary\n"
+    "  -v                       every file\n"
+    "\n" NAME_HELP
+    "\n"
+    "Exit status: 0 every selected file written (or kept as asked), 1 fewer\n"
+    "files written than selected, existing files in the way, damage, or a NAME\n"
+    "that matched nothing, 2 usage error.\n";
+
+int g_verbosity = 1;
+
+bool ArgReader::next() {
+  if (started_) {
+    if (!operand_ && has_inline_ && !value_taken_)
+      throw UsageError("option --" + name_ + " takes no value");
+    ++at_;
+  }
+  started_ = true;
+  for (; at_ < args_.size(); ++at_) {
+    const std::string& a = args_[at_];
+    operand_ = operands_only_ || a.size() < 2 || a[0] != '-';
+    has_inline_ = value_taken_ = false;
+    if (operand_) return true;
+    if (a == "--") {
+      operands_only_ = true;
+      continue;
+    }
+    if (a.rfind("--", 0) == 0) {
+      const size_t eq = a.find('=');
+      name_ = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      if (eq != std::string::npos) {
+        has_inline_ = true;
+        inline_value_ = a.substr(eq + 1);
+      }
+    } else {
+      name_ = a.substr(1);
+      if (name_.size() > 1) unknown();  // no bundled short options
+      name_ = "-" + name_;
+    }
+    if (name_ == "-q" || name_ == "quiet") {
+      g_verbosity = 0;
+    } else if (name_ == "-v" || name_ == "verbose") {
+      g_verbosity = 2;
+    } else {
+      return true;
+    }
+    if (has_inline_) throw UsageError("option " + a + " takes no value");
+  }
+  return false;
+}
+
+bool ArgReader::is(const char* long_name, const char* short_name) {
+  return (long_name && name_ == long_name) ||
+         (short_name && name_ == std::string("-") + short_name);
+}
+
+std::string ArgReader::value() {
+  value_taken_ = true;
+  if (has_inline_) return inline_value_;
+  if (at_ + 1 >= args_.size()) throw UsageError(args_[at_] + " needs a value");
+  return args_[++at_];
+}
+
+void ArgReader::unknown() const {
+  throw UsageError(std::string("unknown option for ") + command_ + ": " + args_[at_]);
+}
 
 bool wants_help(const Args& args) {
   for (const std::string& a : args) {
@@ -126,6 +239,10 @@ int main(int argc, char** argv) {
   const Args args(all.begin() + 1, all.end());
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("cabsfx-tool %s\n", CABSFX_VERSION);
     return 0;
   }
   struct Command {
@@ -159,6 +276,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::fprintf(stderr, "cabsfx-tool: unknown command '%s'\n\n%s", command.c_str(), USAGE);
+  std::fprintf(stderr, "cabsfx-tool: unknown command '%s'\n\n%s", printable(command).c_str(),
+               USAGE);
   return 2;
 }

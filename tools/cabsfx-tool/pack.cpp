@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <random>
@@ -31,6 +32,7 @@ struct PackOptions {
   std::string compress = "mszip";
   CodePage codepage = CodePage::Western1252;
   uint64_t max_cabinet_size = 0;  // 0: no set
+  bool skip_special = false;
   std::vector<fs::path> inputs;
 };
 
@@ -58,55 +60,51 @@ uint64_t parse_size(const std::string& text) {
 
 PackOptions parse_pack_options(const Args& args) {
   PackOptions o;
-  bool options_done = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-      return args[++i];
-    };
-    if (options_done || a.empty() || a[0] != '-' || a == "-") {
-      o.inputs.push_back(path_from_utf8(a));
-    } else if (a == "--") {
-      options_done = true;
-    } else if (a == "-o" || a == "--output") {
-      o.out = path_from_utf8(value());
-    } else if (a == "--stub") {
-      o.stub = path_from_utf8(value());
+  ArgReader r(args, "pack");
+  while (r.next()) {
+    if (r.operand()) {
+      o.inputs.push_back(path_from_utf8(r.text()));
+    } else if (r.is("output", "o")) {
+      o.out = path_from_utf8(r.value());
+    } else if (r.is("stub")) {
+      o.stub = path_from_utf8(r.value());
       o.stub_given = true;
-    } else if (a == "--destination") {
-      o.destination = value();
-    } else if (a == "--setup") {
-      o.setup = value();
-    } else if (a == "--prompt-title") {
-      o.title = value();
-    } else if (a == "--prompt-text") {
-      o.text = value();
-    } else if (a == "--no-confirm") {
+    } else if (r.is("destination")) {
+      o.destination = r.value();
+    } else if (r.is("setup")) {
+      o.setup = r.value();
+    } else if (r.is("prompt-title")) {
+      o.title = r.value();
+    } else if (r.is("prompt-text")) {
+      o.text = r.value();
+    } else if (r.is("no-confirm")) {
       o.no_confirm = true;
-    } else if (a == "--open-folder") {
+    } else if (r.is("open-folder")) {
       o.open_folder = true;
-    } else if (a == "--no-open-folder") {
+    } else if (r.is("no-open-folder")) {
       o.open_folder = false;
-    } else if (a == "--delete-after-setup") {
+    } else if (r.is("delete-after-setup")) {
       o.delete_after = true;
-    } else if (a == "--no-dialog") {
+    } else if (r.is("no-dialog")) {
       o.no_dialog = true;
-    } else if (a == "--require-64bit") {
+    } else if (r.is("require-64bit")) {
       o.require_64bit = true;
-    } else if (a == "--crc") {
+    } else if (r.is("crc")) {
       o.crc = true;
-    } else if (a == "--compress") {
-      o.compress = value();
-    } else if (a == "--codepage") {
-      if (!parse_codepage(value(), o.codepage))
-        throw UsageError("--codepage must be 1252 or 932, not '" + args[i] + "'");
-    } else if (a == "--cabinet-only") {
+    } else if (r.is("compress")) {
+      o.compress = r.value();
+    } else if (r.is("codepage")) {
+      const std::string v = r.value();
+      if (!parse_codepage(v, o.codepage))
+        throw UsageError("--codepage must be 1252 or 932, not '" + printable(v) + "'");
+    } else if (r.is("cabinet-only")) {
       o.cabinet_only = true;
-    } else if (a == "--max-cabinet-size") {
-      o.max_cabinet_size = parse_size(value());
+    } else if (r.is("max-cabinet-size")) {
+      o.max_cabinet_size = parse_size(r.value());
+    } else if (r.is("skip-special")) {
+      o.skip_special = true;
     } else {
-      throw UsageError("unknown option for pack: " + a);
+      r.unknown();
     }
   }
   if (o.out.empty()) throw UsageError("pack needs -o OUTPUT");
@@ -160,97 +158,207 @@ std::unique_ptr<BlockEncoder> make_encoder(const std::string& method_text) {
 }
 
 struct Item {
-  std::string name;  // stored name in UTF-8, '\' separators
+  std::string name;  // stored name in UTF-8, '\\' separators
   fs::path source;   // empty for a folder entry
   uint64_t size = 0;
   uint16_t date = 0, time = 0, attribs = 0x20;
 };
 
-std::string joined_name(const fs::path& relative) {
-  std::string name;
-  for (const fs::path& part : relative) {
-    const std::string text = path_text(part);
-    if (text.empty() || text == ".") continue;
-    const std::string why = check_name_component(text);
-    if (!why.empty())
-      throw ToolError("cannot store '" + path_text(relative) + "': the name " + why);
-    if (!name.empty()) name += '\\';
-    name += text;
+std::string shown(const fs::path& p) {
+  return printable(path_text(p));
+}
+
+std::string reason() {
+  return std::strerror(errno);
+}
+
+// Largest uncompressed folder that one cabinet can hold: 65535 data blocks.
+constexpr uint64_t FOLDER_LIMIT = uint64_t(0xFFFF) * CAB_FRAME_SIZE;
+
+// Walks the inputs. Every entry that cannot be packed is noted, so that one
+// run reports them all; nothing is written when there is any.
+class Collector {
+ public:
+  explicit Collector(const PackOptions& o) : o_(o) {
+    out_dir_ = o.out.parent_path().empty() ? fs::path(".") : o.out.parent_path();
+    out_base_ = fold_case(path_text(o.out.stem()));
+    partial_prefix_ = path_text(o.out.filename()) + ".partial-";
   }
-  return name;
-}
 
-void stamp(Item& item, const fs::path& path) {
-  std::time_t t;
-  if (!get_file_mtime(path, t)) t = std::time(nullptr);
-  time_to_dos(t, item.date, item.time);
-}
-
-Item file_item(const fs::path& path, const std::string& name) {
-  Item item;
-  item.name = name;
-  item.source = path;
-  std::error_code ec;
-  item.size = fs::file_size(path, ec);
-  if (ec) throw ToolError("cannot read the size of " + path_text(path) + ": " + ec.message());
-  const fs::perms perms = fs::status(path, ec).permissions();
-  if (!ec && (perms & fs::perms::owner_write) == fs::perms::none) item.attribs |= 0x01;
-  stamp(item, path);
-  return item;
-}
-
-bool same_file(const fs::path& a, const fs::path& b) {
-  std::error_code ec;
-  return fs::equivalent(a, b, ec);
-}
-
-void collect(const PackOptions& o, std::vector<Item>& items) {
-  for (const fs::path& input : o.inputs) {
+  void run() {
     std::error_code ec;
-    const fs::file_status st = fs::status(input, ec);
-    if (!fs::exists(st)) throw ToolError("input " + path_text(input) + " does not exist");
-    if (fs::is_regular_file(st)) {
-      items.push_back(file_item(input, joined_name(input.filename())));
-      continue;
-    }
-    if (!fs::is_directory(st))
-      throw ToolError("input " + path_text(input) + " is neither a file nor a folder");
-    fs::recursive_directory_iterator it(input, fs::directory_options::none, ec), end;
-    if (ec) throw ToolError("cannot read the folder " + path_text(input) + ": " + ec.message());
-    for (; it != end; it.increment(ec)) {
-      if (ec) throw ToolError("cannot read the folder " + path_text(input) + ": " + ec.message());
-      const fs::path path = it->path();
-      const fs::path relative = path.lexically_relative(input);
-      const fs::file_status link = it->symlink_status(ec);
-      const fs::file_status target = it->status(ec);
-      if (same_file(path, o.out)) continue;
-      if (fs::is_directory(link)) {
-        if (fs::is_empty(path, ec)) {
-          Item item;
-          item.name = joined_name(relative) + "\\";
-          item.attribs = 0x10;
-          stamp(item, path);
-          items.push_back(item);
-        }
-      } else if (fs::is_regular_file(target)) {
-        items.push_back(file_item(path, joined_name(relative)));
+    if (fs::is_directory(o_.out, ec))
+      errors_.push_back("the output " + shown(o_.out) + " is a folder");
+    for (const fs::path& input : o_.inputs) {
+      const fs::file_status st = fs::status(input, ec);
+      if (ec || !fs::exists(st)) {
+        errors_.push_back("input " + shown(input) + (fs::exists(st) || ec.value() != ENOENT
+                                                         ? ": " + ec.message()
+                                                         : std::string(" does not exist")));
+        continue;
+      }
+      if (own_output(input)) {
+        errors_.push_back("the output " + shown(o_.out) + " (or its set) is also an input " +
+                          shown(input) + "; choose another output name");
+        continue;
+      }
+      if (fs::is_directory(st)) {
+        walk(input, fs::path());
+      } else if (fs::is_regular_file(st)) {
+        add_file(input, input.filename());
       } else {
-        std::fprintf(
-            stderr, "cabsfx-tool: pack: skipping %s: %s\n", path_text(path).c_str(),
-            fs::is_symlink(link) ? "a link to a folder or to nothing" : "not a regular file");
+        errors_.push_back("input " + shown(input) + " is neither a file nor a folder");
       }
     }
   }
-  if (items.empty()) throw ToolError("nothing to pack: the inputs hold no files or folders");
-  std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.name < b.name; });
-}
+
+  std::vector<Item> items;
+  std::vector<std::string> errors_, notes_, warnings_;
+
+ private:
+  // This pack's output, a continuation cabinet of it, or its temporary file.
+  bool own_output(const fs::path& path) const {
+    std::error_code ec;
+    if (fs::equivalent(path, o_.out, ec)) return true;
+    if (!fs::equivalent(path.parent_path().empty() ? fs::path(".") : path.parent_path(), out_dir_,
+                        ec))
+      return false;
+    const std::string name = path_text(path.filename());
+    if (name.rfind(partial_prefix_, 0) == 0) return true;
+    const std::string folded = fold_case(name);
+    if (folded.size() <= out_base_.size() + 4 || folded.rfind(out_base_, 0) != 0 ||
+        folded.compare(folded.size() - 4, 4, ".cab") != 0)
+      return false;
+    const std::string number = folded.substr(out_base_.size(), folded.size() - out_base_.size() - 4);
+    return number.find_first_not_of("0123456789") == std::string::npos && number[0] != '0' &&
+           (number.size() > 1 || number[0] >= '2');
+  }
+
+  // The stored name of a relative path; empty after noting why it cannot be.
+  std::string stored_name(const fs::path& relative) {
+    std::string name;
+    for (const fs::path& part : relative) {
+      const std::string text = path_text(part);
+      if (text.empty() || text == ".") continue;
+      const std::string why = check_name_component(text);
+      if (!why.empty()) {
+        errors_.push_back("cannot store " + shown(relative) + ": the name " + why);
+        return "";
+      }
+      if (!name.empty()) name += '\\';
+      name += text;
+    }
+    return name;
+  }
+
+  void stamp(Item& item, const fs::path& path) {
+    std::time_t t;
+    if (!get_file_mtime(path, t)) t = std::time(nullptr);
+    const int clamped = time_to_dos(t, item.date, item.time);
+    if (clamped)
+      warnings_.push_back(shown(path) + ": its date lies " +
+                          (clamped < 0 ? "before 1980; stored as 1980-01-01 00:00:00"
+                                       : "after 2107; stored as 2107-12-31 23:59:58"));
+  }
+
+  void add_file(const fs::path& path, const fs::path& relative) {
+    Item item;
+    item.name = stored_name(relative);
+    item.source = path;
+    std::error_code ec;
+    item.size = fs::file_size(path, ec);
+    if (ec) {
+      errors_.push_back("cannot read " + shown(path) + ": " + ec.message());
+      return;
+    }
+    // Opened once now, so that an unreadable file fails the pack before any work.
+    if (!open_file(path, "rb")) {
+      errors_.push_back("cannot read " + shown(path) + ": " + reason());
+      return;
+    }
+    if (item.size > CAB_MAX_FOLDER_BYTES) {
+      errors_.push_back(shown(path) + " is " + std::to_string(item.size) +
+                        " bytes; a cabinet holds files of less than 4 GiB (at most " +
+                        std::to_string(CAB_MAX_FOLDER_BYTES) + " bytes)");
+      return;
+    }
+    const fs::perms perms = fs::status(path, ec).permissions();
+    if (!ec && (perms & fs::perms::owner_write) == fs::perms::none) item.attribs |= 0x01;
+    stamp(item, path);
+    if (!item.name.empty()) items.push_back(item);
+  }
+
+  void unpackable(const fs::path& path, const char* what) {
+    if (o_.skip_special)
+      notes_.push_back("skipping " + shown(path) + ": " + what);
+    else
+      errors_.push_back(shown(path) + " is " + what + " (--skip-special leaves such entries out)");
+  }
+
+  void walk(const fs::path& dir, const fs::path& relative) {
+    std::error_code ec;
+    std::vector<fs::directory_entry> entries;
+    fs::directory_iterator it(dir, ec), end;
+    while (!ec && it != end) {
+      entries.push_back(*it);
+      it.increment(ec);
+    }
+    if (ec) {
+      errors_.push_back("cannot read the folder " + shown(dir) + ": " + ec.message());
+      return;
+    }
+    const size_t before = items.size();
+    for (const fs::directory_entry& entry : entries) {
+      const fs::path& path = entry.path();
+      const fs::path child = relative / path.filename();
+      if (own_output(path)) {
+        notes_.push_back("skipping " + shown(path) + ": an output of this pack");
+        continue;
+      }
+      const fs::file_status link = entry.symlink_status(ec);
+      if (ec) {
+        errors_.push_back("cannot read " + shown(path) + ": " + ec.message());
+        continue;
+      }
+      if (fs::is_symlink(link)) {
+        const fs::file_status target = fs::status(path, ec);
+        if (ec || !fs::exists(target))
+          unpackable(path, "a link to nothing");
+        else if (fs::is_directory(target))
+          unpackable(path, "a link to a folder");
+        else if (fs::is_regular_file(target))
+          add_file(path, child);
+        else
+          unpackable(path, "a link to a special file");
+      } else if (fs::is_directory(link)) {
+        walk(path, child);
+      } else if (fs::is_regular_file(link)) {
+        add_file(path, child);
+      } else {
+        unpackable(path, "a special file (device, FIFO or socket)");
+      }
+    }
+    if (items.size() == before && !relative.empty()) {
+      Item item;
+      item.name = stored_name(relative);
+      if (item.name.empty()) return;
+      item.name += "\\";
+      item.attribs = 0x10;
+      stamp(item, dir);
+      items.push_back(item);
+    }
+  }
+
+  const PackOptions& o_;
+  fs::path out_dir_;
+  std::string out_base_, partial_prefix_;
+};
 
 std::string to_codepage(const std::string& utf8, CodePage page, const std::string& what) {
   std::string bytes;
   if (!utf8_to_codepage(utf8, page, bytes))
     throw ToolError(
-        what + " '" + utf8 + "' cannot be written in code page " +
+        what + " '" + printable(utf8) + "' cannot be written in code page " +
         std::to_string(codepage_number(page)) +
         (page == CodePage::Western1252 ? " (try --codepage 932, or rename it)" : " (rename it)"));
   return bytes;
@@ -268,13 +376,13 @@ void put_text(char* field, size_t width, const std::string& utf8, CodePage page,
 
 std::vector<uint8_t> read_whole(const fs::path& path) {
   FilePtr f = open_file(path, "rb");
-  if (!f) throw ToolError("cannot open the stub " + path_text(path));
+  if (!f) throw ToolError("cannot open the stub " + shown(path) + ": " + reason());
   std::vector<uint8_t> bytes;
   uint8_t buffer[65536];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
     bytes.insert(bytes.end(), buffer, buffer + n);
-  if (std::ferror(f.get())) throw ToolError("cannot read the stub " + path_text(path));
+  if (std::ferror(f.get())) throw ToolError("cannot read the stub " + shown(path) + ": " + reason());
   return bytes;
 }
 
@@ -283,9 +391,9 @@ std::vector<uint8_t> read_whole(const fs::path& path) {
 void check_stub(const std::vector<uint8_t>& stub, const fs::path& path) {
   const uint32_t end = image_end_from_headers(stub.data(), stub.size());
   if (end == 0)
-    throw ToolError("stub " + path_text(path) + " is not a self-extractor image (PE headers)");
+    throw ToolError("stub " + shown(path) + " is not a self-extractor image (PE headers)");
   if (end != stub.size())
-    throw ToolError("stub " + path_text(path) + ": its image ends at " + std::to_string(end) +
+    throw ToolError("stub " + shown(path) + ": its image ends at " + std::to_string(end) +
                     " but the file has " + std::to_string(stub.size()) + " bytes");
   struct Cursor {
     const std::vector<uint8_t>* bytes;
@@ -301,7 +409,7 @@ void check_stub(const std::vector<uint8_t>& stub, const fs::path& path) {
       },
       &cursor);
   if (found >= 0)
-    throw ToolError("stub " + path_text(path) + " holds a cabinet signature at " +
+    throw ToolError("stub " + shown(path) + " holds a cabinet signature at " +
                     std::to_string(found));
 }
 
@@ -330,7 +438,7 @@ class PackSink : public CabinetSink {
     }
     const fs::path temp = temporary_beside(target_of_(index));
     other_ = open_file(temp, "wb");
-    if (!other_) throw ToolError("cannot create " + path_text(temp));
+    if (!other_) throw ToolError("cannot create " + shown(target_of_(index)) + ": " + reason());
     temps_.push_back(temp);
     targets_.push_back(target_of_(index));
     current_ = other_.get();
@@ -338,13 +446,14 @@ class PackSink : public CabinetSink {
 
   void write(std::span<const uint8_t> bytes) override {
     if (std::fwrite(bytes.data(), 1, bytes.size(), current_) != bytes.size())
-      throw ToolError("write error (disk full?)");
+      throw ToolError("cannot write " + shown(target_of_(index_)) + ": " + reason());
     if (index_ == 0) crc_ = crc32_of(bytes.data(), bytes.size(), crc_);
   }
 
   void end_cabinet(unsigned index) override {
     if (index > 0) {
-      if (std::fclose(other_.release()) != 0) throw ToolError("write error (disk full?)");
+      if (std::fclose(other_.release()) != 0)
+        throw ToolError("cannot write " + shown(target_of_(index)) + ": " + reason());
     }
   }
 
@@ -362,12 +471,78 @@ class PackSink : public CabinetSink {
   uint32_t crc_ = 0;
 };
 
+// The stub: the one given, or the first found where the tool is installed
+// or built.
+std::vector<uint8_t> load_stub(const PackOptions& o, fs::path& path) {
+  std::error_code ec;
+  if (o.stub_given) {
+    path = o.stub;
+    if (!fs::is_regular_file(path, ec))
+      throw ToolError("stub " + shown(path) + " not found" +
+                      (ec && ec.value() != ENOENT ? ": " + ec.message() : std::string()) +
+                      " (--cabinet-only writes a plain cabinet without one)");
+  } else {
+    const std::vector<fs::path> places = default_stub_places(tool_directory());
+    std::string tried;
+    for (const fs::path& p : places) {
+      if (fs::is_regular_file(p, ec)) {
+        path = p;
+        break;
+      }
+      tried += "\n  " + shown(p);
+    }
+    if (path.empty())
+      throw ToolError("no stub cabsfx.exe found; looked in:" + tried +
+                      "\ngive one with --stub PATH, or write a plain cabinet with --cabinet-only");
+  }
+  std::vector<uint8_t> stub = read_whole(path);
+  check_stub(stub, path);
+  return stub;
+}
+
+std::string size_text(uint64_t bytes) {
+  char text[32];
+  if (bytes >= (uint64_t(1) << 30))
+    std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(uint64_t(1) << 30));
+  else
+    std::snprintf(text, sizeof text, "%.1f MiB", double(bytes) / double(1 << 20));
+  return text;
+}
+
+// A payload that one cabinet cannot hold whatever the compression does is
+// told so before any work, with the option that splits it.
+void check_fits_one_cabinet(const PackOptions& o, const std::vector<std::vector<size_t>>& folders,
+                            const std::vector<Item>& items, uint64_t limit) {
+  if (o.max_cabinet_size) return;
+  uint64_t total = 0;
+  std::string why;
+  for (const auto& folder : folders) {
+    uint64_t size = 0;
+    for (size_t i : folder) size += items[i].size;
+    total += size;
+    if (folder.size() == 1 && size > FOLDER_LIMIT && why.empty())
+      why = shown(items[folder[0]].source) + " needs " +
+            std::to_string((size + CAB_FRAME_SIZE - 1) / CAB_FRAME_SIZE) +
+            " data blocks; one cabinet holds at most 65535 of a folder";
+  }
+  const bool stored = o.compress == "none";
+  if (why.empty() && stored && total > limit)
+    why = "stored, they need more than the " + std::to_string(limit) + " bytes one cabinet holds";
+  if (why.empty()) return;
+  const uint64_t suggested = uint64_t(1) << 30;
+  throw ToolError("the files (" + size_text(total) + ") cannot fit one cabinet: " + why +
+                  "; write a cabinet set with --max-cabinet-size, for example "
+                  "--max-cabinet-size 1G (about " +
+                  std::to_string((total + suggested - 1) / suggested) +
+                  " cabinets or fewer, written beside the output)");
+}
+
 }  // namespace
 
 int command_pack(const Args& args) {
   const PackOptions o = parse_pack_options(args);
   const CodePage page = o.codepage;
-  std::unique_ptr<BlockEncoder> encoder = make_encoder(o.compress);
+  make_encoder(o.compress);  // a bad --compress is a usage error before anything else
 
   // Everything that can be refused is checked before anything is written.
   PackageHeader header{};
@@ -381,7 +556,7 @@ int command_pack(const Args& args) {
   header.open_folder = o.open_folder;
   header.delete_after_setup = o.delete_after;
   header.no_destination_dialog = o.no_dialog;
-  if (!o.cabinet_only && o.setup.empty()) {
+  if (!o.cabinet_only && o.setup.empty() && g_verbosity > 0) {
     if (o.require_64bit)
       std::fprintf(stderr,
                    "cabsfx-tool: pack: note: --require-64bit has no effect without --setup\n");
@@ -391,47 +566,93 @@ int command_pack(const Args& args) {
   }
 
   std::vector<uint8_t> stub;
-  if (!o.cabinet_only) {
-    const fs::path stub_path = o.stub_given ? o.stub : tool_directory() / "cabsfx.exe";
-    std::error_code ec;
-    if (!fs::is_regular_file(stub_path, ec))
-      throw ToolError("stub " + path_text(stub_path) + " not found (give one with --stub PATH)");
-    stub = read_whole(stub_path);
-    check_stub(stub, stub_path);
-  }
+  fs::path stub_path;
+  if (!o.cabinet_only) stub = load_stub(o, stub_path);
   const uint64_t prefix = o.cabinet_only ? 0 : stub.size() + PACKAGE_HEADER_SIZE;
   if (prefix >= CAB_MAX_CABINET) throw ToolError("the stub is too large");
 
-  std::vector<Item> items;
-  collect(o, items);
-  CabFolderInput folder;
-  folder.encoder = std::move(encoder);
-  std::vector<std::string> stored_lower;
-  for (const Item& item : items) {
-    CabEntry e;
-    e.name = to_codepage(item.name, page, "the name");
-    if (e.name.size() > CAB_MAX_NAME)
-      throw ToolError("cannot store '" + item.name + "': " + std::to_string(e.name.size()) +
-                      " bytes in code page " + std::to_string(codepage_number(page)) +
-                      "; at most 255 fit");
-    std::string lower = e.name;
-    for (char& c : lower)
-      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    stored_lower.push_back(lower);
-    e.source = item.source;
-    e.size = item.size;
-    e.date = item.date;
-    e.time = item.time;
-    e.attribs = item.attribs;
-    folder.entries.push_back(std::move(e));
+  Collector collector(o);
+  collector.run();
+  std::vector<Item>& items = collector.items;
+  std::sort(items.begin(), items.end(),
+            [](const Item& a, const Item& b) { return a.name < b.name; });
+  std::vector<std::string>& errors = collector.errors_;
+
+  // Stored names: in the code page when it holds them, otherwise UTF-8.
+  std::vector<std::string> stored(items.size());
+  size_t utf8_names = 0;
+  std::vector<std::pair<std::string, size_t>> folded;
+  for (size_t i = 0; i < items.size(); ++i) {
+    Item& item = items[i];
+    if (!utf8_to_codepage(item.name, page, stored[i])) {
+      stored[i] = item.name;
+      item.attribs |= 0x80;
+      ++utf8_names;
+    }
+    if (stored[i].size() > CAB_MAX_NAME)
+      errors.push_back("cannot store '" + printable(item.name) + "': " +
+                       std::to_string(stored[i].size()) + " bytes" +
+                       ((item.attribs & 0x80) ? " in UTF-8"
+                                              : " in code page " +
+                                                    std::to_string(codepage_number(page))) +
+                       "; at most 255 fit");
+    folded.emplace_back(fold_case(item.name), i);
   }
-  {
-    std::vector<std::string> sorted = stored_lower;
-    std::sort(sorted.begin(), sorted.end());
-    const auto dup = std::adjacent_find(sorted.begin(), sorted.end());
-    if (dup != sorted.end())
-      throw ToolError("two inputs would be stored under the same name '" + *dup +
-                      "' (names differ only in case, or the same name was given twice)");
+  std::sort(folded.begin(), folded.end());
+  for (size_t i = 1; i < folded.size(); ++i)
+    if (folded[i].first == folded[i - 1].first)
+      errors.push_back("two inputs would be stored under the same name '" +
+                       printable(items[folded[i].second].name) + "': " +
+                       shown(items[folded[i - 1].second].source) + " and " +
+                       shown(items[folded[i].second].source) +
+                       " (names that differ only in case are the same on Windows)");
+  if (g_verbosity > 0)
+    for (const std::string& note : collector.notes_)
+      std::fprintf(stderr, "cabsfx-tool: pack: note: %s\n", note.c_str());
+  for (const std::string& warning : collector.warnings_)
+    std::fprintf(stderr, "cabsfx-tool: pack: warning: %s\n", warning.c_str());
+  if (!errors.empty()) {
+    for (const std::string& error : errors)
+      std::fprintf(stderr, "cabsfx-tool: pack: %s\n", error.c_str());
+    throw ToolError("nothing written: " + std::to_string(errors.size()) +
+                    (errors.size() == 1 ? " entry" : " entries") + " cannot be packed");
+  }
+  if (items.empty()) throw ToolError("nothing to pack: the inputs hold no files or folders");
+  if (utf8_names && g_verbosity > 0)
+    std::fprintf(stderr,
+                 "cabsfx-tool: pack: note: %zu name(s) stored in UTF-8 (attribute 0x80): code "
+                 "page %d cannot hold them\n",
+                 utf8_names, codepage_number(page));
+
+  // Folders of at most 65535 blocks, so that the payload is not bound to one
+  // folder's limits.
+  std::vector<std::vector<size_t>> plan(1);
+  uint64_t in_folder = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!plan.back().empty() && in_folder + items[i].size > FOLDER_LIMIT) {
+      plan.emplace_back();
+      in_folder = 0;
+    }
+    plan.back().push_back(i);
+    in_folder += items[i].size;
+  }
+  check_fits_one_cabinet(o, plan, items, CAB_MAX_CABINET - prefix);
+  std::vector<CabFolderInput> folders;
+  for (const auto& members : plan) {
+    CabFolderInput folder;
+    folder.encoder = make_encoder(o.compress);
+    for (size_t i : members) {
+      const Item& item = items[i];
+      CabEntry e;
+      e.name = stored[i];
+      e.source = item.source;
+      e.size = item.size;
+      e.date = item.date;
+      e.time = item.time;
+      e.attribs = item.attribs;
+      folder.entries.push_back(std::move(e));
+    }
+    folders.push_back(std::move(folder));
   }
 
   // Cabinet names of a set: the output's own name, then OUTBASE2.cab, ...
@@ -445,6 +666,8 @@ int command_pack(const Args& args) {
     std::random_device random;
     options.set_id = uint16_t(random());
   }
+  options.header_reserve_bytes = codepage_record(page);
+  options.header_reserve = uint16_t(options.header_reserve_bytes.size());
   options.spool_dir = out_dir;
   options.max_cabinet_size = CAB_MAX_CABINET - prefix;
   if (o.max_cabinet_size) {
@@ -466,26 +689,31 @@ int command_pack(const Args& args) {
   }
   uint64_t total_in = 0;
   for (const Item& item : items) total_in += item.size;
-  ProgressBar bar("pack", total_in);
+  if (g_verbosity > 1)
+    for (size_t i = 0; i < items.size(); ++i)
+      std::printf("  %s\n", printable(items[i].name).c_str());
+  ProgressBar bar("pack", g_verbosity > 0 ? total_in : 0);
   options.progress = [&bar](uint64_t done, uint64_t) { bar.update(done); };
 
   std::vector<fs::path> temps;
   const fs::path main_temp = temporary_beside(o.out);
   try {
     FilePtr main = open_file(main_temp, "w+b");
-    if (!main) throw ToolError("cannot create " + path_text(main_temp));
+    if (!main) throw ToolError("cannot create " + shown(o.out) + ": " + reason());
     temps.push_back(main_temp);
     if (!o.cabinet_only) {
       if (std::fwrite(stub.data(), 1, stub.size(), main.get()) != stub.size() ||
           std::fwrite(&header, 1, sizeof header, main.get()) != sizeof header)
-        throw ToolError("write error (disk full?)");
+        throw ToolError("cannot write " + shown(o.out) + ": " + reason());
     }
-    std::vector<CabFolderInput> folders;
-    folders.push_back(std::move(folder));
     PackSink sink(main.get(), temps, target_of);
     CabWriteSummary summary;
     try {
       summary = write_cabinets(folders, options, sink);
+    } catch (const CabWriterTooLarge& e) {
+      throw ToolError(std::string(e.what()) +
+                      "; write a cabinet set with --max-cabinet-size, for example "
+                      "--max-cabinet-size 1G");
     } catch (const CabWriterError& e) {
       throw ToolError(e.what());
     }
@@ -495,30 +723,32 @@ int command_pack(const Args& args) {
       uint8_t le[4] = {uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24)};
       if (!seek_file(main.get(), int64_t(stub.size() + offsetof(PackageHeader, crc))) ||
           std::fwrite(le, 1, 4, main.get()) != 4)
-        throw ToolError("write error while storing the CRC");
+        throw ToolError("cannot write " + shown(o.out) + ": " + reason());
     }
-    if (std::fclose(main.release()) != 0) throw ToolError("write error (disk full?)");
+    if (std::fclose(main.release()) != 0)
+      throw ToolError("cannot write " + shown(o.out) + ": " + reason());
     // Continuations first, the output last: a present output means a whole set.
     for (size_t i = 1; i < temps.size(); ++i) {
       std::error_code ec;
       fs::rename(temps[i], sink.targets()[i - 1], ec);
-      if (ec)
-        throw ToolError("cannot rename to " + path_text(sink.targets()[i - 1]) + ": " +
-                        ec.message());
+      if (ec) throw ToolError("cannot write " + shown(sink.targets()[i - 1]) + ": " + ec.message());
     }
     std::error_code ec;
     fs::rename(main_temp, o.out, ec);
-    if (ec) throw ToolError("cannot rename to " + path_text(o.out) + ": " + ec.message());
+    if (ec) throw ToolError("cannot write " + shown(o.out) + ": " + ec.message());
     uint64_t total_out = 0;
-    for (uint64_t s : summary.cabinet_sizes) total_out += s;
-    std::printf("%s: %zu file(s), %" PRIu64 " bytes packed into %" PRIu64 " bytes of cabinet",
-                path_text(o.out).c_str(), items.size(), total_in, total_out);
-    if (summary.cabinet_sizes.size() > 1)
-      std::printf(" in %zu cabinets (%s ... %s)", summary.cabinet_sizes.size(),
-                  path_text(o.out.filename()).c_str(),
-                  path_text(sink.targets().back().filename()).c_str());
-    if (o.crc) std::printf(", CRC-32 %08" PRIX32, sink.crc());
-    std::printf("\n");
+    for (uint64_t size : summary.cabinet_sizes) total_out += size;
+    if (g_verbosity > 0) {
+      std::printf("%s: %zu file(s), %" PRIu64 " bytes packed into %" PRIu64
+                  " bytes of cabinet",
+                  shown(o.out).c_str(), items.size(), total_in, total_out);
+      if (summary.cabinet_sizes.size() > 1)
+        std::printf(" in %zu cabinets (%s ... %s)", summary.cabinet_sizes.size(),
+                    shown(o.out.filename()).c_str(), shown(sink.targets().back().filename()).c_str());
+      if (o.crc) std::printf(", CRC-32 %08" PRIX32, sink.crc());
+      if (!o.cabinet_only && g_verbosity > 1) std::printf(", stub %s", shown(stub_path).c_str());
+      std::printf("\n");
+    }
   } catch (...) {
     bar.finish();
     for (const fs::path& t : temps) {

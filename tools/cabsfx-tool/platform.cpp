@@ -6,6 +6,7 @@
 #include "tool.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -60,29 +61,21 @@ bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out) {
   return out != std::time_t(-1);
 }
 
-void time_to_dos(std::time_t t, uint16_t& date, uint16_t& time) {
+int time_to_dos(std::time_t t, uint16_t& date, uint16_t& time) {
   std::tm tm{};
   if (!local_time(t, tm) || tm.tm_year < 80) {
     date = (1 << 5) | 1;  // 1980-01-01 00:00:00, the earliest a DOS date holds
     time = 0;
-    return;
+    return -1;
   }
   if (tm.tm_year > 80 + 127) {
     date = uint16_t(127 << 9 | 12 << 5 | 31);
     time = uint16_t(23 << 11 | 59 << 5 | 29);
-    return;
+    return 1;
   }
   date = uint16_t((tm.tm_year - 80) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
   time = uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
-}
-
-bool set_file_mtime(const fs::path& path, std::time_t t) {
-  using namespace std::chrono;
-  const auto sys = system_clock::from_time_t(t);
-  std::error_code ec;
-  fs::last_write_time(path,
-                      time_point_cast<fs::file_time_type::duration>(file_clock::from_sys(sys)), ec);
-  return !ec;
+  return 0;
 }
 
 bool get_file_mtime(const fs::path& path, std::time_t& out) {
@@ -94,21 +87,16 @@ bool get_file_mtime(const fs::path& path, std::time_t& out) {
   return true;
 }
 
-bool apply_attributes(const fs::path& path, uint16_t attribs) {
+void binary_stdout() {
 #ifdef _WIN32
-  DWORD a = 0;
-  if (attribs & 0x01) a |= FILE_ATTRIBUTE_READONLY;
-  if (attribs & 0x02) a |= FILE_ATTRIBUTE_HIDDEN;
-  if (attribs & 0x04) a |= FILE_ATTRIBUTE_SYSTEM;
-  if (attribs & 0x20) a |= FILE_ATTRIBUTE_ARCHIVE;
-  return SetFileAttributesW(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL) != 0;
-#else
-  if (!(attribs & 0x01)) return true;
-  std::error_code ec;
-  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove, ec);
-  return !ec;
+  _setmode(_fileno(stdout), _O_BINARY);
 #endif
+}
+
+std::vector<fs::path> default_stub_places(const fs::path& tool_dir) {
+  const fs::path up = tool_dir.parent_path();
+  return {tool_dir / "cabsfx.exe", up / "share" / "cabsfx" / "cabsfx.exe",
+          up.parent_path() / "win32" / "cabsfx.exe", up / "cabsfx.exe"};
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "writer/cab_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -134,13 +135,17 @@ class FolderStream {
       } else {
         if (!file_) {
           file_ = open_file(entry.source, "rb");
-          if (!file_) throw CabWriterError("cannot open " + path_text(entry.source));
+          if (!file_)
+            throw CabWriterError("cannot open " + path_text(entry.source) + ": " +
+                                 std::strerror(errno));
         }
+        errno = 0;
         const size_t got = std::fread(out + filled, 1, want, file_.get());
         if (got != want) {
-          throw CabWriterError(
-              path_text(entry.source) +
-              (std::ferror(file_.get()) ? ": read error" : ": file became shorter while packing"));
+          throw CabWriterError(path_text(entry.source) +
+                               (std::ferror(file_.get())
+                                    ? std::string(": cannot read: ") + std::strerror(errno)
+                                    : std::string(": file became shorter while packing")));
         }
       }
       filled += want;
@@ -159,7 +164,9 @@ class FolderStream {
     } else if (!entry.source.empty() && entry.size == 0) {
       // An empty source is still checked for existence and size.
       FilePtr f = open_file(entry.source, "rb");
-      if (!f) throw CabWriterError("cannot open " + path_text(entry.source));
+      if (!f)
+        throw CabWriterError("cannot open " + path_text(entry.source) + ": " +
+                             std::strerror(errno));
       if (std::fgetc(f.get()) != EOF)
         throw CabWriterError(path_text(entry.source) + ": file grew while packing");
     }
@@ -374,8 +381,8 @@ class Writer {
                          current_size() + want > options_.max_cabinet_size;
     if (crowded && !cab_.folders.empty()) {
       if (!options_.allow_set) {
-        throw CabWriterError("folder " + std::to_string(f) + " does not fit within " +
-                             limit_text() + " (the cabinet would be too large)");
+        throw CabWriterTooLarge("folder " + std::to_string(f) + " does not fit within " +
+                                limit_text() + " (the cabinet would be too large)");
       }
       close_cabinet(false, std::nullopt);
       open_cabinet();
@@ -420,9 +427,9 @@ class Writer {
     }
     if (!options_.allow_set) {
       if (!room_for_block)
-        throw CabWriterError("folder " + std::to_string(f) +
-                             " needs more than 65535 data blocks in one cabinet");
-      throw CabWriterError("the cabinet would be larger than " + limit_text());
+        throw CabWriterTooLarge("folder " + std::to_string(f) +
+                                " needs more than 65535 data blocks in one cabinet");
+      throw CabWriterTooLarge("the cabinet would be larger than " + limit_text());
     }
     size_t first = 0;
     const uint64_t size = current_size() + data_header_size();

@@ -19,6 +19,12 @@ class CabWriterError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The data do not fit within the cabinet size limit (and no set is allowed).
+class CabWriterTooLarge : public CabWriterError {
+ public:
+  using CabWriterError::CabWriterError;
+};
+
 constexpr uint32_t CAB_FRAME_SIZE = 32768;
 constexpr size_t CAB_MAX_NAME = 255;              // stored names and set-chaining names, in bytes
 constexpr uint64_t CAB_MAX_CABINET = 0x7FFFFFFF;  // offsets are signed 32-bit to the reader

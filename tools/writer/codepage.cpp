@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -248,4 +249,69 @@ std::string escape_bytes(const std::string& bytes) {
     }
   }
   return out;
+}
+
+namespace {
+
+bool needs_escape(char32_t c) {
+  return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    // The longest valid UTF-8 sequence here, or one byte.
+    size_t length = 1;
+    std::u32string one;
+    const uint8_t b = uint8_t(text[i]);
+    const size_t want = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 4;
+    if (i + want <= text.size() && utf8_to_utf32(text.substr(i, want), one)) length = want;
+    char escape[16];
+    if (one.size() != 1) {
+      std::snprintf(escape, sizeof escape, "\\x%02X", b);
+      out += escape;
+    } else if (needs_escape(one[0])) {
+      if (one[0] < 0x80)
+        std::snprintf(escape, sizeof escape, "\\x%02X", unsigned(one[0]));
+      else
+        std::snprintf(escape, sizeof escape, "\\u{%04X}", unsigned(one[0]));
+      out += escape;
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out;
+}
+
+namespace {
+constexpr char RECORD_MAGIC[4] = {'C', 'S', 'F', 'X'};
+constexpr uint16_t TAG_CODEPAGE = 1;
+}  // namespace
+
+std::vector<uint8_t> codepage_record(CodePage page) {
+  const int number = codepage_number(page);
+  return {uint8_t(RECORD_MAGIC[0]), uint8_t(RECORD_MAGIC[1]), uint8_t(RECORD_MAGIC[2]),
+          uint8_t(RECORD_MAGIC[3]), uint8_t(TAG_CODEPAGE),    0,
+          2,                        0,                        uint8_t(number),
+          uint8_t(number >> 8)};
+}
+
+bool codepage_from_record(const uint8_t* area, size_t size, CodePage& out) {
+  if (size < 4 || std::memcmp(area, RECORD_MAGIC, 4) != 0) return false;
+  for (size_t at = 4; at + 4 <= size;) {
+    const uint16_t tag = uint16_t(area[at] | area[at + 1] << 8);
+    const size_t length = size_t(area[at + 2] | area[at + 3] << 8);
+    at += 4;
+    if (length > size - at) return false;
+    if (tag == TAG_CODEPAGE && length == 2)
+      return parse_codepage(std::to_string(area[at] | area[at + 1] << 8), out);
+    at += length;
+  }
+  return false;
 }

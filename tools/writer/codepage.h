@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class CodePage { Western1252, Japanese932 };
 
@@ -26,3 +27,18 @@ bool decode_stored_name(const std::string& bytes, uint16_t attribs, CodePage pag
 
 // Printable form of bytes that could not be decoded: \xNN for non-ASCII.
 std::string escape_bytes(const std::string& bytes);
+
+// UTF-8 text made safe for a terminal or a line-oriented reader: C0 and C1
+// controls, DEL, line and paragraph separators and bidirectional overrides
+// become \xNN or \u{NNNN}, bytes that are not UTF-8 become \xNN; the rest
+// is kept.
+std::string printable(const std::string& text);
+
+// The record that tells readers which code page a cabinet's names (those not
+// marked UTF-8) are in. It fills the cabinet header's reserve area: the bytes
+// "CSFX", then entries of a 16-bit tag, a 16-bit length and that many bytes;
+// tag 1 holds the code page number (16 bits). Readers that do not know it skip
+// the reserve area as the format asks.
+std::vector<uint8_t> codepage_record(CodePage page);
+// False when the area holds no such record or an unknown code page.
+bool codepage_from_record(const uint8_t* area, size_t size, CodePage& out);

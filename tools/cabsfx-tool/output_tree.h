@@ -1,0 +1,75 @@
+// The extracted tree under one destination folder, written without following
+// a link and without a gap between a check and a use: every folder is opened
+// relative to its already open parent (POSIX: openat with O_NOFOLLOW; Windows:
+// each folder held open without delete sharing, reparse points refused), every
+// file is created exclusively in its folder, a replaced file is written under
+// a temporary name and renamed over the old one, and dates and modes are set
+// on the open file.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+// What is at a name now, looked at without following a link.
+struct ExistingEntry {
+  enum Kind { MISSING, FILE, FOLDER, OTHER } kind = MISSING;  // OTHER: link, device, ...
+  std::time_t modified = 0;
+};
+
+// The file exists and the caller did not ask to replace it.
+class FileExists : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
+class OutputFile;
+
+class OutputTree {
+ public:
+  // Creates the destination (and its parents) when missing and opens it.
+  explicit OutputTree(const std::filesystem::path& destination);
+  ~OutputTree();
+  OutputTree(const OutputTree&) = delete;
+  OutputTree& operator=(const OutputTree&) = delete;
+
+  // Opens the folder made of `folders` below the destination, creating the
+  // missing ones when `create`; false when one is missing and not created.
+  // Throws ToolError for a link or a non-folder on the way.
+  bool enter(const std::vector<std::string>& folders, bool create);
+  // In the entered folder.
+  ExistingEntry existing(const std::string& name);
+  // A new file; `replace` writes it under a temporary name that finish()
+  // renames over `name`. Throws FileExists when `name` exists and !replace.
+  std::unique_ptr<OutputFile> create(const std::string& name, bool replace);
+  // The user's path of a name in the entered folder, for messages.
+  std::filesystem::path shown(const std::string& name) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class OutputFile {
+ public:
+  ~OutputFile();  // abandons the file unless finished
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  bool write(const void* bytes, size_t count);
+  // Stamps the date, applies the cabinet attributes (read-only everywhere;
+  // hidden, system and archive on Windows), closes, and renames into place.
+  // Throws ToolError naming the user's path.
+  void finish(std::time_t modified, uint16_t attribs);
+  // Closes and removes what was created.
+  void abandon();
+
+ private:
+  friend class OutputTree;
+  OutputFile() = default;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
