@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "output_tree.h"
 #include "package/crc32.h"
 #include "package/package.h"
 #include "support/sample_data.h"
@@ -222,9 +224,37 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
   EXPECT_NE(fs::status(dest / "readme.txt").permissions() & fs::perms::owner_write,
             fs::perms::none);
 
-  // Extracting again replaces the files, the read-only one included.
+  // Extracting again: refused before anything is written, every file in the
+  // way named; then each way of settling them.
+  write_text(dest / "readme.txt", "changed");
+  fs::last_write_time(dest / "readme.txt", file_stamp);
   r = tool({"extract", out.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 1);
+  for (const char* name : {"readme.txt exists", "ro.txt exists", "nothing extracted: 5 file(s)"})
+    EXPECT_NE(r.err.find(name), std::string::npos) << name << "\n" << r.err;
+  EXPECT_EQ(read_file(dest / "readme.txt"), Bytes({'c', 'h', 'a', 'n', 'g', 'e', 'd'}));
+  r = tool({"extract", "--skip-existing", out.string(), "-d", dest.string()});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("5 existing file(s) kept"), std::string::npos) << r.out;
+  // --newer: readme.txt (2020) is older than the stored one, the rest equal.
+  r = tool({"extract", "--newer", out.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 file(s) extracted"), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(dest / "readme.txt"), read_file(in / "readme.txt"));
+  write_text(dest / "readme.txt", "changed");
+  r = tool({"extract", "--overwrite", out.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dest / "readme.txt"), read_file(in / "readme.txt"));
+  EXPECT_EQ(fs::status(dest / "ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(tree(dest), tree(in)) << "no temporary file is left";
+  // New files get the umask's permissions.
+  const mode_t old_mask = umask(027);
+  r = tool({"extract", out.string(), "-d", (root_ / "masked").string()});
+  umask(old_mask);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::status(root_ / "masked" / "readme.txt").permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(root_ / "masked" / "ro.txt").permissions(), fs::perms(0440));
+  EXPECT_EQ(fs::status(root_ / "masked" / "bin").permissions(), fs::perms(0750));
 }
 
 TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
@@ -436,7 +466,11 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
   fs::create_directory_symlink(root_ / "outside", dest / "link");
   fs::create_symlink(root_ / "outside" / "target.txt", dest / "file_link");
 
-  const ToolRun r = tool({"extract", cab.string(), "-d", dest.string()});
+  ToolRun r = tool({"extract", cab.string(), "-d", dest.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("file_link exists"), std::string::npos) << r.err;
+  EXPECT_EQ(tree(dest), (std::vector<std::string>{"file_link", "link"})) << "nothing written";
+  r = tool({"extract", "--overwrite", cab.string(), "-d", dest.string()});
   EXPECT_EQ(r.status, 1);
   for (const char* refused : {"..\\evil1.txt", "../evil2.txt", "a/../../evil3.txt", "C:\\evil4.txt",
                               "sub\\..\\..\\evil5.txt", "'CON'", "d:evil7", "link\\planted.txt"})
@@ -458,12 +492,19 @@ TEST_F(ToolTest, CodePagesForNames) {
   const std::string hyou = "\xE8\xA1\xA8", nihongo = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
   write_text(root_ / "in" / (hyou + ".txt"), "table");
   write_text(root_ / "in" / nihongo / "a.txt", "folder");
-  const fs::path out = root_ / "jp.cab";
-  ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", (root_ / "in").string()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("code page 1252"), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(out));
+  // Code page 1252 cannot hold them: stored in UTF-8, flagged, read back.
+  const fs::path utf = root_ / "utf.cab";
+  ToolRun r = tool({"pack", "-o", utf.string(), "--cabinet-only", (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("2 name(s) stored in UTF-8"), std::string::npos) << r.err;
+  r = tool({"list", utf.string()});
+  EXPECT_NE(r.out.find("----A-U  "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(nihongo + "\\a.txt"), std::string::npos) << r.out;
+  r = tool({"extract", utf.string(), "-d", (root_ / "dest_utf").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "dest_utf"), tree(root_ / "in"));
 
+  const fs::path out = root_ / "jp.cab";
   r = tool(
       {"pack", "-o", out.string(), "--cabinet-only", "--codepage", "932", (root_ / "in").string()});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -471,15 +512,20 @@ TEST_F(ToolTest, CodePagesForNames) {
   const std::string bytes(cab.begin(), cab.end());
   EXPECT_NE(bytes.find(std::string("\x95\x5C.txt\0", 7)), std::string::npos);
   EXPECT_NE(bytes.find("\x93\xFA\x96\x7B\x8C\xEA\\a.txt"), std::string::npos);
-  r = tool({"list", "--codepage", "932", out.string()});
+  // The code page travels in the header reserve: flag 0x0004, then "CSFX".
+  EXPECT_EQ(cab[30] & 4, 4);
+  EXPECT_EQ(std::string(cab.begin() + 40, cab.begin() + 50),
+            std::string("CSFX\1\0\2\0\xA4\x03", 10));
+  r = tool({"list", out.string()});
   EXPECT_NE(r.out.find(hyou + ".txt"), std::string::npos) << r.out;
-  r = tool({"extract", "--codepage", "932", out.string(), "-d", (root_ / "dest").string()});
+  EXPECT_NE(r.out.find("code page 932 (recorded in the cabinet)"), std::string::npos) << r.out;
+  r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(tree(root_ / "dest"), tree(root_ / "in"));
 
-  // The same bytes read as code page 1252 are other, harmless, characters;
-  // 0x5C still separates there, so the name becomes a folder and a file.
-  r = tool({"extract", out.string(), "-d", (root_ / "dest1252").string()});
+  // Read as code page 1252 on request, the bytes are other, harmless,
+  // characters; 0x5C still separates there, so the name becomes a folder.
+  r = tool({"extract", "--codepage=1252", out.string(), "-d", (root_ / "dest1252").string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::exists(root_ / "dest1252" / "\xE2\x80\xA2" / ".txt"));
 
@@ -539,6 +585,254 @@ TEST_F(ToolTest, EveryCompressionMethodOrNotAvailable) {
     EXPECT_EQ(read_file(dest / "r.bin"), read_file(root_ / "in" / "r.bin"));
     EXPECT_EQ(read_file(dest / "t.txt"), read_file(root_ / "in" / "t.txt"));
   }
+}
+
+TEST_F(ToolTest, PackReportsEverythingItCannotPackInOneRun) {
+  const fs::path in = root_ / "in";
+  write_text(in / "ok.txt", "ok");
+  write_text(root_ / "target.txt", "through a link");
+  fs::create_symlink(root_ / "target.txt", in / "file_link.txt");
+  fs::create_directory_symlink(root_, in / "folder_link");
+  fs::create_symlink(root_ / "nothing", in / "dangling");
+  ASSERT_EQ(mkfifo((in / "fifo").c_str(), 0600), 0);
+  for (const char* bad : {"what?.txt", "CON.txt", "dot.", "pipe|d"}) write_text(in / bad, "x");
+  const fs::path out = root_ / "out.cab";
+  ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", in.string()});
+  EXPECT_EQ(r.status, 1);
+  for (const char* named : {"folder_link is a link to a folder", "dangling is a link to nothing",
+                            "fifo is a special file", "what?.txt", "CON.txt", "dot.", "pipe|d",
+                            "nothing written: 7 entries"})
+    EXPECT_NE(r.err.find(named), std::string::npos) << named << "\n" << r.err;
+  EXPECT_FALSE(fs::exists(out));
+  for (const char* bad : {"what?.txt", "CON.txt", "dot.", "pipe|d"}) fs::remove(in / bad);
+
+  // Skipped on request, each one listed; a link to a file is the file.
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", "--skip-special", in.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("skipping " + (in / "folder_link").string()), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("skipping " + (in / "fifo").string()), std::string::npos) << r.err;
+  r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "dest"), (std::vector<std::string>{"file_link.txt", "ok.txt"}));
+  EXPECT_FALSE(fs::is_symlink(root_ / "dest" / "file_link.txt"));
+  EXPECT_EQ(read_file(root_ / "dest" / "file_link.txt"), read_file(root_ / "target.txt"));
+
+  // An output that is an input is refused; the output and its set inside an
+  // input folder are skipped, saying so.
+  fs::remove(in / "fifo");
+  r = tool({"pack", "-o", (in / "ok.txt").string(), "--cabinet-only", (in / "ok.txt").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is also an input"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(in / "ok.txt"), Bytes({'o', 'k'}));
+  write_file(in / "big.bin", random_bytes(150000, 8));
+  const std::vector<std::string> again = {"pack",
+                                          "-o",
+                                          (in / "self.cab").string(),
+                                          "--cabinet-only",
+                                          "--skip-special",
+                                          "--max-cabinet-size=64K",
+                                          in.string()};
+  ASSERT_EQ(tool(again).status, 0);
+  ASSERT_TRUE(fs::exists(in / "self3.cab"));
+  r = tool(again);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* skipped :
+       {"self.cab: an output", "self2.cab: an output", "self3.cab: an output"})
+    EXPECT_NE(r.err.find(skipped), std::string::npos) << skipped << "\n" << r.err;
+  EXPECT_NE(r.out.find("3 file(s)"), std::string::npos) << r.out;
+
+  // Dates outside 1980..2107 are clamped, with a warning.
+  fs::remove_all(in);
+  write_text(in / "old.txt", "old");
+  const auto epoch = std::chrono::time_point_cast<fs::file_time_type::duration>(
+      std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(86400)));
+  fs::last_write_time(in / "old.txt", epoch);
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", in.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: " + (in / "old.txt").string() + ": its date lies before 1980"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(tool({"list", out.string()}).out.find("1980-01-01 00:00:00"), std::string::npos);
+
+  // Payloads the format cannot hold are refused before any work (sparse
+  // files: nothing is read).
+  const fs::path huge = root_ / "huge.cab";
+  write_text(in / "huge.bin", "");
+  fs::resize_file(in / "huge.bin", uint64_t(4) << 30);
+  r = tool({"pack", "-o", huge.string(), "--cabinet-only", in.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("huge.bin is 4294967296 bytes; a cabinet holds files of less than 4 GiB"),
+            std::string::npos)
+      << r.err;
+  fs::resize_file(in / "huge.bin", uint64_t(5) << 29);
+  for (const char* method : {"mszip", "none"}) {
+    r = tool({"pack", "-o", huge.string(), "--cabinet-only", "--compress", method, in.string()});
+    EXPECT_EQ(r.status, 1) << method;
+    EXPECT_NE(r.err.find("cannot fit one cabinet"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--max-cabinet-size 1G (about 3 cabinets"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(huge));
+  if (geteuid() != 0) {  // root reads everything
+    fs::remove(in / "huge.bin");
+    fs::create_directories(in / "locked");
+    write_text(in / "locked" / "inside.txt", "x");
+    fs::permissions(in / "locked", fs::perms::none);
+    r = tool({"pack", "-o", out.string(), "--cabinet-only", in.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(
+        r.err.find("cannot read the folder " + (in / "locked").string() + ": Permission denied"),
+        std::string::npos)
+        << r.err;
+  }
+}
+
+// The output tree driven step by step, with links planted between the steps
+// as another process could: nothing is ever written through one.
+TEST_F(ToolTest, LinksPlantedBetweenStepsAreNeverFollowed) {
+  const fs::path dest = root_ / "dest", outside = root_ / "outside";
+  fs::create_directories(outside);
+  write_text(outside / "victim.txt", "untouched");
+  OutputTree output(dest);
+
+  // A folder swapped for a link before it is entered.
+  fs::create_directory_symlink(outside, dest / "a");
+  EXPECT_THROW(output.enter({"a"}, true), ToolError);
+  fs::remove(dest / "a");
+
+  // A folder swapped for a link after it was entered: the open folder is
+  // used, wherever it now is; the link is not.
+  ASSERT_TRUE(output.enter({"b", "c"}, true));
+  fs::rename(dest / "b", dest / "b-moved");
+  fs::create_directory_symlink(outside, dest / "b");
+  auto file = output.create("new.txt", false);
+  ASSERT_TRUE(file->write("new", 3));
+  file->finish(1000000000, 0x20);
+  EXPECT_EQ(read_file(dest / "b-moved" / "c" / "new.txt"), Bytes({'n', 'e', 'w'}));
+  EXPECT_FALSE(fs::exists(outside / "c"));
+
+  // A link planted at the file's name after the check: exclusive creation
+  // fails; a replacement renames over the link itself.
+  ASSERT_TRUE(output.enter({}, true));
+  EXPECT_EQ(output.existing("victim.txt").kind, ExistingEntry::MISSING);
+  fs::create_symlink(outside / "victim.txt", dest / "victim.txt");
+  EXPECT_THROW(output.create("victim.txt", false), FileExists);
+  EXPECT_EQ(output.existing("victim.txt").kind, ExistingEntry::OTHER);
+  file = output.create("victim.txt", true);
+  ASSERT_TRUE(file->write("replaced", 8));
+  file->finish(1000000000, 0x21);
+  EXPECT_FALSE(fs::is_symlink(dest / "victim.txt"));
+  EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
+  EXPECT_EQ(read_file(outside / "victim.txt").size(), 9u);
+  EXPECT_EQ(
+      fs::last_write_time(dest / "victim.txt"),
+      std::chrono::time_point_cast<fs::file_time_type::duration>(
+          std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(1000000000))));
+  EXPECT_EQ(fs::status(dest / "victim.txt").permissions() & fs::perms::owner_write,
+            fs::perms::none);
+
+  // An abandoned file leaves nothing behind, a replacement nothing either.
+  output.create("gone.txt", false)->write("x", 1);
+  output.create("victim.txt", true)->write("x", 1);
+  EXPECT_EQ(output.existing("gone.txt").kind, ExistingEntry::MISSING);
+  EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
+  EXPECT_EQ(tree(dest), (std::vector<std::string>{"b", "b-moved/", "b-moved/c/",
+                                                  "b-moved/c/new.txt", "victim.txt"}));
+}
+
+TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
+  const fs::path cab =
+      write_cabinet("names.cab", {make_memory_entry("docs\\a.txt", {'a'}),
+                                  make_memory_entry("docs\\b.TXT", {'b', 'b'}),
+                                  make_memory_entry("docs\\sub\\", {}, 0x5821, 0x6000, 0x10),
+                                  make_memory_entry("line\nforged  0  MSZIP  x\x1b[31m", {'c'}),
+                                  make_memory_entry("c1\xC2\x85"
+                                                    "del\x7F",
+                                                    {'d'}, 0x5821, 0x6000, 0xA0),
+                                  make_memory_entry("bad\xFF\xFE"
+                                                    "",
+                                                    {'e'}, 0x5821, 0x6000, 0xA0)});
+  ToolRun r = tool({"list", cab.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(r.out.find("line\\x0Aforged  0  MSZIP  x\\x1B[31m"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("c1\\u{0085}del\\x7F"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bad\\xFF\\xFE"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("5 file(s), 6 bytes, 1 folder(s); packed "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("     0  MSZIP             1       5"), std::string::npos) << r.out;
+
+  // One JSON record per line; the forged newline stays inside its string.
+  r = tool({"list", "--json", cab.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 6);
+  EXPECT_NE(r.out.find("{\"name\": \"docs\\\\b.TXT\", \"name_decoded\": true, \"folder_entry\": "
+                       "false, \"size\": 2, \"modified\": \"2024-01-01T12:00:00\", "
+                       "\"attributes\": \"----A--\", \"folder\": 0, \"method\": \"MSZIP\"}"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"name_decoded\": false"), std::string::npos) << r.out;
+
+  // Patterns in list, verify and extract, quiet and to standard output.
+  r = tool({"list", "-q", cab.string(), "DOCS/*.txt"});
+  EXPECT_EQ(r.out, "docs\\a.txt\ndocs\\b.TXT\n");
+  r = tool({"list", "-q", cab.string(), "docs"});
+  EXPECT_EQ(r.out, "docs\\a.txt\ndocs\\b.TXT\ndocs\\sub\\\n");
+  r = tool({"verify", "-q", cab.string(), "docs\\?.txt", "nomatch*"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cabsfx-tool: verify: no file matches 'nomatch*'\n");
+  r = tool({"extract", "--stdout", cab.string(), "docs\\*"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "abb");
+  const fs::path dest = root_ / "dest";
+  r = tool({"extract", "-q", "--directory=" + dest.string(), cab.string(), "--", "*.TXT"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(tree(dest), (std::vector<std::string>{"docs/", "docs/a.txt", "docs/b.TXT"}));
+  // Fewer files written than selected: exit 1, the refused names escaped.
+  r = tool({"extract", cab.string(), "-d", (root_ / "all").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("refusing 'line\\x0Aforged"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+  EXPECT_NE(r.out.find("2 file(s) extracted"), std::string::npos) << r.out;
+
+  r = tool({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("cabsfx-tool ", 0), 0u) << r.out;
+  for (const char* command : {"pack", "list", "verify", "extract"})
+    EXPECT_NE(tool({command, "--help"}).out.find("Exit status: 0"), std::string::npos) << command;
+  r = tool({"list", "--json=yes", cab.string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--json takes no value"), std::string::npos) << r.err;
+  r = tool({"extract", "--stdout", "--overwrite", cab.string()});
+  EXPECT_EQ(r.status, 2);
+}
+
+// Without --stub the tool looks beside itself, in the installed layout and
+// in the build layout; the error names the places and --cabinet-only.
+TEST_F(ToolTest, DefaultStubIsFoundInTheInstalledLayout) {
+  write_text(root_ / "in" / "a.txt", "a");
+  const fs::path bin = root_ / "prefix" / "bin" / "cabsfx-tool";
+  fs::create_directories(bin.parent_path());
+  fs::copy_file(TOOL, bin);
+  auto run_copy = [&](const std::vector<std::string>& args) {
+    std::string cmd = quote(bin.string());
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " >/dev/null 2>" + quote((root_ / "err.txt").string());
+    const int rc = std::system(cmd.c_str());
+    const Bytes e = read_file(root_ / "err.txt");
+    return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, std::string(e.begin(), e.end()));
+  };
+  const fs::path out = root_ / "p.exe";
+  auto [status, err] = run_copy({"pack", "-o", out.string(), (root_ / "in").string()});
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find((root_ / "prefix" / "share" / "cabsfx" / "cabsfx.exe").string()),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("--cabinet-only"), std::string::npos) << err;
+  write_file(root_ / "prefix" / "share" / "cabsfx" / "cabsfx.exe", fake_stub());
+  std::tie(status, err) = run_copy({"pack", "-o", out.string(), (root_ / "in").string()});
+  EXPECT_EQ(status, 0) << err;
+  const Bytes package = read_file(out);
+  EXPECT_TRUE(std::equal(package.begin(), package.begin() + 1536, fake_stub().begin()));
 }
 
 }  // namespace

@@ -73,4 +73,36 @@ TEST(ToolNames, StoredNamesStayUnderTheDestination) {
   EXPECT_EQ(check_name_component("caf\xC3\xA9.txt"), "");
 }
 
+TEST(ToolNames, PrintableFormAndCodePageRecord) {
+  const struct {
+    const char* text;
+    const char* shown;
+  } cases[] = {{"plain caf\xC3\xA9 \xE6\x97\xA5", "plain caf\xC3\xA9 \xE6\x97\xA5"},
+               {"a\tb\r\n\x1B[2J", "a\\x09b\\x0D\\x0A\\x1B[2J"},
+               {"del\x7F c1\xC2\x9B", "del\\x7F c1\\u{009B}"},
+               {"rtl\xE2\x80\xAEtxt.exe ls\xE2\x80\xA8", "rtl\\u{202E}txt.exe ls\\u{2028}"},
+               {"cut\xE6\x97", "cut\\xE6\\x97"},
+               {"\xC0\xAF\xFF", "\\xC0\\xAF\\xFF"}};
+  for (const auto& c : cases) EXPECT_EQ(printable(c.text), c.shown) << c.shown;
+
+  CodePage page = CodePage::Western1252;
+  const std::vector<uint8_t> record = codepage_record(CodePage::Japanese932);
+  ASSERT_TRUE(codepage_from_record(record.data(), record.size(), page));
+  EXPECT_EQ(page, CodePage::Japanese932);
+  // Other entries before it are passed over; damaged or foreign areas are not
+  // a record.
+  const std::vector<uint8_t> later = {'C', 'S', 'F', 'X', 9, 0, 1, 0, 0xAA, 1, 0, 2, 0, 0xE4, 0x04};
+  EXPECT_TRUE(codepage_from_record(later.data(), later.size(), page));
+  EXPECT_EQ(page, CodePage::Western1252);
+  const std::vector<std::vector<uint8_t>> refused = {
+      {},
+      {'C', 'S', 'F', 'X'},
+      {'C', 'S', 'F', 'Y', 1, 0, 2, 0, 0xA4, 0x03},
+      {'C', 'S', 'F', 'X', 1, 0, 2, 0, 0xA4},
+      {'C', 'S', 'F', 'X', 1, 0, 2, 0, 0xE9, 0xFD},  // 65001 is not one of ours
+      {'C', 'S', 'F', 'X', 9, 0, 0xFF, 0xFF, 1, 0, 2, 0, 0xA4, 0x03}};
+  for (const auto& area : refused)
+    EXPECT_FALSE(codepage_from_record(area.data(), area.size(), page)) << area.size();
+}
+
 }  // namespace

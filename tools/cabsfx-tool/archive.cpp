@@ -106,10 +106,10 @@ Options parse_options(const Args& args, const char* command) {
     }
   }
   if (!have_file) throw UsageError(std::string(command) + " needs an archive file");
-  if (policies > 1)
-    throw UsageError("--overwrite, --skip-existing and --newer exclude each other");
+  if (policies > 1) throw UsageError("--overwrite, --skip-existing and --newer exclude each other");
   if (o.to_stdout && (dest_given || policies))
-    throw UsageError("--stdout writes no files; -d and the options for existing files do not apply");
+    throw UsageError(
+        "--stdout writes no files; -d and the options for existing files do not apply");
   return o;
 }
 
@@ -404,7 +404,7 @@ struct Walk {
   int32_t handle = -1;
   std::string display;
   uint32_t size = 0;
-  unsigned files_done = 0, kept = 0;
+  unsigned files_done = 0, folders_done = 0, kept = 0;
 };
 
 std::string display_name(const CabNotification* r, CodePage page, bool& decoded) {
@@ -523,7 +523,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
     try {
       if (sp.directory) {
         w.tree->enter(sp.components, true);
-        ++w.files_done;
+        ++w.folders_done;
         if (g_verbosity > 1) std::printf("  created %s\n", name.c_str());
         return 0;
       }
@@ -541,7 +541,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
       return 0;
     }
   } else if (sp.directory) {
-    ++w.files_done;
+    ++w.folders_done;
     return 0;
   }
   w.handle = add_slot(std::move(slot));
@@ -591,8 +591,7 @@ int32_t dispatch(Walk& w, int32_t kind, CabNotification* r) {
     case CAB_NOTIFY_NEED_CABINET:
       if (r->lastError != 0) {
         std::string next;
-        if (!codepage_to_utf8(r->text1, w.archive->codepage, next))
-          next = escape_bytes(r->text1);
+        if (!codepage_to_utf8(r->text1, w.archive->codepage, next)) next = escape_bytes(r->text1);
         w.abort_reason =
             "cannot go on into cabinet '" + printable(next) + "': " + CabErrorText(r->lastError);
         return -1;
@@ -826,7 +825,8 @@ uint64_t selected_size(const Walk& listing) {
 }
 
 int report(const char* command, const std::vector<std::string>& problems) {
-  for (const std::string& p : problems) std::fprintf(stderr, "cabsfx-tool: %s: %s\n", command, p.c_str());
+  for (const std::string& p : problems)
+    std::fprintf(stderr, "cabsfx-tool: %s: %s\n", command, p.c_str());
   return problems.empty() ? 0 : 1;
 }
 
@@ -839,7 +839,8 @@ uint32_t crc_of_region(const fs::path& file, uint64_t start) {
   size_t n;
   while ((n = std::fread(buffer.data(), 1, buffer.size(), f.get())) > 0)
     crc = crc32_of(buffer.data(), n, crc);
-  if (std::ferror(f.get())) throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
+  if (std::ferror(f.get()))
+    throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   return crc;
 }
 
@@ -858,8 +859,9 @@ int command_list(const Args& args) {
                   ", \"modified\": \"%s\", \"attributes\": \"%s\", \"folder\": %u, \"method\": "
                   "%s}\n",
                   json_string(f.name).c_str(), f.decoded ? "true" : "false",
-                  f.folder_entry() ? "true" : "false", f.size, date_text(f.date, f.time, 'T').c_str(),
-                  attrib_text(f.attribs).c_str(), f.folder, json_string(method_name(f.type)).c_str());
+                  f.folder_entry() ? "true" : "false", f.size,
+                  date_text(f.date, f.time, 'T').c_str(), attrib_text(f.attribs).c_str(), f.folder,
+                  json_string(method_name(f.type)).c_str());
     }
     return report("list", problems);
   }
@@ -914,8 +916,9 @@ int command_list(const Args& args) {
     for (const ListedFile& f : w.listed)
       if (f.folder == i) type = f.type;
     std::printf("%6zu  %-10s  %7" PRIu64 "  %6zu  %14" PRIu64 "  %14" PRIu64 "  %5.1f%%\n", i,
-                method_name(type).c_str(), scan.folder_blocks[i], i < members.size() ? members[i] : 0,
-                scan.packed[i], in, in ? 100.0 * double(scan.packed[i]) / double(in) : 0.0);
+                method_name(type).c_str(), scan.folder_blocks[i],
+                i < members.size() ? members[i] : 0, scan.packed[i], in,
+                in ? 100.0 * double(scan.packed[i]) / double(in) : 0.0);
   }
   const uint64_t all = total_size(w.listed);
   std::printf("%zu file(s), %" PRIu64 " bytes", files, total);
@@ -1034,7 +1037,8 @@ int command_extract(const Args& args) {
   bar.finish();
   for (const std::string& p : w.problems) problems.push_back(p);
   const size_t wanted = selected_count(listing);
-  if (w.files_done + w.kept < wanted && w.problems.empty())
+  const size_t done = w.files_done + w.folders_done + w.kept;
+  if (done < wanted && w.problems.empty())
     problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
                        " files");
   if (g_verbosity > 0 && !o.to_stdout) {
@@ -1043,5 +1047,5 @@ int command_extract(const Args& args) {
     std::printf("\n");
   }
   const int status = report("extract", problems);
-  return status != 0 || w.files_done + w.kept < wanted ? 1 : 0;
+  return status != 0 || done < wanted ? 1 : 0;
 }

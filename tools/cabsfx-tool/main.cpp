@@ -57,9 +57,9 @@ Args utf8_arguments(int argc, char** argv) {
 
 }  // namespace
 
-#define NAME_HELP                                                                \
+#define NAME_HELP                                                               \
   "NAME patterns select files by their stored names: '*' any characters, '?'\n" \
-  "one, '\\' or '/' between folders, letters in either case; a pattern that\n" \
+  "one, '\\' or '/' between folders, letters in either case; a pattern that\n"  \
   "names a folder selects everything under it.\n"
 
 const char* const PACK_HELP =

@@ -136,8 +136,7 @@ OutputTree::~OutputTree() {
 
 bool OutputTree::enter(const std::vector<std::string>& folders, bool create) {
   size_t same = 0;
-  while (same < folders.size() && same < impl_->names.size() &&
-         folders[same] == impl_->names[same])
+  while (same < folders.size() && same < impl_->names.size() && folders[same] == impl_->names[same])
     ++same;
   impl_->leave_to(same);
   for (size_t i = same; i < folders.size(); ++i) {
@@ -375,8 +374,7 @@ OutputTree::~OutputTree() {
 
 bool OutputTree::enter(const std::vector<std::string>& folders, bool create) {
   size_t same = 0;
-  while (same < folders.size() && same < impl_->names.size() &&
-         folders[same] == impl_->names[same])
+  while (same < folders.size() && same < impl_->names.size() && folders[same] == impl_->names[same])
     ++same;
   impl_->leave_to(same);
   for (size_t i = same; i < folders.size(); ++i) {
@@ -419,9 +417,9 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   for (int attempt = 0; attempt < 100 && f.handle == INVALID_HANDLE_VALUE; ++attempt) {
     if (replace) f.temp = folder + wide(temporary_name());
     // CREATE_NEW fails on anything at the name, a link included.
-    f.handle = CreateFileW((replace ? f.temp : f.target).c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    f.handle =
+        CreateFileW((replace ? f.temp : f.target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     error = GetLastError();
     const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
     if (f.handle == INVALID_HANDLE_VALUE && (!exists || !replace)) break;

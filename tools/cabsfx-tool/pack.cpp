@@ -192,9 +192,10 @@ class Collector {
     for (const fs::path& input : o_.inputs) {
       const fs::file_status st = fs::status(input, ec);
       if (ec || !fs::exists(st)) {
-        errors_.push_back("input " + shown(input) + (fs::exists(st) || ec.value() != ENOENT
-                                                         ? ": " + ec.message()
-                                                         : std::string(" does not exist")));
+        errors_.push_back("input " + shown(input) +
+                          (fs::exists(st) || ec.value() != ENOENT
+                               ? ": " + ec.message()
+                               : std::string(" does not exist")));
         continue;
       }
       if (own_output(input)) {
@@ -229,7 +230,8 @@ class Collector {
     if (folded.size() <= out_base_.size() + 4 || folded.rfind(out_base_, 0) != 0 ||
         folded.compare(folded.size() - 4, 4, ".cab") != 0)
       return false;
-    const std::string number = folded.substr(out_base_.size(), folded.size() - out_base_.size() - 4);
+    const std::string number =
+        folded.substr(out_base_.size(), folded.size() - out_base_.size() - 4);
     return number.find_first_not_of("0123456789") == std::string::npos && number[0] != '0' &&
            (number.size() > 1 || number[0] >= '2');
   }
@@ -382,7 +384,8 @@ std::vector<uint8_t> read_whole(const fs::path& path) {
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
     bytes.insert(bytes.end(), buffer, buffer + n);
-  if (std::ferror(f.get())) throw ToolError("cannot read the stub " + shown(path) + ": " + reason());
+  if (std::ferror(f.get()))
+    throw ToolError("cannot read the stub " + shown(path) + ": " + reason());
   return bytes;
 }
 
@@ -590,11 +593,11 @@ int command_pack(const Args& args) {
       ++utf8_names;
     }
     if (stored[i].size() > CAB_MAX_NAME)
-      errors.push_back("cannot store '" + printable(item.name) + "': " +
-                       std::to_string(stored[i].size()) + " bytes" +
-                       ((item.attribs & 0x80) ? " in UTF-8"
-                                              : " in code page " +
-                                                    std::to_string(codepage_number(page))) +
+      errors.push_back("cannot store '" + printable(item.name) +
+                       "': " + std::to_string(stored[i].size()) + " bytes" +
+                       ((item.attribs & 0x80)
+                            ? " in UTF-8"
+                            : " in code page " + std::to_string(codepage_number(page))) +
                        "; at most 255 fit");
     folded.emplace_back(fold_case(item.name), i);
   }
@@ -602,8 +605,8 @@ int command_pack(const Args& args) {
   for (size_t i = 1; i < folded.size(); ++i)
     if (folded[i].first == folded[i - 1].first)
       errors.push_back("two inputs would be stored under the same name '" +
-                       printable(items[folded[i].second].name) + "': " +
-                       shown(items[folded[i - 1].second].source) + " and " +
+                       printable(items[folded[i].second].name) +
+                       "': " + shown(items[folded[i - 1].second].source) + " and " +
                        shown(items[folded[i].second].source) +
                        " (names that differ only in case are the same on Windows)");
   if (g_verbosity > 0)
@@ -739,12 +742,12 @@ int command_pack(const Args& args) {
     uint64_t total_out = 0;
     for (uint64_t size : summary.cabinet_sizes) total_out += size;
     if (g_verbosity > 0) {
-      std::printf("%s: %zu file(s), %" PRIu64 " bytes packed into %" PRIu64
-                  " bytes of cabinet",
+      std::printf("%s: %zu file(s), %" PRIu64 " bytes packed into %" PRIu64 " bytes of cabinet",
                   shown(o.out).c_str(), items.size(), total_in, total_out);
       if (summary.cabinet_sizes.size() > 1)
         std::printf(" in %zu cabinets (%s ... %s)", summary.cabinet_sizes.size(),
-                    shown(o.out.filename()).c_str(), shown(sink.targets().back().filename()).c_str());
+                    shown(o.out.filename()).c_str(),
+                    shown(sink.targets().back().filename()).c_str());
       if (o.crc) std::printf(", CRC-32 %08" PRIX32, sink.crc());
       if (!o.cabinet_only && g_verbosity > 1) std::printf(", stub %s", shown(stub_path).c_str());
       std::printf("\n");

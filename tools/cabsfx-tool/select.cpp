@@ -10,8 +10,8 @@ char32_t fold(char32_t c) {
       (c >= 0x410 && c <= 0x42F))
     return c + 32;
   if (c >= 0x400 && c <= 0x40F) return c + 80;
-  if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x178 &&
-      c != 0x17F) {
+  if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
+      c != 0x178 && c != 0x17F) {
     // Latin Extended-A pairs capital and small letters at even and odd code
     // points, shifted by one between U+0139 and U+0148 and from U+0179 on.
     const bool odd_pairs = (c >= 0x139 && c <= 0x148) || c >= 0x179;

@@ -8,3 +8,12 @@ function(cabsfx_wire_tool_test)
   endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL cabsfx_wire_tool_test)
+# The extraction's link-race tests drive the output tree directly.
+function(cabsfx_wire_output_tree_test)
+  if(TARGET tool_cli_test AND TARGET cabsfx-tool)
+    target_sources(tool_cli_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/output_tree.cpp
+                                         ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/select.cpp)
+    target_include_directories(tool_cli_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL cabsfx_wire_output_tree_test)

@@ -255,8 +255,7 @@ namespace {
 
 bool needs_escape(char32_t c) {
   return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
-         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
+         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 }  // namespace
@@ -296,9 +295,15 @@ constexpr uint16_t TAG_CODEPAGE = 1;
 
 std::vector<uint8_t> codepage_record(CodePage page) {
   const int number = codepage_number(page);
-  return {uint8_t(RECORD_MAGIC[0]), uint8_t(RECORD_MAGIC[1]), uint8_t(RECORD_MAGIC[2]),
-          uint8_t(RECORD_MAGIC[3]), uint8_t(TAG_CODEPAGE),    0,
-          2,                        0,                        uint8_t(number),
+  return {uint8_t(RECORD_MAGIC[0]),
+          uint8_t(RECORD_MAGIC[1]),
+          uint8_t(RECORD_MAGIC[2]),
+          uint8_t(RECORD_MAGIC[3]),
+          uint8_t(TAG_CODEPAGE),
+          0,
+          2,
+          0,
+          uint8_t(number),
           uint8_t(number >> 8)};
 }
 
