@@ -9,7 +9,7 @@ import pytest
 from conftest import UIDRIVER
 from harness import IDOK
 from package import find_tool, pack_with_tool
-from test_extract import MSG13, is_progress, pseudo_random, tree, wait_for
+from test_extract import MSG6, MSG13, is_progress, pseudo_random, tree, wait_for
 
 METHODS = ["none", "mszip", "lzx:21", "quantum:21"]
 
@@ -119,3 +119,29 @@ def test_tool_cabinet_set_with_a_missing_cabinet_shows_message_13(wine64, stub, 
     run_quietly(start(wine64, exe), boxes, timeout=60)
     assert boxes == [("CAB-SFX", MSG13["en"])]
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, "setup-ran.txt")), 3)
+
+
+@pytest.mark.parametrize("lang", ["en", "ja"])
+def test_utf8_flagged_names_extract_where_the_code_page_holds_them(wine64, stub, tool, workdir,
+                                                                   start, lang):
+    """Names that code page 1252 cannot hold are packed in UTF-8 (attribute
+    0x80): the module writes those its ANSI code page holds and refuses the
+    others with message 6."""
+    folder = workdir(wine64)
+    source = os.path.join(folder, "source")
+    files = {"plain.txt": b"p", "\u65e5\u672c\u8a9e.txt": b"j",
+             "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.txt": b"g"}
+    os.makedirs(source)
+    for name, data in files.items():
+        with open(os.path.join(source, name), "wb") as f:
+            f.write(data)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    exe = pack_with_tool(tool, stub, os.path.join(folder, "names.exe"), [source], "--no-dialog",
+                         "--no-open-folder", "--destination", wine64.win_path(out))
+    boxes = []
+    run_quietly(start(wine64, exe, lang=lang), boxes)
+    written = {"en": ["plain.txt"], "ja": ["plain.txt", "\u65e5\u672c\u8a9e.txt"]}[lang]
+    assert tree(out) == {name: files[name] for name in written}
+    assert len(boxes) == len(files) - len(written)
+    assert all(title == "CAB-SFX" and MSG6[lang] in text for title, text in boxes), boxes

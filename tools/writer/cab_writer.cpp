@@ -60,8 +60,7 @@ class Spool {
   void append(const uint8_t* bytes, size_t count) {
     if (!file_ && !dir_.empty() && memory_.size() + count > MEMORY_LIMIT) spill();
     if (file_) {
-      if (std::fwrite(bytes, 1, count, file_.get()) != count)
-        throw CabWriterError("cannot write the temporary file " + path_text(path_));
+      if (std::fwrite(bytes, 1, count, file_.get()) != count) fail("write");
     } else {
       memory_.insert(memory_.end(), bytes, bytes + count);
     }
@@ -74,13 +73,12 @@ class Spool {
       return;
     }
     if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0)
-      throw CabWriterError("cannot read back the temporary file " + path_text(path_));
+      fail("read back");
     std::vector<uint8_t> buffer(1 << 20);
     uint64_t left = size_;
     while (left > 0) {
       const size_t want = size_t(std::min<uint64_t>(left, buffer.size()));
-      if (std::fread(buffer.data(), 1, want, file_.get()) != want)
-        throw CabWriterError("cannot read back the temporary file " + path_text(path_));
+      if (std::fread(buffer.data(), 1, want, file_.get()) != want) fail("read back");
       sink.write(std::span<const uint8_t>(buffer.data(), want));
       left -= want;
     }
@@ -100,12 +98,18 @@ class Spool {
       file_ = open_file(candidate, "w+b");
       if (file_) path_ = candidate;
     }
-    if (!file_) throw CabWriterError("cannot create a temporary file in " + path_text(dir_));
+    if (!file_) fail("create");
     if (!memory_.empty() &&
         std::fwrite(memory_.data(), 1, memory_.size(), file_.get()) != memory_.size())
-      throw CabWriterError("cannot write the temporary file " + path_text(path_));
+      fail("write");
     memory_.clear();
     memory_.shrink_to_fit();
+  }
+
+  // The spool's own name means nothing to the user; its folder does.
+  [[noreturn]] void fail(const char* what) const {
+    throw CabWriterError(std::string("cannot ") + what + " a temporary file in " + path_text(dir_) +
+                         ": " + std::strerror(errno));
   }
 
   fs::path dir_;
