@@ -4,20 +4,22 @@
 # byte for byte, each step timed. With --wine the package is also extracted by
 # the module under Wine and compared.
 #
-#   bash tests/bench/big_file.sh [--wine] [--size BYTES] [BUILD]
+#   bash tests/bench/big_file.sh [--wine] [--keep] [--size BYTES] [BUILD]
 #
 # BUILD (default build) must hold host/tools/cabsfx-tool (a Release build
 # is the one to time) and, for --wine, win32/cabsfx.exe. The work folder
 # (about 3 times the size on disk, 4 times with --wine) is made under
-# ${TMPDIR:-/tmp} and removed at the end.
+# ${TMPDIR:-/tmp} and removed at the end (kept with --keep).
 set -euo pipefail
 
 wine_run=0
+keep=0
 size=$((3 * 1024 * 1024 * 1024))
 build=build
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --wine) wine_run=1 ;;
+    --keep) keep=1 ;;
     --size) size=$2; shift ;;
     *) build=$1 ;;
   esac
@@ -34,7 +36,7 @@ if ((wine_run)) && [[ ! -f "$stub" ]]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/cabsfx-big.XXXXXX")
-cleanup() { rm -rf "$work"; }
+cleanup() { if ((keep)); then echo "kept $work"; else rm -rf "$work"; fi; }
 trap cleanup EXIT
 mkdir -p "$work/in" "$work/out"
 
