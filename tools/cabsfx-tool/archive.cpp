@@ -269,6 +269,7 @@ struct Slot {
   bool output = false;
   bool discard = false;  // verify: counted only
   bool failed = false;
+  std::string error;  // why, when failed
   uint64_t written = 0;
 };
 
@@ -276,6 +277,7 @@ std::vector<std::unique_ptr<Slot>> g_slots;  // handle = index + 1
 const Archive* g_archive = nullptr;
 ProgressBar* g_progress = nullptr;
 uint64_t g_bytes_out = 0;
+std::string g_write_error;  // the last failed write's reason, for the library's abort
 
 Slot* slot_of(int32_t handle) {
   if (handle < 1 || size_t(handle) > g_slots.size()) return nullptr;
@@ -339,10 +341,18 @@ int32_t io_write(int32_t handle, const void* buffer, uint32_t count) {
   if (!s || !s->output) return -1;
   size_t n = count;
   if (s->out) {
-    if (!s->out->write(buffer, count)) n = 0, s->failed = true;
+    if (!s->out->write(buffer, count)) {
+      n = 0;
+      s->failed = true;
+      s->error = g_write_error = s->out->error();
+    }
   } else if (!s->discard) {
     n = std::fwrite(buffer, 1, count, stdout);
-    if (n != count) s->failed = true;
+    if (n != count) {
+      s->failed = true;
+      s->error = g_write_error =
+          std::string("cannot write to standard output: ") + std::strerror(errno);
+    }
   }
   s->written += n;
   g_bytes_out += n;
@@ -552,7 +562,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
   Slot* s = slot_of(r->handle);
   const uint64_t written = s ? s->written : 0;
   bool ok = s && !s->failed && written == w.size;
-  std::string failure;
+  std::string failure = s ? s->error : std::string();
   if (ok && s->out) {
     std::time_t t;
     if (!dos_to_time(r->date, r->time, t)) t = std::time(nullptr);
@@ -627,6 +637,7 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
   g_archive = &archive;
   g_progress = progress;
   g_bytes_out = 0;
+  g_write_error.clear();
   CabErrorRecord error{};
   CabDecoder* context = CabDecoderCreate(io_alloc, io_free, io_open, io_read, io_write, io_close,
                                          io_seek, -1, &error);
@@ -642,6 +653,7 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
       failure =
           where + ": " + CabErrorText(error.code) + " (error " + std::to_string(error.code) + ")";
       if (!w.abort_reason.empty()) failure += ": " + w.abort_reason;
+      if (!g_write_error.empty()) failure += ": " + g_write_error;
       if (w.handle != -1) {
         // The library closed the file it was writing, which removed it: a
         // partial file is no use to anyone.

@@ -104,7 +104,7 @@ struct OutputTree::Impl {
 struct OutputFile::Impl {
   int dir = -1;
   int fd = -1;
-  std::string name, temp;
+  std::string name, temp, error;
   fs::path shown;
 
   void abandon() {
@@ -203,7 +203,10 @@ bool OutputFile::write(const void* bytes, size_t count) {
   while (count > 0) {
     const ssize_t n = ::write(impl_->fd, p, count);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      impl_->error = "cannot write " + quoted(impl_->shown) + ": " + (n < 0 ? reason() : "");
+      return false;
+    }
     p += n;
     count -= size_t(n);
   }
@@ -345,6 +348,7 @@ struct OutputTree::Impl {
 struct OutputFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::wstring target, temp;
+  std::string error;
   fs::path shown;
 
   void abandon() {
@@ -448,7 +452,10 @@ bool OutputFile::write(const void* bytes, size_t count) {
   const char* p = static_cast<const char*>(bytes);
   while (count > 0) {
     DWORD n = 0;
-    if (!WriteFile(impl_->handle, p, DWORD(count), &n, nullptr) || n == 0) return false;
+    if (!WriteFile(impl_->handle, p, DWORD(count), &n, nullptr) || n == 0) {
+      impl_->error = "cannot write " + quoted(impl_->shown) + ": " + reason();
+      return false;
+    }
     p += n;
     count -= n;
   }
@@ -507,3 +514,7 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
 }
 
 #endif
+
+const std::string& OutputFile::error() const {
+  return impl_->error;
+}

@@ -59,7 +59,9 @@ class OutputFile {
   ~OutputFile();  // abandons the file unless finished
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
+  // False on failure; error() then says why, naming the file.
   bool write(const void* bytes, size_t count);
+  const std::string& error() const;
   // Stamps the date, applies the cabinet attributes (read-only everywhere;
   // hidden, system and archive on Windows), closes, and renames into place.
   // Throws ToolError naming the user's path.
