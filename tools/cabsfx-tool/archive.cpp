@@ -583,8 +583,8 @@ int32_t end_file(Walk& w, CabNotification* r) {
     w.problems.push_back("'" + w.display + "': " + failure);
     return 1;
   }
-  if (w.mode == Mode::Extract && g_verbosity > 1)
-    std::fprintf(w.tree ? stdout : stderr, "  %s\n", w.display.c_str());
+  if (g_verbosity > 1)  // with --stdout the names go to stderr, away from the bytes
+    std::fprintf(w.tree || w.mode == Mode::Verify ? stdout : stderr, "  %s\n", w.display.c_str());
   ++w.files_done;
   return 1;
 }

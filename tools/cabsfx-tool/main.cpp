@@ -105,7 +105,7 @@ const char* const PACK_HELP =
     "Exit status: 0 packed, 1 failed (nothing written), 2 usage error.\n";
 
 const char* const LIST_HELP =
-    "usage: cabsfx-tool list [--codepage 1252|932] [--json] [-q|-v] FILE [NAME...]\n"
+    "usage: cabsfx-tool list [--codepage 1252|932] [--json] [-q] FILE [NAME...]\n"
     "\n"
     "Lists the files of a cabinet or a package (and of the cabinets that follow\n"
     "it in its set, found beside it): size, date, attributes (R read-only,\n"
@@ -117,7 +117,6 @@ const char* const LIST_HELP =
     "\n"
     "  --json                   one JSON record per file, one per line\n"
     "  -q                       names only\n"
-    "  -v                       also the package header and every cabinet\n"
     "\n" NAME_HELP
     "\n"
     "Exit status: 0 listed, 1 unreadable archive or a NAME matched nothing,\n"
