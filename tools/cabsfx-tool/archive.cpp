@@ -39,6 +39,7 @@ struct CabinetInfo {
   std::vector<FolderInfo> folders;
   std::string next_name;
   bool folder0_continued = false;
+  unsigned begun = 0;        // file records that begin here (not continued from before)
   unsigned folder_base = 0;  // number of its folder 0 across the set
 };
 
@@ -181,7 +182,10 @@ void parse_cabinet(CabinetInfo& cab) {
   for (uint16_t i = 0; i < cab.file_count; ++i) {
     uint8_t r[16];
     if (!read_exact(f.get(), r, 16)) throw ToolError(where + ": file records are cut short");
-    if ((le16(r + 8) & 0xFFFD) == 0xFFFD) cab.folder0_continued = true;
+    if ((le16(r + 8) & 0xFFFD) == 0xFFFD)
+      cab.folder0_continued = true;
+    else
+      ++cab.begun;
     read_cstring(f.get(), where);
   }
 }
@@ -823,6 +827,16 @@ void unmatched_patterns(const Walk& w, std::vector<std::string>& problems) {
       problems.push_back("no file matches '" + printable(w.options->patterns[i]) + "'");
 }
 
+// Every file the cabinets' records list must reach the walk: a file the
+// library passed over is a loss, whatever else went right.
+void check_all_reported(const Archive& a, const Walk& listing, std::vector<std::string>& problems) {
+  size_t listed = 0;
+  for (const CabinetInfo& cab : a.chain) listed += cab.begun;
+  if (listing.listed.size() != listed)
+    problems.push_back("the cabinets list " + std::to_string(listed) + " files; " +
+                       std::to_string(listing.listed.size()) + " were reported while reading them");
+}
+
 size_t selected_count(const Walk& listing) {
   size_t n = 0;
   for (const ListedFile& f : listing.listed) n += f.selected;
@@ -976,6 +990,7 @@ int command_verify(const Args& args) {
   for (std::string& p : scan.problems) problems.push_back(std::move(p));
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
   unmatched_patterns(listing, problems);
+  check_all_reported(a, listing, problems);
   const size_t wanted = selected_count(listing);
   ProgressBar bar("verify", g_verbosity > 0 ? selected_size(listing) : 0);
   unsigned files_done = 0;
@@ -1005,6 +1020,7 @@ int command_extract(const Args& args) {
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
   std::vector<std::string> problems;
   unmatched_patterns(listing, problems);
+  check_all_reported(a, listing, problems);
   std::unique_ptr<OutputTree> tree;
   if (o.to_stdout) {
     binary_stdout();
