@@ -9,6 +9,7 @@ QuantumStreamEncoder::QuantumStreamEncoder(uint32_t window_bits) : window_bits_(
 
 void QuantumStreamEncoder::reset_models() {
   quantum::models_init(models_, window_bits_);
+  for (const quantum::Model& m : models_.m) index_symbols(m);
 }
 
 void QuantumStreamEncoder::put_bit(uint32_t bit) {
@@ -19,9 +20,13 @@ void QuantumStreamEncoder::put_bit(uint32_t bit) {
 // Same interval arithmetic as the decoder; the straddle case (low in the second
 // quarter, high in the third) is deferred as underflow bits, which come out
 // inverted after the next settled bit.
+void QuantumStreamEncoder::index_symbols(const quantum::Model& m) {
+  uint8_t* entry = entry_[&m - models_.m];
+  for (uint32_t i = 0; i < m.symbols; ++i) entry[m.symbol[i]] = static_cast<uint8_t>(i);
+}
+
 void QuantumStreamEncoder::encode(quantum::Model& m, uint32_t symbol) {
-  uint32_t i = 0;
-  while (m.symbol[i] != symbol) ++i;
+  const uint32_t i = entry_[&m - models_.m][symbol];
   const uint32_t total = m.cum[0];
   const uint32_t range = high_ - low_ + 1;
   const uint32_t old_low = low_;
@@ -41,7 +46,10 @@ void QuantumStreamEncoder::encode(quantum::Model& m, uint32_t symbol) {
     high_ = ((high_ << 1) | 1) & 0xFFFF;
     ++shifts_;
   }
+  const uint32_t counter = m.rescale_counter;
   quantum::model_update(m, i);
+  // A rebuild reorders the entries.
+  if (m.rescale_counter != counter) index_symbols(m);
 }
 
 // The decoder reads raw bits straight from its bit reader, which runs 16 bits

@@ -33,6 +33,7 @@ class QuantumStreamEncoder {
 
  private:
   void encode(quantum::Model& m, uint32_t symbol);
+  void index_symbols(const quantum::Model& m);
   void raw(uint32_t value, uint32_t bits);
   void put_bit(uint32_t bit);
 
@@ -52,5 +53,7 @@ class QuantumStreamEncoder {
   // Bits by symbol for every model, and by byte for literals.
   float price_[quantum::MODEL_COUNT][quantum::MODEL_MAX_SYMBOLS] = {};
   float literal_price_[256] = {};
+  // Entry of each symbol in its model's decoding order.
+  uint8_t entry_[quantum::MODEL_COUNT][quantum::MODEL_MAX_SYMBOLS] = {};
   std::vector<RawBits> raw_;
 };
