@@ -196,9 +196,14 @@ class QuantumRoundTrip : public ::testing::TestWithParam<int> {
 TEST_P(QuantumRoundTrip, EdgeSizesRandomAndText) {
   const int bits = GetParam();
   for (size_t n : {size_t{0}, size_t{1}, size_t{32767}, size_t{32768}, size_t{32769}}) {
-    for (int kind = 0; kind < 2; ++kind) {
-      const Bytes data = kind ? text_bytes(n, 7 + n) : random_bytes(n, 3 + n);
+    for (int kind = 0; kind < 3; ++kind) {
+      // Kind 2: 3-byte matches on both sides of the 4096-byte limit.
+      const Bytes data = kind == 2   ? sample::short_copies(n, 5 + n, 4100)
+                         : kind == 1 ? text_bytes(n, 7 + n)
+                                     : random_bytes(n, 3 + n);
       const Encoded e = encode(data, bits);
+      // The same input gives the same bytes.
+      EXPECT_EQ(encode(data, bits).frames, e.frames) << "size " << n << " kind " << kind;
       Decoder d(bits);
       ASSERT_EQ(d.create_result, CODEC_OK);
       Bytes out;

@@ -1,8 +1,10 @@
 // LZX compressor: one stream per folder, one frame (data block) per call.
 //
-// Matches come from binary trees over the window; each block is parsed with a
-// shortest-path search over literal, repeated-offset and match edges priced
-// by the code lengths of the previous pass (or frame). Blocks are verbatim,
+// Matches come from binary trees over the window (one per 4-byte hash) and
+// from tables of the latest 3-byte and near 2-byte strings; each block is
+// parsed with a shortest-path search over literal, repeated-offset and match
+// edges priced by the code lengths of the previous block (or of an earlier
+// pass over the same block, when tuned to make more than one). Blocks are verbatim,
 // aligned-offset or uncompressed, whichever is smallest; trees are sent as
 // differences from the previous block's lengths through the pretree.
 #include <algorithm>
@@ -21,7 +23,11 @@ using namespace lzx;
 constexpr uint32_t kFrameSize = 32768;
 constexpr uint32_t kMaxMatch = 257;
 constexpr uint32_t kTranslatedFrames = lzx::kMaxFrames;
-constexpr int kHashBits = 17;
+// Trees are kept per 4-byte hash; a table of the latest position of each
+// 3-byte hash adds the nearest 3-byte match.
+constexpr int kHashBits = 20;
+constexpr int kHash3Bits = 15;
+constexpr uint32_t kNearDistance = 64;
 // Price of a symbol the model has no code for: one bit above the longest
 // code in use, at most kUnusedCost.
 constexpr uint32_t kUnusedCost = 18;
@@ -231,6 +237,27 @@ MatchSymbols match_symbols(const Item& it) {
   return m;
 }
 
+// A parse node's best incoming edge: length (0 for a literal) in the low
+// bits, the match's offset code above them.
+constexpr int kEdgeCodeShift = 9;
+constexpr uint32_t kEdgeLengthMask = (1u << kEdgeCodeShift) - 1;
+// Cost of a position no edge has reached yet (compared as signed).
+constexpr uint32_t kUnreached = 0x7FFFFFFF;
+
+// Repeated offsets R0-R2 as the decoder updates them after a match.
+struct Offsets {
+  uint32_t r[3];
+  void apply(uint32_t code) {
+    if (code < 3) {
+      std::swap(r[0], r[code]);
+    } else {
+      r[2] = r[1];
+      r[1] = r[0];
+      r[0] = code - 2;
+    }
+  }
+};
+
 struct Stats {
   uint32_t main[kMainMax];
   uint32_t length[kLengthSymbols];
@@ -262,11 +289,13 @@ class LzxEncoder final : public BlockEncoder {
     capacity_ = 2 * window_size_ + kFrameSize;
     history_.assign(capacity_ + 16, 0);
     head_.assign(size_t{1} << kHashBits, 0);
+    head3_.assign(size_t{1} << kHash3Bits, 0);
+    head2_.assign(size_t{1} << 16, 0);
     tree_.assign(2 * size_t{window_size_}, 0);
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
-    tuning_.nice_length = std::clamp(tuning_.nice_length, 3, static_cast<int>(kMaxMatch));
+    tuning_.nice_length = std::clamp(tuning_.nice_length, 4, static_cast<int>(kMaxMatch));
     if (tuning_.passes < 1) tuning_.passes = 1;
     // Whole multiples of 2^24 keep the bytes of a call near a frame's end
     // intact through the decoder's scan (see lzx_encode_calls).
@@ -283,7 +312,8 @@ class LzxEncoder final : public BlockEncoder {
  private:
   const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
   void append(std::span<const uint8_t> data);
-  uint32_t insert_and_find(uint32_t pos, uint32_t max_length, std::vector<uint32_t>& found);
+  uint32_t insert_and_find(uint32_t pos, uint32_t max_length, std::vector<uint32_t>& found,
+                           int depth);
   uint32_t match_length(uint32_t pos, uint32_t distance, uint32_t limit) const;
   void catch_up(uint32_t start);
   void find_matches(uint32_t start, uint32_t length);
@@ -307,22 +337,28 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t capacity_ = 0;
   uint32_t base_ = 0;
   uint32_t end_ = 0;
-  std::vector<uint32_t> head_;  // hash -> position + 1
-  std::vector<uint32_t> tree_;  // position & (window - 1) -> children (position + 1)
-  uint32_t inserted_ = 0;       // positions below this are in the trees
+  std::vector<uint32_t> head_;   // 4-byte hash -> position + 1 (tree root)
+  std::vector<uint32_t> head3_;  // 3-byte hash -> position + 1
+  std::vector<uint32_t> head2_;  // 2 bytes -> position + 1
+  std::vector<uint32_t> tree_;   // position & (window - 1) -> children (position + 1)
+  uint32_t inserted_ = 0;        // positions below this are in the trees
 
   // Matches of the block being parsed (by position offset).
   std::vector<uint32_t> match_start_;
   std::vector<uint32_t> match_data_;  // pairs (length, distance)
   std::vector<uint8_t> skip_;
+  std::vector<uint32_t> node_cost_;  // bits to reach each position of the block
+  std::vector<uint32_t> node_edge_;  // its best incoming edge
+  std::vector<Offsets> node_r_;
 
   // Prices in bits.
   uint32_t main_cost_[kMainMax] = {};
   uint32_t length_cost_[kLengthSymbols] = {};
+  uint32_t match_price_[kMaxSlots][kMaxMatch + 1] = {};  // by slot and length (parse)
   bool have_costs_ = false;
 
   // Decoder-visible state.
-  uint32_t r_[3] = {1, 1, 1};
+  Offsets r_{{1, 1, 1}};
   uint8_t previous_main_[kMainMax];
   uint8_t previous_length_[kLengthSymbols];
   bool first_header_ = true;
@@ -347,9 +383,15 @@ void LzxEncoder::append(std::span<const uint8_t> data) {
   end_ += n;
 }
 
+inline uint32_t load16(const uint8_t* p) {
+  return p[0] | (p[1] << 8);
+}
 inline uint32_t hash3(const uint8_t* p) {
   uint32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
-  return (v * 2654435761u) >> (32 - kHashBits);
+  return (v * 2654435761u) >> (32 - kHash3Bits);
+}
+inline uint32_t hash4(const uint8_t* p) {
+  return (load32(p) * 2654435761u) >> (32 - kHashBits);
 }
 
 uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limit) const {
@@ -373,27 +415,60 @@ uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limi
 // known data is only searched; it joins the tree once the next frame is in
 // (catch_up), so that every node is ordered over the same number of bytes.
 uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
-                                     std::vector<uint32_t>& found) {
-  if (pos + 3 > end_) return 0;
+                                     std::vector<uint32_t>& found, int depth) {
+  if (pos + 4 > end_) return 0;
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
   const bool insert = end_ - pos >= nice && pos == inserted_;
   if (!insert && max_length < 3) return 0;
   const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
   const uint32_t mask = window_size_ - 1;
-  const uint32_t h = hash3(at(pos));
+  const uint8_t* here = at(pos);
+  // The walks are bound by memory latency: start loading what the next
+  // positions' walks begin with.
+  if (pos + 6 <= end_) {
+    __builtin_prefetch(&head_[hash4(here + 2)]);
+    const uint32_t next = head_[hash4(here + 1)];
+    if (next && next - 1 >= base_) {
+      __builtin_prefetch(&tree_[2 * ((next - 1) & mask)]);
+      __builtin_prefetch(here + 1 - (pos + 1 - (next - 1)));
+    }
+  }
+  const uint32_t h3 = hash3(here);
+  uint32_t best = 2;
+  const uint32_t h2 = load16(here);
+  if (max_length >= 2) {
+    // A near 2-byte match can beat two literals.
+    const uint32_t c = head2_[h2] - 1;
+    const uint32_t distance = pos - c;
+    if (head2_[h2] && distance <= kNearDistance && c >= base_ && here[2] != (here - distance)[2]) {
+      found.push_back(2);
+      found.push_back(distance);
+    }
+  }
+  if (max_length >= 3) {
+    const uint32_t c = head3_[h3] - 1;
+    const uint32_t distance = pos - c;
+    if (head3_[h3] && distance <= max_distance_ && c >= base_ &&
+        std::memcmp(here - distance, here, 3) == 0) {
+      best = match_length(pos, distance, max_length);
+      found.push_back(best);
+      found.push_back(distance);
+    }
+  }
+  const uint32_t h = hash4(here);
   uint32_t candidate = head_[h];
   uint32_t* smaller = nullptr;
   uint32_t* larger = nullptr;
   if (insert) {
     head_[h] = pos + 1;
+    head3_[h3] = pos + 1;
+    head2_[h2] = pos + 1;
     inserted_ = pos + 1;
     smaller = &tree_[2 * (pos & mask)];
     larger = &tree_[2 * (pos & mask) + 1];
   }
   uint32_t smaller_length = 0, larger_length = 0;
-  uint32_t best = 2;
-  const uint8_t* here = at(pos);
-  for (int depth = tuning_.search_depth;; --depth) {
+  for (;; --depth) {
     const uint32_t c = candidate - 1;
     if (!candidate || depth <= 0 || pos - c > max_distance_ || c < base_) {
       if (insert) *smaller = *larger = 0;
@@ -443,13 +518,13 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
 // Inserts the positions held back at the end of the previous data.
 void LzxEncoder::catch_up(uint32_t start) {
   std::vector<uint32_t> unused;
-  while (inserted_ < start && inserted_ + 3 <= end_ &&
+  while (inserted_ < start && inserted_ + 4 <= end_ &&
          end_ - inserted_ >= static_cast<uint32_t>(tuning_.nice_length)) {
     if (inserted_ < base_) {
       inserted_ = base_;
       continue;
     }
-    insert_and_find(inserted_, 0, unused);
+    insert_and_find(inserted_, 0, unused, tuning_.search_depth);
   }
 }
 
@@ -465,7 +540,7 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
     match_start_[i] = static_cast<uint32_t>(match_data_.size());
     const uint32_t max_length = std::min(kMaxMatch, length - i);
     found.clear();
-    uint32_t longest = insert_and_find(start + i, max_length, found);
+    uint32_t longest = insert_and_find(start + i, max_length, found, tuning_.search_depth);
     match_data_.insert(match_data_.end(), found.begin(), found.end());
     if (longest >= nice) {
       // Take a long match as it is: skip the search inside it.
@@ -473,7 +548,7 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
         match_start_[i + j] = static_cast<uint32_t>(match_data_.size());
         skip_[i + j] = 1;
         std::vector<uint32_t> unused;
-        insert_and_find(start + i + j, 0, unused);
+        insert_and_find(start + i + j, 0, unused, tuning_.search_depth);
       }
       i += longest;
     } else {
@@ -513,74 +588,87 @@ void LzxEncoder::initial_costs(uint32_t start, uint32_t length) {
 }
 
 // Shortest path over the block's positions; edges are literals, repeated
-// offsets and the found matches at every length up to their longest.
+// offsets and the found matches at every length up to their longest. A node
+// keeps only its cost and best incoming edge while it is being relaxed; its
+// repeated offsets are worked out once, when the forward sweep reaches it and
+// that edge is final.
 void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items) {
-  struct Node {
-    uint32_t cost;
-    uint16_t length;  // edge into this node: 0 literal
-    uint32_t code;
-    uint32_t r[3];
-  };
-  std::vector<Node> node(length + 1);
-  for (auto& n : node) n.cost = kInfinity;
-  node[0].cost = 0;
-  node[0].length = 0;
-  std::memcpy(node[0].r, r_, sizeof r_);
+  node_cost_.resize(length + 1);
+  node_edge_.resize(length + 1);
+  node_r_.resize(length + 1);
+  uint32_t* __restrict cost = node_cost_.data();
+  uint32_t* __restrict edge = node_edge_.data();
+  std::fill(cost, cost + length + 1, kUnreached);
+  cost[0] = 0;
+  edge[0] = 0;
   const uint8_t* data = at(start);
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+  // Price of a match's slot and length (main-tree symbol, length tree and
+  // the slot's extra bits) by slot and length.
+  for (int slot = 0; slot < slots_; ++slot) {
+    const uint32_t* mc = main_cost_ + 256 + 8 * slot;
+    uint32_t* price = match_price_[slot];
+    const uint32_t extra = slot < 3 ? 0 : kSlots.extra[slot];
+    for (uint32_t l = 2; l <= 8; ++l) price[l] = mc[l - 2] + extra;
+    for (uint32_t l = 9; l <= kMaxMatch; ++l) price[l] = mc[7] + length_cost_[l - 9] + extra;
+  }
 
-  auto relax = [&](uint32_t to, uint32_t cost, uint16_t len, uint32_t code, const uint32_t* r) {
-    Node& n = node[to];
-    if (cost < n.cost) {
-      n.cost = cost;
-      n.length = len;
-      n.code = code;
-      n.r[0] = r[0];
-      n.r[1] = r[1];
-      n.r[2] = r[2];
+  // Without branches, so that the compiler can vectorise the loops over a
+  // match's lengths.
+  auto relax_lengths = [&](uint32_t to, uint32_t from_length, uint32_t to_length,
+                           uint32_t base_cost, const uint32_t* __restrict price, uint32_t code) {
+    uint32_t* __restrict c_out = cost + to;
+    uint32_t* __restrict e_out = edge + to;
+    for (size_t l = from_length; l <= to_length; ++l) {
+      const int32_t c = static_cast<int32_t>(base_cost + price[l]);
+      const int32_t old = static_cast<int32_t>(c_out[l]);
+      const uint32_t keep = static_cast<uint32_t>(-static_cast<int32_t>(c >= old));
+      c_out[l] = (c_out[l] & keep) | (static_cast<uint32_t>(c) & ~keep);
+      e_out[l] = (e_out[l] & keep) | ((code | static_cast<uint32_t>(l)) & ~keep);
     }
   };
-
   for (uint32_t i = 0; i < length; ++i) {
+    const uint32_t base_cost = cost[i];
+    if (base_cost == kUnreached) continue;
+    Offsets& r = node_r_[i];
+    if (i == 0) {
+      r = r_;
+    } else {
+      const uint32_t e = edge[i];
+      const uint32_t len = e & kEdgeLengthMask;
+      r = node_r_[i - (len ? len : 1)];
+      if (len) r.apply(e >> kEdgeCodeShift);
+    }
     if (skip_[i]) continue;
-    const Node& here = node[i];
-    const uint32_t base_cost = here.cost;
-    if (base_cost == kInfinity) continue;
-    uint32_t r[3] = {here.r[0], here.r[1], here.r[2]};
-    relax(i + 1, base_cost + main_cost_[data[i]], 0, data[i], r);
+    {
+      const uint32_t c = base_cost + main_cost_[data[i]];
+      if (c < cost[i + 1]) {
+        cost[i + 1] = c;
+        edge[i + 1] = 0;
+      }
+    }
     const uint32_t max_length = std::min(kMaxMatch, length - i);
     if (max_length < 2) continue;
     const uint32_t pos = start + i;
     // Repeated offsets.
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t d = r[k];
+    for (uint32_t k = 0; k < 3; ++k) {
+      const uint32_t d = r.r[k];
       if (d == 0 || d > pos || pos - d < base_) continue;
-      if (k > 0 && (d == r[0] || (k == 2 && d == r[1]))) continue;
+      if (k > 0 && (d == r.r[0] || (k == 2 && d == r.r[1]))) continue;
       const uint8_t* src = data + i - d;
       if (src[0] != data[i] || src[1] != data[i + 1]) continue;
       const uint32_t len = match_length(pos, d, max_length);
-      uint32_t nr[3] = {r[0], r[1], r[2]};
-      std::swap(nr[0], nr[k]);
-      const uint32_t* mc = main_cost_ + 256 + 8 * k;
-      for (uint32_t l = (len >= nice ? len : 2); l <= len; ++l) {
-        uint32_t c = l < 9 ? mc[l - 2] : mc[7] + length_cost_[l - 9];
-        relax(i + l, base_cost + c, static_cast<uint16_t>(l), static_cast<uint32_t>(k), nr);
-      }
+      relax_lengths(i, len >= nice ? len : 2, len, base_cost, match_price_[k], k << kEdgeCodeShift);
     }
     // Matches found in the trees.
+    const uint32_t first = match_start_[i], last = match_start_[i + 1];
+    if (first == last) continue;
     uint32_t previous = 1;
-    for (uint32_t m = match_start_[i]; m < match_start_[i + 1]; m += 2) {
+    for (uint32_t m = first; m < last; m += 2) {
       const uint32_t len = match_data_[m];
       const uint32_t d = match_data_[m + 1];
-      const int slot = slot_of(d + 2);
-      const uint32_t extra = kSlots.extra[slot];
-      const uint32_t* mc = main_cost_ + 256 + 8 * slot;
-      uint32_t nr[3] = {d, r[0], r[1]};
-      uint32_t from = len >= nice ? len : previous + 1;
-      for (uint32_t l = from; l <= len; ++l) {
-        uint32_t c = (l < 9 ? mc[l - 2] : mc[7] + length_cost_[l - 9]) + extra;
-        relax(i + l, base_cost + c, static_cast<uint16_t>(l), d + 2, nr);
-      }
+      relax_lengths(i, len >= nice ? len : previous + 1, len, base_cost,
+                    match_price_[slot_of(d + 2)], (d + 2) << kEdgeCodeShift);
       previous = len;
     }
   }
@@ -588,16 +676,16 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
   items.clear();
   uint32_t i = length;
   while (i > 0) {
-    const Node& n = node[i];
+    const uint32_t e = edge[i];
+    const uint32_t len = e & kEdgeLengthMask;
     Item it{};
-    if (n.length == 0) {
-      it.length = 0;
-      it.literal = static_cast<uint8_t>(n.code);
+    if (len == 0) {
+      it.literal = data[i - 1];
       i -= 1;
     } else {
-      it.length = n.length;
-      it.code = n.code;
-      i -= n.length;
+      it.length = static_cast<uint16_t>(len);
+      it.code = e >> kEdgeCodeShift;
+      i -= len;
     }
     items.push_back(it);
   }
@@ -650,16 +738,8 @@ void LzxEncoder::write_items(BitWriter& out, const std::vector<Item>& items) con
 
 // Repeated offsets after the items, as the decoder will track them.
 void LzxEncoder::apply_items(const std::vector<Item>& items) {
-  for (const Item& it : items) {
-    if (it.length == 0 || it.code == 0) continue;
-    if (it.code < 3) {
-      std::swap(r_[0], r_[it.code]);
-    } else {
-      r_[2] = r_[1];
-      r_[1] = r_[0];
-      r_[0] = it.code - 2;
-    }
-  }
+  for (const Item& it : items)
+    if (it.length != 0) r_.apply(it.code);
 }
 
 bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
@@ -715,10 +795,11 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
       const uint32_t part = std::min(size, n - done);
       const bool spans = size > part;
       find_matches(start, part);
+      const int passes = tuning_.passes;
       if (!have_costs_) initial_costs(start, part);
       Stats stats;
       Trees trees{};
-      for (int pass = 0; pass < tuning_.passes; ++pass) {
+      for (int pass = 0; pass < passes; ++pass) {
         parse(start, part, items);
         collect(items, stats);
         if (spans) {
@@ -729,7 +810,7 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
         }
         build_lengths(stats.main, main_count_, 16, trees.main);
         build_lengths(stats.length, kLengthSymbols, 16, trees.length);
-        if (pass + 1 < tuning_.passes) set_costs_from(trees.main, trees.length);
+        if (pass + 1 < passes) set_costs_from(trees.main, trees.length);
       }
       build_lengths(stats.aligned, kAlignedSymbols, 7, trees.aligned);
       build_codes(trees.main, main_count_, trees.main_code);
@@ -781,9 +862,9 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
         if (bits.pending() == 0) bits.put(0, 16);
         bits.flush();
         uint8_t rs[12];
-        store32(rs, r_[0]);
-        store32(rs + 4, r_[1]);
-        store32(rs + 8, r_[2]);
+        store32(rs, r_.r[0]);
+        store32(rs + 4, r_.r[1]);
+        store32(rs + 8, r_.r[2]);
         out.insert(out.end(), rs, rs + 12);
         out.insert(out.end(), at(start), at(start) + part);
       } else {

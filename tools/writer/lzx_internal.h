@@ -13,7 +13,7 @@ struct LzxEncoderTuning {
   uint32_t block_bytes = 0;
   int search_depth = 24;                 // tree nodes visited per position
   int nice_length = 64;                  // a match this long is taken without further search
-  int passes = 2;                        // cost-refinement passes of the optimal parse
+  int passes = 1;                        // parses per block (later ones priced by the one before)
   uint32_t translation_size = 1u << 24;  // written to the header when translating
 };
 

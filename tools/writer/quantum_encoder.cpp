@@ -1,5 +1,8 @@
 // Quantum compressor: hash-chain match finder with lazy parsing over the
 // folder's stream, feeding QuantumStreamEncoder one frame per data block.
+// Matches of 4 bytes and more come from chains of 4-byte hashes over the
+// window; 3-byte matches, which the format only allows below 4096 bytes
+// back, from short chains of 3-byte hashes over the last 4096 positions.
 #include <algorithm>
 #include <cstring>
 
@@ -8,8 +11,13 @@
 
 namespace {
 
-constexpr uint32_t HASH_BITS = 16;
-constexpr uint32_t MAX_CHAIN = 64;
+constexpr uint32_t HASH_BITS = 20;
+constexpr uint32_t HASH3_BITS = 14;
+constexpr uint32_t NEAR_WINDOW = 4096;  // offsets of 3-byte matches stay below this
+constexpr uint32_t MAX_CHAIN = 24;
+constexpr uint32_t MAX_CHAIN3 = 8;
+// Item prices are refreshed from the models after this many coded bytes.
+constexpr uint32_t PRICE_INTERVAL = 256;
 constexpr uint32_t NICE_LENGTH = 128;
 // A match at least this long is taken without looking one byte further.
 constexpr uint32_t LAZY_LIMIT = 64;
@@ -20,7 +28,11 @@ constexpr size_t MAX_FRAME = 32768;
 class QuantumEncoder final : public BlockEncoder {
  public:
   explicit QuantumEncoder(uint32_t window_bits)
-      : coder_(window_bits), window_size_(1u << window_bits), head_(1u << HASH_BITS, 0) {}
+      : coder_(window_bits),
+        window_size_(1u << window_bits),
+        head_(1u << HASH_BITS, 0),
+        head3_(1u << HASH3_BITS, 0),
+        prev3_(NEAR_WINDOW, 0) {}
 
   uint16_t type_word() const override {
     return static_cast<uint16_t>(2 | (coder_.window_bits() << 8));
@@ -51,12 +63,21 @@ class QuantumEncoder final : public BlockEncoder {
 
   uint32_t hash(uint32_t p) const {
     const uint8_t* s = &hist_[p - hist_base_];
-    const uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16);
+    const uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16) | (static_cast<uint32_t>(s[3]) << 24);
     return (v * 2654435761u) >> (32 - HASH_BITS);
+  }
+  uint32_t hash3(uint32_t p) const {
+    const uint8_t* s = &hist_[p - hist_base_];
+    const uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16);
+    return (v * 2654435761u) >> (32 - HASH3_BITS);
   }
 
   void insert(uint32_t p) {
     if (p + 3 > end_) return;
+    const uint32_t h3 = hash3(p);
+    prev3_[p & (NEAR_WINDOW - 1)] = head3_[h3];
+    head3_[h3] = p + 1;
+    if (p + 4 > end_) return;
     const uint32_t h = hash(p);
     const uint32_t slot = p & (window_size_ - 1);
     // Grown with the stream, so that small folders need no window-sized table.
@@ -80,31 +101,59 @@ class QuantumEncoder final : public BlockEncoder {
     Match best;
     const uint32_t max_len = std::min<uint32_t>(quantum::MATCH_MAX, end_ - p);
     if (max_len < 3) return best;
+    // The walks wait on memory: start loading the next positions' chains.
+    if (max_len >= 6) {
+      __builtin_prefetch(&head_[hash(p + 2)]);
+      const uint32_t next = head_[hash(p + 1)];
+      const uint32_t slot = (next - 1) & (window_size_ - 1);
+      if (next && next - 1 >= hist_base_ && slot < prev_.size()) {
+        __builtin_prefetch(&prev_[slot]);
+        __builtin_prefetch(&hist_[next - 1 - hist_base_]);
+      }
+    }
     const uint8_t* cur = &hist_[p - hist_base_];
     uint32_t longest = 2;
-    uint32_t chain = MAX_CHAIN;
-    uint32_t cand = head_[hash(p)];
+    auto consider = [&](uint32_t offset, const uint8_t* old) {
+      uint32_t len = 0;
+      while (len + 8 <= max_len) {
+        uint64_t a, b;
+        std::memcpy(&a, old + len, 8);
+        std::memcpy(&b, cur + len, 8);
+        if (a != b) break;
+        len += 8;
+      }
+      while (len < max_len && old[len] == cur[len]) ++len;
+      if (len <= longest) return false;
+      longest = len;
+      if (QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
+        const float gain =
+            static_cast<float>(len) * literal_bits_ - coder_.match_price(offset, len);
+        if (gain > best.gain) best = Match{len, offset, gain};
+      }
+      return len >= NICE_LENGTH || len == max_len;
+    };
+    // Near 3-byte strings (the chain links of the last NEAR_WINDOW positions).
+    uint32_t cand = head3_[hash3(p)];
+    for (uint32_t chain = MAX_CHAIN3; cand && chain--;) {
+      const uint32_t c = cand - 1;
+      const uint32_t offset = p - c;
+      if (offset >= NEAR_WINDOW || c < hist_base_) break;
+      const uint8_t* old = &hist_[c - hist_base_];
+      if (old[0] == cur[0] && old[1] == cur[1] && old[2] == cur[2] && consider(offset, old))
+        return best;
+      cand = prev3_[c & (NEAR_WINDOW - 1)];
+    }
+    if (max_len < 4) return best;
+    cand = head_[hash(p)];
     uint32_t last = p;
-    while (cand && chain--) {
+    for (uint32_t chain = MAX_CHAIN; cand && chain--;) {
       const uint32_t c = cand - 1;
       if (c >= last) break;
       const uint32_t offset = p - c;
       if (offset >= window_size_ || c < hist_base_) break;
       last = c;
       const uint8_t* old = &hist_[c - hist_base_];
-      if (old[longest] == cur[longest] && old[0] == cur[0]) {
-        uint32_t len = 0;
-        while (len < max_len && old[len] == cur[len]) ++len;
-        if (len > longest) {
-          longest = len;
-          if (QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
-            const float gain =
-                static_cast<float>(len) * literal_bits_ - coder_.match_cost(offset, len);
-            if (gain > best.gain) best = Match{len, offset, gain};
-          }
-          if (len >= NICE_LENGTH || len == max_len) break;
-        }
-      }
+      if (old[longest] == cur[longest] && old[0] == cur[0] && consider(offset, old)) break;
       cand = prev_[c & (window_size_ - 1)];
     }
     return best;
@@ -112,7 +161,7 @@ class QuantumEncoder final : public BlockEncoder {
 
   // Matches are weighed against the running average cost of a literal.
   void literal(uint8_t byte) {
-    literal_bits_ = 0.97f * literal_bits_ + 0.03f * coder_.literal_cost(byte);
+    literal_bits_ = 0.97f * literal_bits_ + 0.03f * coder_.literal_price(byte);
     coder_.literal(byte);
   }
 
@@ -121,7 +170,13 @@ class QuantumEncoder final : public BlockEncoder {
     uint32_t p = total_;
     bool pending = false;  // the byte at p - 1 is not yet coded
     Match prev;
+    uint32_t priced = p;
+    coder_.refresh_prices();
     while (p < end_) {
+      if (p - priced >= PRICE_INTERVAL) {
+        coder_.refresh_prices();
+        priced = p;
+      }
       const Match cur = (pending && prev.length >= LAZY_LIMIT) ? Match{} : find(p);
       insert(p);
       if (pending && prev.length >= 3 && cur.gain <= prev.gain) {
@@ -152,8 +207,10 @@ class QuantumEncoder final : public BlockEncoder {
 
   QuantumStreamEncoder coder_;
   uint32_t window_size_;
-  std::vector<uint32_t> head_;  // position + 1 of the latest string per hash
-  std::vector<uint32_t> prev_;  // position + 1 of the previous string, by position
+  std::vector<uint32_t> head_;   // position + 1 of the latest string per hash
+  std::vector<uint32_t> prev_;   // position + 1 of the previous string, by position
+  std::vector<uint32_t> head3_;  // the same for 3-byte strings
+  std::vector<uint32_t> prev3_;  // by position modulo NEAR_WINDOW
   std::vector<uint8_t> hist_;
   uint32_t hist_base_ = 0;  // stream position of hist_[0]
   uint32_t total_ = 0;      // bytes coded before this frame

@@ -9,6 +9,7 @@ QuantumStreamEncoder::QuantumStreamEncoder(uint32_t window_bits) : window_bits_(
 
 void QuantumStreamEncoder::reset_models() {
   quantum::models_init(models_, window_bits_);
+  for (const quantum::Model& m : models_.m) index_symbols(m);
 }
 
 void QuantumStreamEncoder::put_bit(uint32_t bit) {
@@ -19,9 +20,13 @@ void QuantumStreamEncoder::put_bit(uint32_t bit) {
 // Same interval arithmetic as the decoder; the straddle case (low in the second
 // quarter, high in the third) is deferred as underflow bits, which come out
 // inverted after the next settled bit.
+void QuantumStreamEncoder::index_symbols(const quantum::Model& m) {
+  uint8_t* entry = entry_[&m - models_.m];
+  for (uint32_t i = 0; i < m.symbols; ++i) entry[m.symbol[i]] = static_cast<uint8_t>(i);
+}
+
 void QuantumStreamEncoder::encode(quantum::Model& m, uint32_t symbol) {
-  uint32_t i = 0;
-  while (m.symbol[i] != symbol) ++i;
+  const uint32_t i = entry_[&m - models_.m][symbol];
   const uint32_t total = m.cum[0];
   const uint32_t range = high_ - low_ + 1;
   const uint32_t old_low = low_;
@@ -41,7 +46,10 @@ void QuantumStreamEncoder::encode(quantum::Model& m, uint32_t symbol) {
     high_ = ((high_ << 1) | 1) & 0xFFFF;
     ++shifts_;
   }
+  const uint32_t counter = m.rescale_counter;
   quantum::model_update(m, i);
+  // A rebuild reorders the entries.
+  if (m.rescale_counter != counter) index_symbols(m);
 }
 
 // The decoder reads raw bits straight from its bit reader, which runs 16 bits
@@ -75,32 +83,28 @@ struct Log2Table {
 const Log2Table log2_table;
 }  // namespace
 
-float QuantumStreamEncoder::symbol_cost(const quantum::Model& m, uint32_t symbol) {
-  uint32_t i = 0;
-  while (m.symbol[i] != symbol) ++i;
-  return log2_table.v[m.cum[0]] - log2_table.v[m.cum[i] - m.cum[i + 1]];
+void QuantumStreamEncoder::refresh_prices() {
+  for (uint32_t k = 0; k < quantum::MODEL_COUNT; ++k) {
+    const quantum::Model& m = models_.m[k];
+    const float total = log2_table.v[m.cum[0]];
+    for (uint32_t i = 0; i < m.symbols; ++i)
+      price_[k][m.symbol[i]] = total - log2_table.v[m.cum[i] - m.cum[i + 1]];
+  }
+  for (uint32_t b = 0; b < 256; ++b)
+    literal_price_[b] = price_[quantum::MODEL_SELECTOR][b >> 6] +
+                        price_[quantum::MODEL_LITERAL0 + (b >> 6)][b & 63];
 }
 
-float QuantumStreamEncoder::literal_cost(uint8_t byte) const {
-  return symbol_cost(models_.m[quantum::MODEL_SELECTOR], byte >> 6) +
-         symbol_cost(models_.m[quantum::MODEL_LITERAL0 + (byte >> 6)], byte & 63);
-}
-
-float QuantumStreamEncoder::match_cost(uint32_t offset, uint32_t length) const {
+float QuantumStreamEncoder::match_price(uint32_t offset, uint32_t length) const {
   const uint32_t slot = quantum::position_slot(offset - 1);
-  float bits = quantum::POSITION.extra[slot];
-  if (length == 3) {
-    return bits + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 4) +
-           symbol_cost(models_.m[quantum::MODEL_POSITION4], slot);
-  }
-  if (length == 4) {
-    return bits + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 5) +
-           symbol_cost(models_.m[quantum::MODEL_POSITION5], slot);
-  }
+  const float bits = quantum::POSITION.extra[slot];
+  if (length == 3)
+    return bits + price_[quantum::MODEL_SELECTOR][4] + price_[quantum::MODEL_POSITION4][slot];
+  if (length == 4)
+    return bits + price_[quantum::MODEL_SELECTOR][5] + price_[quantum::MODEL_POSITION5][slot];
   const uint32_t l = quantum::length_slot(length - quantum::LONG_MATCH_MIN);
-  return bits + quantum::LENGTH.extra[l] + symbol_cost(models_.m[quantum::MODEL_SELECTOR], 6) +
-         symbol_cost(models_.m[quantum::MODEL_LENGTH], l) +
-         symbol_cost(models_.m[quantum::MODEL_POSITION6], slot);
+  return bits + quantum::LENGTH.extra[l] + price_[quantum::MODEL_SELECTOR][6] +
+         price_[quantum::MODEL_LENGTH][l] + price_[quantum::MODEL_POSITION6][slot];
 }
 
 void QuantumStreamEncoder::literal(uint8_t byte) {

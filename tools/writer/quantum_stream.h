@@ -19,9 +19,12 @@ class QuantumStreamEncoder {
   // must fit the selector's position model. False, with nothing coded, if not.
   bool match(uint32_t offset, uint32_t length);
   static bool match_fits(uint32_t window_bits, uint32_t offset, uint32_t length);
-  // Estimated bits of an item under the current models (for the parser).
-  float literal_cost(uint8_t byte) const;
-  float match_cost(uint32_t offset, uint32_t length) const;
+  // Estimated bits of an item (for the parser), from tables taken from the
+  // models at the last refresh_prices(): the models change a little with
+  // every item, too little to price each candidate against them afresh.
+  void refresh_prices();
+  float literal_price(uint8_t byte) const { return literal_price_[byte]; }
+  float match_price(uint32_t offset, uint32_t length) const;
   // Flushes the coder and appends the frame's bytes; the next item starts a
   // new frame.
   void end_frame(std::vector<uint8_t>& out);
@@ -30,7 +33,7 @@ class QuantumStreamEncoder {
 
  private:
   void encode(quantum::Model& m, uint32_t symbol);
-  static float symbol_cost(const quantum::Model& m, uint32_t symbol);
+  void index_symbols(const quantum::Model& m);
   void raw(uint32_t value, uint32_t bits);
   void put_bit(uint32_t bit);
 
@@ -47,5 +50,10 @@ class QuantumStreamEncoder {
   uint32_t underflow_ = 0;
   uint32_t shifts_ = 0;
   std::vector<uint8_t> arith_;  // one entry per bit
+  // Bits by symbol for every model, and by byte for literals.
+  float price_[quantum::MODEL_COUNT][quantum::MODEL_MAX_SYMBOLS] = {};
+  float literal_price_[256] = {};
+  // Entry of each symbol in its model's decoding order.
+  uint8_t entry_[quantum::MODEL_COUNT][quantum::MODEL_MAX_SYMBOLS] = {};
   std::vector<RawBits> raw_;
 };
