@@ -1,12 +1,13 @@
 // Prints what Windows reads from an executable's resources, one fact a line
-// (UTF-8): its version text through GetFileVersionInfo, its main icon group
-// with a CRC-32 of each image, whether the loader and the shell can make an
+// (UTF-8): its version text through GetFileVersionInfo, its icon groups 200
+// and 205 with a CRC-32 of each image, whether the loader and the shell can make an
 // icon of it, and which of the module's own resources it holds.
 //   resource_report FILE > report.txt
 #include <windows.h>
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 static std::string utf8(const wchar_t* text) {
@@ -59,16 +60,22 @@ int wmain(int argc, wchar_t** argv) {
     return static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
   };
   DWORD bytes = 0;
-  if (const BYTE* group = load(RT_GROUP_ICON, MAKEINTRESOURCEW(200), 0, bytes)) {
-    const WORD count = *reinterpret_cast<const WORD*>(group + 4);
+  for (int group_id : {200, 205}) {
+    const BYTE* group = load(RT_GROUP_ICON, MAKEINTRESOURCEW(group_id), 0, bytes);
+    WORD count = 0;
+    if (group) memcpy(&count, group + 4, 2);
     for (WORD i = 0; i < count && 6 + 14u * (i + 1) <= bytes; ++i) {
       const BYTE* e = group + 6 + 14 * i;
-      const WORD id = *reinterpret_cast<const WORD*>(e + 12);
-      DWORD image_bytes = 0;
+      WORD planes, bits, id;
+      DWORD listed, image_bytes = 0;
+      memcpy(&planes, e + 4, 2);
+      memcpy(&bits, e + 6, 2);
+      memcpy(&listed, e + 8, 4);
+      memcpy(&id, e + 12, 2);
       const BYTE* image = load(RT_ICON, MAKEINTRESOURCEW(id), 0, image_bytes);
-      std::printf("icon %u %u %u %u %lu %08lx\n", e[0] ? e[0] : 256, e[1] ? e[1] : 256,
-                  *reinterpret_cast<const WORD*>(e + 6), *reinterpret_cast<const WORD*>(e + 8),
-                  image ? image_bytes : 0, image ? crc32(0, image, image_bytes) : 0);
+      std::printf("icon %d %u %u %u %u %lu %lu %08lx\n", group_id, e[0] ? e[0] : 256,
+                  e[1] ? e[1] : 256, planes, bits, listed, image ? image_bytes : 0,
+                  image ? crc32(0, image, image_bytes) : 0);
     }
   }
   struct Probe {
@@ -80,8 +87,7 @@ int wmain(int argc, wchar_t** argv) {
   static const Probe probes[] = {
       {"dialog-202-en", RT_DIALOG, 202, 0x409},   {"dialog-202-ja", RT_DIALOG, 202, 0x411},
       {"dialog-2008-ja", RT_DIALOG, 2008, 0x411}, {"strings-en", RT_STRING, 1, 0x409},
-      {"strings-ja", RT_STRING, 1, 0x411},        {"manifest", RT_MANIFEST, 1, 0},
-      {"icon-group-205", RT_GROUP_ICON, 205, 0}};
+      {"strings-ja", RT_STRING, 1, 0x411},        {"manifest", RT_MANIFEST, 1, 0}};
   for (const Probe& p : probes)
     if (load(p.type, MAKEINTRESOURCEW(p.name), p.language, bytes)) std::printf("has %s\n", p.label);
   HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(200), IMAGE_ICON, 32, 32, 0));
