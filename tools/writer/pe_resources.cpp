@@ -14,13 +14,17 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using View = std::span<const uint8_t>;
 
+// What a read past the end says; the readers of structures inside the image
+// say more where they know more.
+constexpr const char* CUT_SHORT = "the image is cut short";
+
 uint16_t get16(View b, size_t at) {
-  if (at > b.size() || b.size() - at < 2) throw PeError("cut short");
+  if (at > b.size() || b.size() - at < 2) throw PeError(CUT_SHORT);
   return uint16_t(b[at] | b[at + 1] << 8);
 }
 
 uint32_t get32(View b, size_t at) {
-  if (at > b.size() || b.size() - at < 4) throw PeError("cut short");
+  if (at > b.size() || b.size() - at < 4) throw PeError(CUT_SHORT);
   return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
          uint32_t(b[at + 3]) << 24;
 }
@@ -290,7 +294,7 @@ Tree read_tree(const Image& img) {
   try {
     TreeReader(img, directory).read(0, 0, keys, tree);
   } catch (const PeError& e) {
-    if (std::strcmp(e.what(), "cut short") == 0)
+    if (std::strcmp(e.what(), CUT_SHORT) == 0)
       throw PeError("the resource directory is malformed");
     throw;
   }
