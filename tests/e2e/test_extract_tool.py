@@ -1,12 +1,18 @@
 """Packages made by cabsfx-tool pack, extracted by the module under Wine: every
-compression method, a cabinet set, and a set whose continuation is missing."""
+compression method, a cabinet set, and a set whose continuation is missing;
+the publisher's icon and version text as Windows reads them; the Windows
+build of the tool on its own in a fresh prefix."""
 import os
+import re
 import shutil
+import struct
+import subprocess
 import time
+import zlib
 
 import pytest
 
-from conftest import UIDRIVER
+from conftest import BUILD, STUB, UIDRIVER
 from harness import IDOK
 from package import find_tool, pack_with_tool
 from test_extract import MSG6, MSG13, is_progress, pseudo_random, tree, wait_for
@@ -55,7 +61,9 @@ def run_quietly(run, boxes=None, timeout=180):
     while run.running():
         assert time.monotonic() < deadline, "the run did not end"
         seen = run.next_window(0.5)
-        if seen is None or is_progress(seen):
+        # The progress window, and the integrity check's when --crc asks for
+        # it, may close before they are read.
+        if seen is None or is_progress(seen) or run._transient(seen):
             continue
         if boxes is not None and 65535 in {c.id for c in seen.controls}:
             boxes.append((seen.title, seen.control_text(65535)))
@@ -145,3 +153,129 @@ def test_utf8_flagged_names_extract_where_the_code_page_holds_them(wine64, stub,
     assert tree(out) == {name: files[name] for name in written}
     assert len(boxes) == len(files) - len(written)
     assert all(title == "CAB-SFX" and MSG6[lang] in text for title, text in boxes), boxes
+
+
+RESOURCE_REPORT = os.path.join(BUILD, "win32", "tests", "e2e", "resource_report.exe")
+WINDOWS_TOOL = os.path.join(BUILD, "win32", "tools", "cabsfx-tool.exe")
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll"}
+VERSION = {"ProductName": "Acme Widget", "CompanyName": "Acme, Inc.",
+           "LegalCopyright": "\u00a9 2024 Acme", "FileVersion": "2.5.0.17",
+           "FileDescription": "\u30a6\u30a3\u30b8\u30a7\u30c3\u30c8", "ProductVersion": "2.5"}
+
+
+def icon_images():
+    """(side, bits, bytes): bitmaps of 4, 8 and 32 bits and a 256-pixel PNG."""
+    def dib(side, bits):
+        colours = 1 << bits if bits <= 8 else 0
+        row, mask = (side * bits + 31) // 32 * 4, (side + 31) // 32 * 4
+        return struct.pack("<IiiHHIIiiII", 40, side, 2 * side, 1, bits, 0, 0, 0, 0, colours, 0) \
+            + pseudo_random(4 * colours + row * side, side) + bytes(mask * side)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + pseudo_random(4 * 256, y) for y in range(256))
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 256, 256, 8, 6, 0, 0, 0)) \
+        + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+    return [(16, 4, dib(16, 4)), (32, 8, dib(32, 8)), (48, 32, dib(48, 32)), (256, 32, png)]
+
+
+def write_icon(path, images):
+    entries, body = b"", b""
+    for side, bits, data in images:
+        entries += struct.pack("<BBBBHHII", side % 256, side % 256, 0, 0, 1, bits, len(data),
+                               6 + 16 * len(images) + len(body))
+        body += data
+    with open(path, "wb") as f:
+        f.write(struct.pack("<HHH", 0, 1, len(images)) + entries + body)
+    return path
+
+
+def run_windows(wine, exe, args, folder):
+    """Runs a console program under Wine with its output in files; returns
+    (exit code, stdout, stderr)."""
+    out, err = os.path.join(folder, "stdout.txt"), os.path.join(folder, "stderr.txt")
+    with open(out, "wb") as o, open(err, "wb") as e:
+        rc = subprocess.run(["wine", exe, *args], env=wine.env("en"), stdout=o, stderr=e,
+                            cwd=folder, timeout=600).returncode
+    return rc, read_file(out).decode("utf-8", "replace"), read_file(err).decode("utf-8", "replace")
+
+
+def check_branding(wine, exe, folder, images):
+    """The version text, the icon group and the module's own resources as
+    Windows reads them from `exe`."""
+    reports = []
+    for path in (exe, STUB):
+        rc, out, err = run_windows(wine, RESOURCE_REPORT, [wine.win_path(path)], folder)
+        assert rc == 0, err
+        reports.append(out)
+    out, lines, ours = reports[0], reports[0].splitlines(), reports[1].splitlines()
+    assert "fixed 2.5.0.17 2.5.0.0" in lines, out
+    for table in ("040904B0", "041104B0"):  # the stub's two languages
+        assert [ln for ln in lines if ln.startswith(f"string {table} ")] == \
+            [f"string {table} {key}={VERSION[key]}" for key in
+             ("ProductName", "FileDescription", "CompanyName", "LegalCopyright", "ProductVersion",
+              "FileVersion")], out
+    assert [ln for ln in lines if ln.startswith("icon 200 ")] == \
+        [f"icon 200 {side} {side} 1 {bits} {len(data)} {len(data)} {zlib.crc32(data):08x}"
+         for side, bits, data in images]
+    replace_icon = [ln for ln in ours if ln.startswith("icon 205 ")]
+    assert replace_icon and [ln for ln in lines if ln.startswith("icon 205 ")] == replace_icon
+    for kept in ("dialog-202-en", "dialog-202-ja", "dialog-2008-ja", "strings-en", "strings-ja",
+                 "manifest"):
+        assert f"has {kept}" in lines, out
+    assert "loader icon yes" in lines and "shell icons 1" in lines, out
+
+
+def version_options():
+    keys = list(VERSION)
+    return ["--version-info", ",".join(f"{k}={VERSION[k]}" for k in keys[:3]),
+            "--version-info", ",".join(f"{k.lower()}={VERSION[k]}" for k in keys[3:])]
+
+
+def test_branded_package_extracts_and_shows_the_publishers_icon_and_version(
+        wine64, stub, tool, workdir, start):
+    folder = workdir(wine64)
+    source = os.path.join(folder, "source")
+    files = source_tree(source)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    images = icon_images()
+    stub_bytes = read_file(stub)
+    exe = pack_with_tool(tool, stub, os.path.join(folder, "pkg.exe"), [source], "--crc",
+                         "--no-dialog", "--no-open-folder", "--destination", wine64.win_path(out),
+                         "--icon", write_icon(os.path.join(folder, "app.ico"), images),
+                         *version_options())
+    assert read_file(stub) == stub_bytes
+    run_quietly(start(wine64, exe))
+    assert {name: data for name, data in tree(out).items() if data is not None} == files
+    check_branding(wine64, exe, folder, images)
+
+
+def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, workdir):
+    """cabsfx-tool.exe imports system DLLs only and works alone in its folder."""
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", WINDOWS_TOOL], capture_output=True,
+                          text=True, check=True).stdout
+    imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+    assert imported and imported <= SYSTEM_DLLS, imported
+    folder = workdir(wine64)
+    exe = shutil.copy(WINDOWS_TOOL, folder)
+    assert os.listdir(folder) == ["cabsfx-tool.exe"]
+    files = source_tree(os.path.join(folder, "source"))
+    images = icon_images()
+    write_icon(os.path.join(folder, "app.ico"), images)
+    rc, out, err = run_windows(wine64, exe, ["pack", "-o", "pkg.exe", "--stub",
+                                             wine64.win_path(stub), "--crc", "--icon", "app.ico",
+                                             *version_options(), "source"], folder)
+    assert rc == 0, err
+    rc, out, err = run_windows(wine64, exe, ["list", "-q", "pkg.exe"], folder)
+    assert rc == 0 and sorted(out.split()) == sorted(n.replace("/", "\\") for n in files), err
+    rc, out, err = run_windows(wine64, exe, ["verify", "pkg.exe"], folder)
+    assert rc == 0 and f"\nOK: {len(files)} file(s)" in out, out + err
+    rc, out, err = run_windows(wine64, exe, ["extract", "-d", "out", "pkg.exe"], folder)
+    assert rc == 0, err
+    got = tree(os.path.join(folder, "out"))
+    assert {name: data for name, data in got.items() if data is not None} == files
+    for name in files:
+        assert os.stat(os.path.join(folder, "out", *name.split("/"))).st_mtime == \
+            os.stat(os.path.join(folder, "source", *name.split("/"))).st_mtime, name
+    check_branding(wine64, os.path.join(folder, "pkg.exe"), folder, images)

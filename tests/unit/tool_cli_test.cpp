@@ -379,10 +379,35 @@ TEST_F(ToolTest, RefusalsLeaveNothingBehind) {
   r = tool({"pack", "-o", out.string(), "--cabinet-only", in});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("what?.txt"), std::string::npos) << r.err;
+  fs::remove(root_ / "in" / "what?.txt");
+  // The publisher's icon and version text: refused before anything is written.
+  write_text(root_ / "not.ico", "GIF89a");
+  Bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 0, 0, 0, 22, 0, 0, 0};
+  ico.resize(62, 0);
+  ico[22] = 40, ico[26] = 16, ico[30] = 32, ico[34] = 1, ico[36] = 32;
+  write_file(root_ / "good.ico", ico);
+  const struct {
+    std::vector<std::string> options;
+    int status;
+    const char* why;
+  } branding[] = {{{"--icon", (root_ / "not.ico").string()}, 1, "not an icon file"},
+                  {{"--icon", (root_ / "none.ico").string()}, 1, "cannot open"},
+                  {{"--version-info", "Vendor=Acme"}, 2, "unknown key 'Vendor'"},
+                  {{"--version-info", "ProductName=" + std::string(300, 'x')}, 2, "at most 255"},
+                  {{"--icon", (root_ / "good.ico").string()}, 1, "cannot put the icon"},
+                  {{"--cabinet-only", "--icon", (root_ / "good.ico").string()}, 2, "no stub"}};
+  for (const auto& b : branding) {
+    std::vector<std::string> args = {"pack", "-o", out.string(), "--stub", stub_.string(), in};
+    if (b.options[0] == "--cabinet-only") args.erase(args.begin() + 3, args.begin() + 5);
+    args.insert(args.end() - 1, b.options.begin(), b.options.end());
+    r = tool(args);
+    EXPECT_EQ(r.status, b.status) << b.why;
+    EXPECT_NE(r.err.find(b.why), std::string::npos) << r.err;
+  }
   EXPECT_FALSE(fs::exists(out));
   std::vector<std::string> left = tree(root_);
-  EXPECT_EQ(left, (std::vector<std::string>{"bad-stub.exe", "cab-stub.exe", "in/", "in/a.txt",
-                                            "in/what?.txt", "stub.exe"}));
+  EXPECT_EQ(left, (std::vector<std::string>{"bad-stub.exe", "cab-stub.exe", "good.ico", "in/",
+                                            "in/a.txt", "not.ico", "stub.exe"}));
 }
 
 TEST_F(ToolTest, CabinetSetBesideTheOutput) {

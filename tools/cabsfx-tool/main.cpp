@@ -101,6 +101,16 @@ const char* const PACK_HELP =
     "  --crc                    store the CRC-32 of the cabinet for a check at start\n"
     "  --prompt-title TEXT      title of the opening question (at most 31 bytes)\n"
     "  --prompt-text TEXT       the opening question (at most 63 bytes)\n"
+    "The package's face in Explorer (the stub file itself is not changed):\n"
+    "  --icon FILE.ico          the package's icon: every image of the file (at\n"
+    "                           most 256x256 each, 1 MiB in all)\n"
+    "  --version-info K=V,...   the package's version text; keys ProductName,\n"
+    "                           FileDescription, CompanyName, LegalCopyright,\n"
+    "                           ProductVersion, FileVersion (values up to 255\n"
+    "                           characters; a comma not followed by KEY= belongs\n"
+    "                           to the value; may be repeated). The file and\n"
+    "                           product version numbers come from the leading\n"
+    "                           digits of FileVersion and ProductVersion\n"
     "\n"
     "Exit status: 0 packed, 1 failed (nothing written), 2 usage error.\n";
 

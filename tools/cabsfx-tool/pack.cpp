@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "brand.h"
 #include "package/crc32.h"
 #include "package/package.h"
 #include "tool.h"
@@ -33,6 +34,8 @@ struct PackOptions {
   CodePage codepage = CodePage::Western1252;
   uint64_t max_cabinet_size = 0;  // 0: no set
   bool skip_special = false;
+  fs::path icon;
+  std::vector<std::string> version_info;
   std::vector<fs::path> inputs;
 };
 
@@ -103,6 +106,10 @@ PackOptions parse_pack_options(const Args& args) {
       o.max_cabinet_size = parse_size(r.value());
     } else if (r.is("skip-special")) {
       o.skip_special = true;
+    } else if (r.is("icon")) {
+      o.icon = path_from_utf8(r.value());
+    } else if (r.is("version-info")) {
+      o.version_info.push_back(r.value());
     } else {
       r.unknown();
     }
@@ -113,6 +120,8 @@ PackOptions parse_pack_options(const Args& args) {
                          !o.title.empty() || !o.text.empty() || o.no_confirm || o.delete_after ||
                          o.no_dialog || o.require_64bit || o.crc))
     throw UsageError("--cabinet-only writes no header block; header options do not apply");
+  if (o.cabinet_only && (!o.icon.empty() || !o.version_info.empty()))
+    throw UsageError("--cabinet-only writes no stub; --icon and --version-info do not apply");
   return o;
 }
 
@@ -546,6 +555,7 @@ int command_pack(const Args& args) {
   const PackOptions o = parse_pack_options(args);
   const CodePage page = o.codepage;
   make_encoder(o.compress);  // a bad --compress is a usage error before anything else
+  const Branding branding = load_branding(o.icon, o.version_info);
 
   // Everything that can be refused is checked before anything is written.
   PackageHeader header{};
@@ -571,6 +581,10 @@ int command_pack(const Args& args) {
   std::vector<uint8_t> stub;
   fs::path stub_path;
   if (!o.cabinet_only) stub = load_stub(o, stub_path);
+  if (!branding.empty()) {
+    stub = brand_stub(stub, branding, stub_path);
+    check_stub(stub, stub_path);
+  }
   const uint64_t prefix = o.cabinet_only ? 0 : stub.size() + PACKAGE_HEADER_SIZE;
   if (prefix >= CAB_MAX_CABINET) throw ToolError("the stub is too large");
 
