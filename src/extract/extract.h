@@ -45,7 +45,7 @@ void discard_unfinished_output();
 // bytes, then holds a form to show).
 bool utf8_name_to_ansi(const char* name, char* output);
 
-extern bool files_left_out;  // a refused name or a file of the wrong length
+extern bool files_left_out;  // a stored name was refused (message 6)
 // What a failure was about: the output file, or the cabinet looked for.
 extern char failed_path[MAX_PATH];
 extern DWORD failed_error;  // the system's error code for an output file

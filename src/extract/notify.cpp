@@ -358,8 +358,11 @@ static int32_t end_file(CabNotification* record) {
       SetFileAttributesA(output_path, attributes);
     }
   } else {
-    DeleteFileA(output_path);  // a file of the wrong length is not kept
-    files_left_out = true;
+    // A file of the wrong length is not kept, and an archive that gives one
+    // is damaged: the run stops here rather than go on to its setup.
+    DeleteFileA(output_path);
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code),
+                               ABORT_EXTRACTION_FAILED, 0);
   }
   return 1;
 }

@@ -169,6 +169,7 @@ TEST_F(ExtractOverwrite, FileOfTheWrongLengthIsDeleted) {
   record.handle = handle;
   EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
   EXPECT_FALSE(exists(dest.slash() + "short"));
+  EXPECT_EQ(abort_code, ABORT_EXTRACTION_FAILED);  // a damaged archive: the run stops
 }
 
 TEST_F(ExtractOverwrite, ExtractedListKeepsAcceptedPathsInOrder) {
