@@ -16,7 +16,8 @@
 //   CABSFX_SETUP_WATCH=PATH      the follow-up records "watch=present" or
 //                                "watch=gone" for PATH just before its window
 //                                closes, so a test can tell whether the files
-//                                were deleted before the installer had finished.
+//                                were deleted before the installer had finished;
+//   CABSFX_SETUP_EXIT_CODE=N     ends with exit code N (default 0).
 #include <windows.h>
 
 #include <cstdio>
@@ -122,5 +123,5 @@ int main() {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
   } while (GetTickCount() < until);
   record("setup=exit");
-  return 0;
+  return int(env_number("CABSFX_SETUP_EXIT_CODE", 0));
 }
