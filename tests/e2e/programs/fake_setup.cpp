@@ -95,7 +95,8 @@ int main() {
 
   char leave[MAX_PATH];
   if (GetEnvironmentVariableA("CABSFX_SETUP_LEAVE", leave, MAX_PATH)) {
-    HANDLE file = CreateFileA(leave, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(leave, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     record(file != INVALID_HANDLE_VALUE ? "leave=written" : "leave=failed");
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   }
@@ -109,7 +110,8 @@ int main() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
