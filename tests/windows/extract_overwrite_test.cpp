@@ -216,34 +216,4 @@ TEST_F(ExtractOverwrite, NeedCabinetAnswersOnlyWhenTheNextCabinetIsThere) {
   EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);
 }
 
-// An output that cannot be created stops the run as an output failure that
-// names the file and keeps the system's reason, never as a damaged archive;
-// nothing is asked about a name that a folder holds.
-TEST_F(ExtractOverwrite, OutputThatCannotBeCreatedIsAnOutputFailure) {
-  ASSERT_TRUE(CreateDirectoryA((dest.slash() + "folder.txt").c_str(), nullptr));
-  existing("locked.txt", "old", kDate, kTime);
-  const std::string locked = dest.slash() + "locked.txt";
-  HANDLE hold = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
-  answers = {OVERWRITE_YES};
-  struct Case {
-    const char* name;
-    DWORD error;  // 0: any
-  };
-  for (const Case& c : {Case{"folder.txt", 0}, Case{"locked.txt", ERROR_SHARING_VIOLATION}}) {
-    abort_code = 0;
-    failed_error = 0;
-    EXPECT_EQ(extract(c.name, "new"), -1) << c.name;
-    EXPECT_EQ(abort_code, ABORT_OUTPUT_FAILED) << c.name;
-    EXPECT_EQ(std::string(failed_path), dest.slash() + c.name);
-    EXPECT_NE(failed_error, 0u) << c.name;
-    if (c.error) {
-      EXPECT_EQ(failed_error, c.error) << c.name;
-    }
-  }
-  EXPECT_EQ(asked.size(), 1u);  // only about the locked file
-  CloseHandle(hold);
-  EXPECT_EQ(content("locked.txt"), "old");
-}
-
 }  // namespace

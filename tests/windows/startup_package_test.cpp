@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "package/package.h"
 #include "startup/globals.h"
 #include "startup/startup.h"
 
@@ -86,16 +85,12 @@ TEST_F(HeaderPage, ImagesOutsideTheWalkGiveZero) {
 
 // The module as built, mapped as an image: the walk ends at the file's end,
 // the file holds no cabinet signature, and it imports system DLLs only.
-std::string built_module() {
+TEST(BuiltModule, ImageEndSignatureAndImports) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, sizeof self);
   std::string module = self;
   for (int up = 0; up < 3; ++up) module.resize(module.find_last_of('\\'));
-  return module + "\\cabsfx.exe";
-}
-
-TEST(BuiltModule, ImageEndSignatureAndImports) {
-  const std::string module = built_module();
+  module += "\\cabsfx.exe";
   const std::vector<uint8_t> file = read_file(module);
   if (file.empty()) GTEST_SKIP() << "cabsfx.exe is not built beside the tests";
 
@@ -179,24 +174,6 @@ TEST_F(CabinetSearch, NoSignatureAndShortFiles) {
   EXPECT_EQ(cabinet_offset, -1);
   EXPECT_EQ(search({}), 0);
   EXPECT_EQ(cabinet_offset, -1);
-}
-
-// A package whose header text holds the signature: the search starts behind
-// the header block. A file that is not a package is searched from its start.
-TEST_F(CabinetSearch, PackageIsSearchedBehindItsHeaderBlock) {
-  std::vector<uint8_t> bytes = read_file(built_module());
-  if (bytes.empty()) GTEST_SKIP() << "cabsfx.exe is not built beside the tests";
-  const uint32_t image_end = image_end_from_headers(bytes.data(), bytes.size());
-  ASSERT_GT(image_end, 0u);
-  bytes.resize(image_end + 512 + 100, 0);
-  std::memcpy(&bytes[image_end], "KESTRA3", 7);
-  put_signature(bytes, image_end + 416);  // prompt_title "MSCF"
-  put_signature(bytes, image_end + 512);
-  EXPECT_EQ(search(bytes), int32_t(bytes.size()));
-  EXPECT_EQ(cabinet_offset, int32_t(image_end + 512));
-  bytes[image_end] = 'X';  // no header block: the first signature counts
-  search(bytes);
-  EXPECT_EQ(cabinet_offset, int32_t(image_end + 416));
 }
 
 TEST_F(CabinetSearch, MissingFile) {
