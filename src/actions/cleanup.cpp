@@ -1,6 +1,8 @@
-// Deletes what the run extracted once the setup has ended: every listed file,
-// then the folders they were written into as far as they are empty, and the
-// private temporary destination.
+// Deletes what the run extracted: every listed file, then the folders that
+// the run itself created, deepest first and only when empty, and the private
+// temporary destination. Nothing is followed through a reparse point (a
+// junction or a symbolic link that the setup or anyone else put in place):
+// such an entry is at most removed itself.
 #include <windows.h>
 
 #include <cstring>
@@ -12,108 +14,66 @@
 
 namespace {
 
-// Relative folder paths in the order recorded; grows as needed.
-struct FolderTable {
-  char** entries = nullptr;
-  DWORD count = 0;
-  DWORD capacity = 0;
-};
+bool is_reparse_point(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
-constexpr DWORD FOLDER_TABLE_START = 65536;
-
-bool record_folder(FolderTable& table, const char* folder) {
-  if (table.count == table.capacity) {
-    const DWORD capacity = table.capacity ? table.capacity * 2 : FOLDER_TABLE_START;
-    HANDLE heap = GetProcessHeap();
-    void* grown = table.entries
-                      ? HeapReAlloc(heap, 0, table.entries, capacity * sizeof(char*))
-                      : HeapAlloc(heap, 0, capacity * sizeof(char*));
-    if (!grown) return false;
-    table.entries = static_cast<char**>(grown);
-    table.capacity = capacity;
+// True when a folder of `path` below its first `prefix` bytes is a reparse
+// point: deleting the entry would act on whatever the link points to.
+bool passes_through_reparse_point(const char* path, size_t prefix) {
+  char level[MAX_PATH];
+  if (!copy_text(level, sizeof level, path)) return true;
+  for (size_t at = prefix; level[at];) {
+    if (level[at] == '\\') {
+      level[at] = '\0';
+      const bool linked = is_reparse_point(level);
+      level[at] = '\\';
+      if (linked) return true;
+    }
+    at += (IsDBCSLeadByte(static_cast<BYTE>(level[at])) && level[at + 1]) ? 2 : 1;
   }
-  const size_t length = std::strlen(folder) + 1;
-  char* copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length));
-  if (!copy) return false;
-  std::memcpy(copy, folder, length);
-  table.entries[table.count++] = copy;
-  return true;
+  return false;
+}
+
+// Removes one folder if it is empty; a reparse point is removed as the link
+// itself (RemoveDirectory never follows it) and its target is not touched.
+void remove_empty_folder(const char* folder) {
+  if (!is_reparse_point(folder)) SetFileAttributesA(folder, FILE_ATTRIBUTE_ARCHIVE);
+  RemoveDirectoryA(folder);
 }
 
 }  // namespace
 
-int remove_folder_tree(const char* path, const char* protected_root) {
-  const size_t length = std::strlen(path);
-  if (length == 0 || path[length - 1] == '.') return 0;  // never "." or ".." forms
-  char folder[512];
-  if (length + 5 > sizeof folder) return 0;
-  lstrcpyA(folder, path);
-  add_trailing_backslash(folder);
-  const size_t base = std::strlen(folder);
-  if (base + 4 > sizeof folder) return 0;
-  lstrcpyA(folder + base, "*.*");
-
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(folder, &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  folder[base] = 0;
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && lstrcmpA(found.cFileName, ".") != 0 &&
-        lstrcmpA(found.cFileName, "..") != 0) {
-      char child[512];
-      if (base + std::strlen(found.cFileName) < sizeof child) {
-        lstrcpyA(child, folder);
-        lstrcatA(child, found.cFileName);
-        remove_folder_tree(child, protected_root);
-      }
+int remove_created_folders(const char* root) {
+  const size_t prefix = std::strlen(root);
+  int removed = 0;
+  // Parents were recorded before their children: from the end is deepest first.
+  size_t end = created_folders_size;
+  while (end > 0) {
+    size_t start = end - 1;
+    while (start > 0 && created_folders[start - 1] != '\0') --start;
+    const char* folder = created_folders + start;
+    if (std::strlen(folder) >= prefix && _strnicmp(folder, root, prefix) == 0 &&
+        !passes_through_reparse_point(folder, prefix)) {
+      remove_empty_folder(folder);
+      if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES) ++removed;
     }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-
-  if (lstrcmpiA(path, protected_root) != 0) {
-    SetFileAttributesA(folder, FILE_ATTRIBUTE_ARCHIVE);
-    RemoveDirectoryA(folder);
+    end = start;
   }
-  return 1;
+  return removed;
 }
 
 void clean_up_extracted_files() {
-  append_extracted_file("");
   const char* destination = settings.destination;
   const size_t prefix = std::strlen(destination);
-  FolderTable table;
-
-  for (const char* entry = extracted_list; entry && *entry; entry += std::strlen(entry) + 1) {
-    if (std::strlen(entry) > prefix) {
-      // The relative part's folder, split on whole characters.
-      const wchar_t* wide = ansi_to_utf16(entry + prefix);
-      const wchar_t* last = nullptr;
-      for (const wchar_t* p = wide; *p; ++p)
-        if (*p == L'\\') last = p;
-      if (last) {
-        wchar_t relative[520];
-        const size_t n = size_t(last - wide);
-        std::memcpy(relative, wide, n * sizeof(wchar_t));
-        relative[n] = 0;
-        const char* folder = utf16_to_ansi(relative);
-        if (folder[0] && (table.count == 0 || lstrcmpiA(folder, table.entries[table.count - 1]) != 0))
-          record_folder(table, folder);
-      }
-    }
-    SetFileAttributesA(entry, FILE_ATTRIBUTE_NORMAL);
+  for (const char* entry = extracted_list; entry && entry < extracted_list + extracted_list_size;
+       entry += std::strlen(entry) + 1) {
+    if (!*entry || std::strlen(entry) <= prefix || passes_through_reparse_point(entry, prefix))
+      continue;
+    if (!is_reparse_point(entry)) SetFileAttributesA(entry, FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(entry);
   }
-
-  for (DWORD i = 0; i < table.count; ++i) {
-    char full[MAX_PATH];
-    if (prefix + std::strlen(table.entries[i]) < sizeof full) {
-      lstrcpyA(full, destination);
-      lstrcatA(full, table.entries[i]);
-      remove_folder_tree(full, destination);
-    }
-    HeapFree(GetProcessHeap(), 0, table.entries[i]);
-  }
-  if (table.entries) HeapFree(GetProcessHeap(), 0, table.entries);
-
-  if (temp_folder_made) RemoveDirectoryA(destination);
+  remove_created_folders(destination);
+  if (temp_folder_made) remove_empty_folder(destination);
 }

@@ -2,8 +2,10 @@
 // INF installer host, a program with its parameters, or a document through the
 // shell; waits for it and for an installer window it leaves behind when the
 // extracted files are to be deleted afterwards.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include <cstring>
 
@@ -13,8 +15,8 @@
 #include "startup/paths.h"
 #include "startup/startup.h"
 
-static const char* const protected_programs[] = {"notepad.exe", "rundll32.exe", "rundll.exe",
-                                                 "explorer.exe", "cmd.exe", ""};
+static const char* const protected_programs[] = {"notepad.exe",  "rundll32.exe", "rundll.exe",
+                                                 "explorer.exe", "cmd.exe",      ""};
 static char windows_folder_cache[128];
 
 int is_protected_program(const char* name) {
@@ -38,9 +40,14 @@ int find_system_program(const char* name, char* output) {
     const UINT n = GetWindowsDirectoryA(windows_folder_cache, sizeof windows_folder_cache);
     if (n == 0 || n >= sizeof windows_folder_cache) windows_folder_cache[0] = 0;
   }
-  const size_t n = std::strlen(windows_folder_cache);
-  if (n == 0 || _strnicmp(output, windows_folder_cache, n) != 0) return 0;
-  return 1;
+  return windows_folder_cache[0] && path_is_inside(output, windows_folder_cache) ? 1 : 0;
+}
+
+bool path_is_inside(const char* path, const char* folder) {
+  size_t n = std::strlen(folder);
+  if (n > 0 && folder[n - 1] == '\\' && !is_dbcs_trail_byte(folder, int(n - 1))) --n;
+  if (n == 0 || _strnicmp(path, folder, n) != 0) return false;
+  return path[n] == '\\' || path[n] == '\0';
 }
 
 HWND find_installer_window(char* class_name, char* title) {
@@ -57,11 +64,12 @@ HWND find_installer_window(char* class_name, char* title) {
   return window;
 }
 
-static void install_inf(const char* command_line, const char* working_folder) {
+// False when the installer host could not be started; its exit code otherwise.
+static bool install_inf(const char* command_line, const char* working_folder, DWORD* exit_code) {
   char short_path[MAX_PATH];
   const DWORD n = GetShortPathNameA(command_line, short_path, sizeof short_path);
   // Without a short path (the INF is missing, say) nothing is started.
-  if (n == 0 || n >= sizeof short_path) return;
+  if (n == 0 || n >= sizeof short_path) return false;
 
   char host[MAX_PATH];
   const char* format;
@@ -70,23 +78,26 @@ static void install_inf(const char* command_line, const char* working_folder) {
   else if (find_system_program("rundll.exe", host))
     format = INF_FORMAT_SETUPX;
   else
-    return;
+    return false;
 
   char command[SETUP_COMMAND_SIZE];
-  if (!format_inf_command(command, format, host, short_path)) return;
+  if (!format_inf_command(command, format, host, short_path)) return false;
 
   const bool redirect_off = settings.mode == PACKAGE_MODE_64BIT && wow64_control(0) != 0;
   STARTUPINFOA startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, working_folder,
-                     &startup, &process)) {
+  const bool started = CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
+                                      working_folder, &startup, &process);
+  if (started) {
     WaitForSingleObject(process.hProcess, INFINITE);
+    if (!GetExitCodeProcess(process.hProcess, exit_code)) *exit_code = 0;
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
   }
   if (redirect_off) wow64_control(1);
+  return started;
 }
 
 static void wait_for_installer_windows(HANDLE process, bool waited) {
@@ -107,19 +118,18 @@ static void wait_for_installer_windows(HANDLE process, bool waited) {
   } while (FindWindowA(class_name[0] ? class_name : nullptr, title[0] ? title : nullptr));
 }
 
-void launch_setup(const char* setup_file, const char* destination, int delete_after_setup) {
+bool launch_setup(const char* setup_file, const char* destination, int delete_after_setup,
+                  DWORD* exit_code) {
+  *exit_code = 0;
   char command[SETUP_COMMAND_SIZE] = {};
-  if (std::strlen(destination) + std::strlen(setup_file) >= sizeof command) return;
+  if (std::strlen(destination) + std::strlen(setup_file) >= sizeof command) return false;
   lstrcpyA(command, destination);
   lstrcatA(command, setup_file);
 
   char working_folder[MAX_PATH];
   split_command_folder(command, working_folder);
 
-  if (is_inf_command(command)) {
-    install_inf(command, working_folder);
-    return;
-  }
+  if (is_inf_command(command)) return install_inf(command, working_folder, exit_code);
 
   const char* parameters = split_program_parameters(command);
   SHELLEXECUTEINFOA info;
@@ -130,19 +140,25 @@ void launch_setup(const char* setup_file, const char* destination, int delete_af
   info.lpParameters = parameters;
   info.lpDirectory = working_folder;
   info.nShow = SW_SHOW;
-  if (!ShellExecuteExA(&info) || !info.hProcess) return;
+  if (!ShellExecuteExA(&info)) return false;
+  // A document handed to a program that was already running: started, with
+  // no process of its own to wait for.
+  if (!info.hProcess) return true;
 
   WaitForInputIdle(info.hProcess, INFINITE);
   Sleep(100);
-  DWORD exit_code = STILL_ACTIVE;
-  if (!GetExitCodeProcess(info.hProcess, &exit_code) || !delete_after_setup) {
+  DWORD code = STILL_ACTIVE;
+  if (!GetExitCodeProcess(info.hProcess, &code) || !delete_after_setup) {
     CloseHandle(info.hProcess);
-    return;
+    return true;
   }
   bool waited = false;
-  if (exit_code == STILL_ACTIVE) {
+  if (code == STILL_ACTIVE) {
     waited = true;
     while (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) Sleep(100);
+    if (!GetExitCodeProcess(info.hProcess, &code)) code = 0;
   }
+  *exit_code = code;
   wait_for_installer_windows(info.hProcess, waited);
+  return true;
 }

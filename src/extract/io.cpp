@@ -84,6 +84,16 @@ static void update_progress_window() {
   }
 }
 
+void finish_progress() {
+  if (!progress_window) return;
+  // The bar stops at its maximum, whatever is asked beyond it.
+  SendMessageA(progress_window, PROGRESS_SET_POSITION, 0, INT32_MAX);
+  if (file_name_pending) {
+    file_name_pending = false;
+    SetDlgItemTextA(progress_window, IDC_FILE_NAME, pending_file_name);
+  }
+}
+
 void show_file_name(const char* name) {
   const size_t length = strlen(name);
   if (length >= sizeof pending_file_name) return;
@@ -104,10 +114,16 @@ int32_t cab_read(int32_t handle, void* buffer, uint32_t count) {
 
 int32_t cab_write(int32_t handle, const void* buffer, uint32_t count) {
   if (abort_code != 0) return -1;
-  return _write(handle, buffer, count);
+  const int32_t written = _write(handle, buffer, count);
+  // A short write is a full disk as much as a failed one.
+  if (written != static_cast<int32_t>(count) && handle == output_handle) {
+    fail_output(written < 0 ? GetLastError() : ERROR_DISK_FULL);
+  }
+  return written;
 }
 
 int32_t cab_close(int32_t handle) {
+  if (handle == output_handle) output_handle = -1;
   if (package_handles[0] == handle) {
     package_handles[0] = -1;
   } else if (package_handles[1] == handle) {

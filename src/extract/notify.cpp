@@ -14,10 +14,14 @@
 #include "startup/paths.h"
 #include "ui/ui.h"
 
-int(WINAPI* extract_message_box)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
 int (*extract_confirm_overwrite)(OverwriteQuery*) = confirm_overwrite;
 
 char output_path[PATH_BUFFER];
+int32_t output_handle = -1;
+static bool output_unfinished;
+bool files_left_out;
+char failed_path[PATH_BUFFER];
+DWORD failed_error;
 static int32_t write_current;
 static uint32_t expected_size;
 static char name_part[512];
@@ -34,6 +38,7 @@ static HGLOBAL extracted_list_block;
 constexpr int32_t OUTPUT_OPEN_FLAGS = 0x8321;
 constexpr int32_t OUTPUT_OPEN_MODE = 0x180;
 constexpr int32_t OUTPUT_NEW_ONLY = 0x0400;  // exclusive: fails when the file exists
+constexpr uint16_t NAME_IS_UTF8 = 0x80;      // CFFILE attribute: the name is UTF-8
 constexpr WORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
@@ -93,7 +98,8 @@ static void warn_invalid_name(const char* name) {
     strcpy(format, "%s");
   }
   format_text(name_part, sizeof name_part, format, name);
-  extract_message_box(nullptr, name_part, APP_TITLE, MB_ICONWARNING);
+  files_left_out = true;
+  message_box(nullptr, name_part, APP_TITLE, MB_ICONWARNING);
 }
 
 int build_output_path(const char* destination, char* name, char* output) {
@@ -139,7 +145,7 @@ int build_output_path(const char* destination, char* name, char* output) {
       text[0] = '\0';
     }
     abort_code = ABORT_FOLDER_FAILED;
-    extract_message_box(nullptr, text, APP_TITLE, MB_ICONERROR);
+    message_box(nullptr, text, APP_TITLE, MB_ICONERROR);
     return -1;
   }
   memcpy(created_folder, output, static_cast<size_t>(length) + 1);
@@ -205,8 +211,54 @@ static void read_existing_file(OverwriteQuery* query) {
   }
 }
 
+void fail_output(DWORD error) {
+  failed_error = error != 0 ? error : ERROR_WRITE_FAULT;
+  copy_text(failed_path, sizeof failed_path, output_path);
+  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code), ABORT_OUTPUT_FAILED, 0);
+}
+
+void discard_unfinished_output() {
+  if (!output_unfinished) return;
+  output_unfinished = false;
+  if (output_handle != -1) cab_close(output_handle);
+  DeleteFileA(output_path);
+}
+
+// A name stored as UTF-8 in the code page of the user's system, into
+// `output` (PATH_BUFFER bytes). False for a name that is not valid UTF-8 or
+// that the code page cannot hold exactly: no best-fit look-alike is ever
+// written in its place. `output` then holds what can be shown of it.
+bool utf8_name_to_ansi(const char* name, char* output) {
+  static wchar_t wide[PATH_BUFFER];
+  static wchar_t back[PATH_BUFFER];
+  output[0] = '\0';
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, PATH_BUFFER);
+  if (units <= 0) {
+    copy_text(output, PATH_BUFFER, name);
+    return false;
+  }
+  BOOL defaulted = FALSE;
+  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, output, PATH_BUFFER,
+                                        nullptr, &defaulted);
+  if (bytes <= 0) {
+    output[0] = '\0';
+    return false;
+  }
+  // The way back must give the same characters.
+  const int again = MultiByteToWideChar(CP_ACP, 0, output, -1, back, PATH_BUFFER);
+  return !defaulted && again == units && memcmp(wide, back, size_t(units) * sizeof(wchar_t)) == 0;
+}
+
 static int32_t begin_file(CabNotification* record) {
   char* shown = record->text1;
+  static char converted[PATH_BUFFER];
+  if (record->attribs & NAME_IS_UTF8) {
+    if (!utf8_name_to_ansi(shown, converted)) {
+      warn_invalid_name(converted);
+      return 0;
+    }
+    shown = converted;
+  }
   // Windows takes '/' for a separator too: make it one before "..\" goes.
   slashes_to_backslashes(shown);
   char* name = shown[0] == '\\' ? shown + 1 : shown;
@@ -221,7 +273,13 @@ static int32_t begin_file(CabNotification* record) {
   // asking first whether it exists would look it up twice (under Wine each
   // look-up of a missing name reads the whole folder).
   int32_t handle = cab_open(output_path, OUTPUT_OPEN_FLAGS | OUTPUT_NEW_ONLY, OUTPUT_OPEN_MODE);
-  output_existed = handle == -1 && GetFileAttributesA(output_path) != INVALID_FILE_ATTRIBUTES;
+  const DWORD open_error = GetLastError();
+  const DWORD existing = handle == -1 ? GetFileAttributesA(output_path) : INVALID_FILE_ATTRIBUTES;
+  output_existed = existing != INVALID_FILE_ATTRIBUTES;
+  if (output_existed && (existing & FILE_ATTRIBUTE_DIRECTORY)) {
+    fail_output(open_error);  // a folder holds the name: nothing to ask about
+    return -1;
+  }
   if (output_existed) {
     if (settings.no_confirm == 0) {
       OverwriteQuery query = {};
@@ -269,9 +327,14 @@ static int32_t begin_file(CabNotification* record) {
     if (write_current == 0) return 0;
     if (abort_code != 0) return -1;  // cancelled while the question was up
     handle = cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
-    if (handle == -1) return -1;
+    if (handle == -1) {
+      fail_output(GetLastError());
+      return -1;
+    }
   }
   if (settings.delete_after_setup != 0) append_extracted_file(output_path);
+  output_handle = handle;
+  output_unfinished = true;
   show_file_name(shown);
   return handle;
 }
@@ -287,6 +350,7 @@ static int32_t end_file(CabNotification* record) {
     SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(record->handle)), &utc, nullptr, &utc);
   }
   cab_close(record->handle);
+  output_unfinished = false;
   if (complete) {
     // A new file starts with the archive attribute alone.
     const WORD attributes = record->attribs & KEPT_ATTRIBUTES;
@@ -294,7 +358,11 @@ static int32_t end_file(CabNotification* record) {
       SetFileAttributesA(output_path, attributes);
     }
   } else {
-    DeleteFileA(output_path);  // a file of the wrong length is not kept
+    // A file of the wrong length is not kept, and an archive that gives one
+    // is damaged: the run stops here rather than go on to its setup.
+    DeleteFileA(output_path);
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code),
+                               ABORT_EXTRACTION_FAILED, 0);
   }
   return 1;
 }
@@ -309,6 +377,8 @@ static int32_t need_cabinet(CabNotification* record) {
   if (length <= 0 || static_cast<size_t>(length) >= sizeof next) return -1;
   const DWORD attributes = GetFileAttributesA(next);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    copy_text(failed_path, sizeof failed_path, next);
+    abort_code = ABORT_CABINET_MISSING;
     return -1;
   }
   cabinet_offset = 0;  // a following cabinet is a plain file of its own

@@ -31,11 +31,14 @@ DWORD WINAPI extraction_worker(LPVOID archive_path) {
     }
     CabDecoderDestroy(context);
   }
-  // A failure that is not the user's cancel or a folder error must not pass
-  // for success: the main sequence tells the user and runs no after-action.
+  // A failure that none of the callbacks explained is the archive's: the
+  // main sequence tells the user and runs no after-action.
   if (result != 0) {
     InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code),
                                ABORT_EXTRACTION_FAILED, 0);
+    discard_unfinished_output();
+  } else {
+    finish_progress();
   }
   close_progress_window();
   return static_cast<DWORD>(result);

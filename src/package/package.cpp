@@ -10,7 +10,9 @@ static uint32_t read_u32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-static uint16_t read_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+static uint16_t read_u16(const uint8_t* p) {
+  return uint16_t(p[0] | p[1] << 8);
+}
 
 uint32_t image_end_from_headers(const uint8_t* image, size_t image_size) {
   constexpr size_t SECTION_HEADER = 40;
@@ -37,10 +39,22 @@ uint32_t image_end_from_headers(const uint8_t* image, size_t image_size) {
   return read_u32(image + at + 20) + read_u32(image + at + 16);
 }
 
+uint32_t cabinet_search_start(const uint8_t* head, size_t head_size, uint64_t file_size,
+                              PackageReadBlockFn read_block, void* source) {
+  if (head_size < 2 || head[0] != 'M' || head[1] != 'Z') return 0;
+  const uint32_t image_end = image_end_from_headers(head, head_size);
+  if (image_end == 0 || uint64_t(image_end) + PACKAGE_HEADER_SIZE > file_size) return 0;
+  uint8_t block[PACKAGE_HEADER_SIZE];
+  if (!read_block(source, image_end, block) || !package_header_recognised(block, sizeof block)) {
+    return 0;
+  }
+  return image_end + PACKAGE_HEADER_SIZE;
+}
+
 int32_t find_cabinet_signature(PackageReadFn read, void* source) {
   static uint8_t buffer[CABINET_SEARCH_BLOCK + 8];
-  uint32_t carried = 0;   // bytes kept from the previous block's end
-  int64_t base = 0;       // stream offset of buffer[0]
+  uint32_t carried = 0;  // bytes kept from the previous block's end
+  int64_t base = 0;      // stream offset of buffer[0]
   for (;;) {
     const int32_t got = read(source, buffer + carried, CABINET_SEARCH_BLOCK);
     if (got <= 0) return -1;
@@ -48,8 +62,8 @@ int32_t find_cabinet_signature(PackageReadFn read, void* source) {
     for (uint32_t i = 0; i + 8 <= filled; ++i) {
       // Compared in two halves so that the 8-byte signature never sits as one
       // constant in the module (the search would find the module itself).
-      if (buffer[i] == 'M' && buffer[i + 1] == 'S' && buffer[i + 2] == 'C' && buffer[i + 3] == 'F' &&
-          read_u32(buffer + i + 4) == 0) {
+      if (buffer[i] == 'M' && buffer[i + 1] == 'S' && buffer[i + 2] == 'C' &&
+          buffer[i + 3] == 'F' && read_u32(buffer + i + 4) == 0) {
         const int64_t offset = base + i;
         return offset > INT32_MAX ? -1 : int32_t(offset);
       }

@@ -53,6 +53,18 @@ constexpr uint32_t CABINET_SEARCH_BLOCK = 32768;
 // Reads up to `count` bytes; returns the count read, 0 at the end, -1 on error.
 typedef int32_t (*PackageReadFn)(void* source, uint8_t* buffer, uint32_t count);
 
+// Where the search for the cabinet starts in a file whose first `head_size`
+// bytes are `head` and that is `file_size` bytes long: behind the header
+// block (image end + 512) when the file is a package, that is a PE image
+// this walk handles with a block at its image end that `read_block` (512
+// bytes at the given offset; false when they cannot be read) shows to be a
+// header block. 0 for anything else, a plain cabinet included. A header
+// text field may hold the cabinet signature, so the search must not start
+// inside the block.
+typedef bool (*PackageReadBlockFn)(void* source, uint32_t offset, uint8_t* block);
+uint32_t cabinet_search_start(const uint8_t* head, size_t head_size, uint64_t file_size,
+                              PackageReadBlockFn read_block, void* source);
+
 // Searches a stream from its current position in blocks of 32 KiB for the
 // first cabinet signature (one that spans two blocks included). Returns its
 // offset from where the search began, or -1.

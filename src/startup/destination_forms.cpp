@@ -117,10 +117,13 @@ DestinationOutcome classify_destination(const char* base_folder, const char* tex
     const DestinationOutcome outcome = climb(base_folder, wide, output);
     if (outcome != DESTINATION_ACCEPTED) return outcome;
     accepted = true;
-  } else {
-    // A drive path, a drive alone, a UNC path, a relative path with an inner
-    // backslash: taken as it stands.
+  } else if (wide[1] == L':' || (wide[0] == L'\\' && wide[1] == L'\\')) {
+    // A drive path, a drive alone, a UNC path: taken as it stands.
     accepted = join(output, text, "");
+  } else {
+    // A relative path with inner backslashes lands under the base folder as a
+    // bare name does (the current folder is no place the user chose).
+    accepted = join(output, base_folder, text);
   }
   if (!accepted) {
     output[0] = 0;

@@ -17,9 +17,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int) {
   module_instance = instance;
   std::memset(&settings, 0, sizeof settings);
   settings.open_folder = 1;
-  if (arguments[0] && !parse_command_line(arguments, archive_path)) return 0;
-  main_sequence(archive_path);
-  return 0;
+  // An archive that cannot be found, or a command line that does not fit,
+  // is refused without a word: the exit code alone tells.
+  if (arguments[0] && !parse_command_line(arguments, archive_path)) return EXIT_FAILED;
+  return main_sequence(archive_path);
 }
 
 extern "C" __attribute__((noreturn, force_align_arg_pointer)) void process_entry() {

@@ -30,20 +30,6 @@ void cut_extension(char* name) {
   if (dot) *dot = 0;
 }
 
-// Message `id` with one text field, formatted only when it fits.
-int show_formatted(int id, const char* field, UINT style) {
-  char format[128];
-  char text[512];
-  if (LoadStringA(module_instance, id, format, sizeof format) <= 0) format[0] = 0;
-  // Each %s grows the text by at most the field's length.
-  if (std::strlen(format) + std::strlen(field) < sizeof text) {
-    wsprintfA(text, format, field);
-  } else {
-    copy_text(text, sizeof text, format);
-  }
-  return MessageBoxA(nullptr, text, APP_TITLE, style);
-}
-
 void terminate_header_texts(PackageHeader* header) {
   header->destination[sizeof header->destination - 1] = 0;
   header->setup_file[sizeof header->setup_file - 1] = 0;
@@ -76,8 +62,9 @@ void run_message_loop(HANDLE worker) {
 }
 
 // Step A: the package appended to the module. Returns the open file, -1
-// after an error box, or -2 to end silently.
-int read_own_package(char* archive_path) {
+// after an error box, or -2 to end silently. `private_folder` gets the
+// private temporary folder when the header asks for one.
+int read_own_package(char* archive_path, char* private_folder) {
   const DWORD got = GetModuleFileNameA(module_instance, archive_path, MAX_PATH);
   if (got == 0 || got >= MAX_PATH) {
     archive_path[0] = 0;
@@ -118,6 +105,7 @@ int read_own_package(char* archive_path) {
     settings.mode = PACKAGE_MODE_64BIT;
   }
   temp_folder_made = resolve_destination(settings.destination, &header, archive_path);
+  if (temp_folder_made) copy_text(private_folder, MAX_PATH, settings.destination);
   copy_text(settings.setup_file, sizeof settings.setup_file, header.setup_file);
   settings.no_confirm = header.no_confirm;
   settings.open_folder = header.open_folder;
@@ -130,10 +118,13 @@ int read_own_package(char* archive_path) {
 }
 
 // Step E: the destination loop, the create-folder question and the folder.
-bool settle_destination(const char* base_folder, const char* archive_name) {
+// Returns EXIT_EXTRACTED when the folder is there to extract into.
+int settle_destination(const char* base_folder, const char* archive_name) {
   bool retried = false;
   for (;;) {
-    if (!settings.no_destination_dialog && ask_destination(archive_name) != 1) return false;
+    if (!settings.no_destination_dialog && ask_destination(archive_name) != 1) {
+      return EXIT_CANCELLED;
+    }
     slashes_to_backslashes(settings.destination);
     strip_trailing_backslash(settings.destination);
     char classified[MAX_PATH];
@@ -147,23 +138,60 @@ bool settle_destination(const char* base_folder, const char* archive_name) {
     // fails too would loop for ever.
     if (settings.no_destination_dialog && retried) {
       show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
-      return false;
+      return EXIT_FAILED;
     }
     retried = true;
   }
 
   trim_trailing_spaces(settings.destination);
   add_trailing_backslash(settings.destination);
-  if (GetFileAttributesA(settings.destination) != INVALID_FILE_ATTRIBUTES) return true;
-  if (!settings.no_confirm && show_formatted(MSG_CREATE_FOLDER, settings.destination,
-                                             MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
-    return false;
+  if (GetFileAttributesA(settings.destination) != INVALID_FILE_ATTRIBUTES) return EXIT_EXTRACTED;
+  if (!settings.no_confirm && show_formatted(MSG_CREATE_FOLDER, MB_OKCANCEL | MB_ICONQUESTION,
+                                             settings.destination) != IDOK) {
+    return EXIT_CANCELLED;
   }
   if (!create_folder_path(settings.destination)) {
     show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
-    return false;
+    return EXIT_FAILED;
   }
-  return true;
+  return EXIT_EXTRACTED;
+}
+
+// The system's text for an error code, without its final line break.
+void system_reason(DWORD error, char* reason, DWORD size) {
+  reason[0] = 0;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, error, 0, reason, size, nullptr);
+  if (n == 0 || n >= size) {
+    format_text(reason, size, "%lu", error);
+    return;
+  }
+  DWORD end = n;
+  while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n')) --end;
+  reason[end] = 0;
+}
+
+// The message that tells why the extraction stopped; the handler has shown
+// its own for a folder it could not make, and a cancel needs none.
+void report_extraction_failure() {
+  char reason[256];
+  switch (abort_code) {
+    case ABORT_EXTRACTION_FAILED:
+      show_message(MSG_EXTRACTION_FAILED, MB_ICONERROR);
+      break;
+    case ABORT_OUTPUT_FAILED:
+      system_reason(failed_error, reason, sizeof reason);
+      show_formatted(MSG_OUTPUT_FAILED, MB_ICONERROR, failed_path, reason);
+      break;
+    case ABORT_CABINET_MISSING:
+      show_formatted(MSG_CABINET_MISSING, MB_ICONERROR, failed_path);
+      break;
+    case ABORT_WORKER_NOT_STARTED:
+      show_message(MSG_WORKER_NOT_STARTED, MB_ICONERROR);
+      break;
+    default:
+      break;
+  }
 }
 
 // Step F: the worker extracts while this thread serves the progress window.
@@ -174,7 +202,7 @@ void extract_with_progress(char* archive_path, int32_t cabinet_length) {
   if (!worker) {
     if (progress_window) DestroyWindow(progress_window);
     pump_pending_messages();  // takes the WM_QUIT that the window posts
-    abort_code = ABORT_EXTRACTION_FAILED;
+    abort_code = ABORT_WORKER_NOT_STARTED;
     return;
   }
   run_message_loop(worker);
@@ -191,58 +219,73 @@ void extract_with_progress(char* archive_path, int32_t cabinet_length) {
 }  // namespace
 
 int main_sequence(char* archive_path) {
+  char private_folder[MAX_PATH] = "";
   int file = -1;
   if (!archive_path[0]) {
-    file = read_own_package(archive_path);
-    if (file < 0) return 0;
+    file = read_own_package(archive_path, private_folder);
+    if (file < 0) return EXIT_FAILED;
   }
 
   const int32_t length = find_cabinet(archive_path, file);
   if (length == -1) {
     show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
-    return 0;
+    return EXIT_FAILED;
   }
   if (cabinet_offset == -1) {
     show_message(MSG_NOT_SUPPORTED, MB_ICONERROR);
-    return 0;
+    return EXIT_FAILED;
   }
   const int32_t cabinet_length = length - cabinet_offset;
 
-  if (settings.prompt_text[0] && MessageBoxA(nullptr, settings.prompt_text, settings.prompt_title,
+  if (settings.prompt_text[0] && message_box(nullptr, settings.prompt_text, settings.prompt_title,
                                              MB_YESNO | MB_ICONQUESTION) != IDYES) {
-    return 0;
+    return EXIT_CANCELLED;
   }
 
-  if (settings.crc != 0 && verify_package_crc(nullptr, module_instance, settings.crc) == 0 &&
-      settings.setup_file[0]) {
-    return 0;  // the check has shown its warning
-  }
+  // A mismatch shows its warning; without a setup the files are still
+  // extracted, but the run does not count as a success.
+  const bool damaged =
+      settings.crc != 0 && verify_package_crc(nullptr, module_instance, settings.crc) == 0;
+  if (damaged && settings.setup_file[0]) return EXIT_FAILED;
 
   char folder[MAX_PATH];
   char name[MAX_PATH];
   split_path(archive_path, folder, name);
   if (std::strlen(folder) >= BASE_FOLDER || std::strlen(name) >= BASE_FOLDER) {
     show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
-    return 0;
+    return EXIT_FAILED;
   }
   if (!settings.destination[0])
     copy_text(settings.destination, sizeof settings.destination, folder);
   cut_extension(name);
   trim_trailing_spaces(name);
-  if (!settle_destination(folder, name)) return 0;
+  // Folders made from here on are this run's own: the clean-up may remove them.
+  record_created_folders = settings.delete_after_setup != 0;
+  const int settled = settle_destination(folder, name);
+  if (settled != EXIT_EXTRACTED) return settled;
+  // A folder typed or picked in the dialog is never taken for the private one.
+  if (temp_folder_made) {
+    add_trailing_backslash(private_folder);
+    temp_folder_made = lstrcmpiA(private_folder, settings.destination) == 0;
+  }
 
   extract_with_progress(archive_path, cabinet_length);
 
-  int result = 1;
-  if (abort_code == ABORT_EXTRACTION_FAILED) show_message(MSG_EXTRACTION_FAILED, MB_ICONERROR);
+  int result = damaged || files_left_out ? EXIT_FAILED : EXIT_EXTRACTED;
   if (abort_code != 0) {
-    result = 0;
+    report_extraction_failure();
+    result = abort_code == ABORT_CANCELLED ? EXIT_CANCELLED : EXIT_FAILED;
+    // A private temporary folder is the run's alone: nothing of it stays.
+    if (temp_folder_made) clean_up_extracted_files();
   } else if (settings.setup_file[0]) {
-    launch_setup(settings.setup_file, settings.destination, settings.delete_after_setup);
-    if (settings.delete_after_setup) {
-      if (!extracted_list) return result;
-      clean_up_extracted_files();
+    DWORD setup_code = 0;
+    if (!launch_setup(settings.setup_file, settings.destination, settings.delete_after_setup,
+                      &setup_code)) {
+      result = EXIT_FAILED;
+    } else if (result == EXIT_EXTRACTED) {
+      result = int(setup_code);
     }
+    if (settings.delete_after_setup) clean_up_extracted_files();
   } else if (settings.open_folder) {
     ShellExecuteA(nullptr, "open", settings.destination, nullptr, nullptr, SW_SHOWDEFAULT);
     MessageBeep(MB_ICONASTERISK);

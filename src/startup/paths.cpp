@@ -19,7 +19,33 @@ size_t wide_length(const wchar_t* text) {
   return n;
 }
 
+// Appends one path and its NUL; a path that cannot be recorded is left out
+// (its folder then stays after the clean-up, which is the safe side).
+void record_created_folder(const char* path) {
+  static size_t capacity;
+  const size_t n = std::strlen(path) + 1;
+  if (created_folders_size + n > capacity) {
+    const size_t grown = (created_folders_size + n) * 2;
+    HANDLE heap = GetProcessHeap();
+    void* block =
+        created_folders ? HeapReAlloc(heap, 0, created_folders, grown) : HeapAlloc(heap, 0, grown);
+    if (!block) return;
+    created_folders = static_cast<char*>(block);
+    capacity = grown;
+  }
+  std::memcpy(created_folders + created_folders_size, path, n);
+  created_folders_size += n;
+}
+
 }  // namespace
+
+bool record_created_folders;
+char* created_folders;
+size_t created_folders_size;
+
+void forget_created_folders() {
+  created_folders_size = 0;
+}
 
 int copy_text(char* output, size_t size, const char* text) {
   if (size == 0) return 0;
@@ -182,9 +208,9 @@ int create_folder_path(const char* path) {
         !append_text(accumulated, sizeof accumulated, "\\")) {
       return 0;  // the levels do not fit a path
     }
-    if (GetFileAttributesA(accumulated) == INVALID_FILE_ATTRIBUTES &&
-        !CreateDirectoryA(accumulated, nullptr)) {
-      return 0;
+    if (GetFileAttributesA(accumulated) == INVALID_FILE_ATTRIBUTES) {
+      if (!CreateDirectoryA(accumulated, nullptr)) return 0;
+      if (record_created_folders) record_created_folder(accumulated);
     }
     start = separator + 1;
     if (start >= length) return 1;

@@ -16,7 +16,15 @@ const wchar_t* ansi_to_utf16(const char* text);
 const char* utf16_to_ansi(const wchar_t* text);
 
 int create_folder_path(const char* path);  // 1 when every level exists or was made
-void add_trailing_backslash(char* path);   // path buffer of 260 bytes; never grows past it
+
+// Folders that create_folder_path made while `record_created_folders` is set
+// (a run that deletes its files afterwards): full paths with their final
+// backslash, each ended by a NUL, parents before their children.
+extern bool record_created_folders;
+extern char* created_folders;  // null until the first
+extern size_t created_folders_size;
+void forget_created_folders();
+void add_trailing_backslash(char* path);  // path buffer of 260 bytes; never grows past it
 int is_dbcs_trail_byte(const char* text, int offset);
 void strip_trailing_backslash(char* path);
 void trim_trailing_spaces(char* text);

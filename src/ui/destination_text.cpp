@@ -6,6 +6,15 @@
 
 #include "startup/paths.h"
 
+namespace {
+
+template <typename Text>
+Text* next_character(Text* c) {
+  return c + ((IsDBCSLeadByte(static_cast<BYTE>(*c)) && c[1]) ? 2 : 1);
+}
+
+}  // namespace
+
 bool apply_archive_folder_box(char* text, const char* archive_name, bool checked) {
   if (checked) {
     char result[MAX_PATH];
@@ -20,10 +29,24 @@ bool apply_archive_folder_box(char* text, const char* archive_name, bool checked
     return true;
   }
   strip_trailing_backslash(text);
-  char* found = archive_name[0] ? std::strstr(text, archive_name) : nullptr;
-  // A byte search may also match in the middle of a double-byte character,
-  // as a case-sensitive substring search does on any text.
-  if (found && !std::strchr(found, '\\')) *found = 0;
+  // The first occurrence that begins on a whole character, cut when no
+  // separator follows it; both walks step over double-byte characters, whose
+  // second byte may be 0x5C.
+  const size_t name_length = std::strlen(archive_name);
+  char* found = nullptr;
+  for (char* c = text; *c && name_length; c = next_character(c)) {
+    if (std::strncmp(c, archive_name, name_length) == 0) {
+      found = c;
+      break;
+    }
+  }
+  if (found) {
+    bool separator_follows = false;
+    for (const char* c = found + name_length; *c && !separator_follows; c = next_character(c)) {
+      separator_follows = *c == '\\';
+    }
+    if (!separator_follows) *found = 0;
+  }
   add_trailing_backslash(text);
   return true;
 }

@@ -38,6 +38,11 @@ def main():
         if run.running():
             print(f"example: the package did not finish within {TIMEOUT} s", file=sys.stderr)
             return 1
+        # 0: everything extracted; 1: a failure; 1223 (seen as 199): cancelled.
+        print(f"exit code {run.proc.returncode}")
+        if run.proc.returncode != 0:
+            print("example: the package did not extract everything", file=sys.stderr)
+            return 1
     finally:
         run.kill()
         wine.driver.stop()

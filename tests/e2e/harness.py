@@ -15,6 +15,9 @@ import time
 from dataclasses import dataclass, field
 
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+# The module's exit codes: everything extracted, a failure, the user's cancel.
+# Wine hands a Windows exit code to Linux in 8 bits: 1223 is seen as 199.
+EXIT_OK, EXIT_FAILED, EXIT_CANCELLED = 0, 1, 1223
 VK_ESCAPE = 0x1B
 LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
 # Dialogs that come and go on their own while a package works: the progress
@@ -358,9 +361,10 @@ class Run:
             time.sleep(0.1)
         return None
 
-    def script(self, steps, timeout=30, end=True, end_timeout=30):
+    def script(self, steps, timeout=30, end=True, end_timeout=30, exit_code=0):
         """Answers the expected windows in order; fails on any other window,
-        on a missing one, and (with `end`) when the process does not end."""
+        on a missing one, and (with `end`) when the process does not end
+        with `exit_code`."""
         for index, step in enumerate(steps):
             seen = self.next_window(timeout)
             while seen is not None and not self.matches(seen, step) and self._transient(seen):
@@ -385,7 +389,7 @@ class Run:
             if not step.stays:
                 self._wait_gone(seen)
         if end:
-            self.expect_end(end_timeout)
+            self.expect_end(end_timeout, exit_code)
         return self.seen
 
     def _wait_gone(self, seen, timeout=10):
@@ -396,8 +400,9 @@ class Run:
             time.sleep(0.05)
         self._fail(f"window '{seen.title}' did not close after its actions")
 
-    def expect_end(self, timeout=30):
-        """The process must end within `timeout` without showing a window."""
+    def expect_end(self, timeout=30, exit_code=0):
+        """The process must end within `timeout` without showing a window,
+        with `exit_code`."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             w = self._new_window()
@@ -409,7 +414,8 @@ class Run:
                 self._fail(f"unexpected window '{seen.title}' ({seen.klass}): {seen.text!r}"
                            + (f"; picture {seen.picture}" if seen.picture else ""))
             if not self.running():
-                assert self.proc.returncode == 0, f"exit code {self.proc.returncode}"
+                assert self.proc.returncode == exit_code & 0xFF, \
+                    f"exit code {self.proc.returncode}, expected {exit_code} & 0xFF"
                 return
             time.sleep(0.1)
         self._fail(f"the process did not end within {timeout} s")

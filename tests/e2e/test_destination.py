@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from harness import IDCANCEL, IDOK, Step, escape_key, message_box, press, set_check, type_text
+from harness import (EXIT_CANCELLED, IDCANCEL, IDOK, Step, escape_key, message_box, press, set_check,
+                     type_text)
 from package import CabFile, cabinet, header_block, write_package
 
 TITLE = {"en": "Confirm Extracting", "ja": "展開先の指定"}
@@ -112,15 +113,18 @@ def test_temp_keyword_and_its_case(wine32, workdir, start, package):
 
 @pytest.mark.parametrize("typed, where", [
     ("sub", "base/sub"), ("\\sub", "base/sub"), (".\\sub", "base/sub"), ("..\\sub", "parent/sub"),
+    ("sub\\dir", "base/sub/dir"), ("a\\b\\c", "base/a/b/c"),
 ])
 def test_relative_forms_typed_in_the_dialog(wine64, workdir, start, package, pictures, typed, where):
     folder = workdir(wine64)
     exe = package(folder)
     base = wine64.win_path(folder) + "\\"
     parent_win = base.rstrip("\\").rsplit("\\", 1)[0] + "\\"
-    target_win = (base if where.startswith("base") else parent_win) + "sub\\"
-    target = os.path.join(folder if where.startswith("base") else os.path.dirname(folder), "sub")
-    subprocess.run(["rm", "-rf", target])
+    root, rest = where.split("/", 1)
+    target_win = (base if root == "base" else parent_win) + rest.replace("/", "\\") + "\\"
+    top = os.path.join(folder if root == "base" else os.path.dirname(folder), rest.split("/")[0])
+    target = os.path.join(folder if root == "base" else os.path.dirname(folder), *rest.split("/"))
+    subprocess.run(["rm", "-rf", top])
     try:
         start(wine64, exe).script([
             dialog(base, [type_text(EDIT, typed), press(IDOK)]),
@@ -128,7 +132,7 @@ def test_relative_forms_typed_in_the_dialog(wine64, workdir, start, package, pic
         ])
         assert extracted_into(target)
     finally:
-        subprocess.run(["rm", "-rf", target])
+        subprocess.run(["rm", "-rf", top])
 
 
 def test_a_wine_drive_alone(wine64, workdir, start, package):
@@ -155,7 +159,7 @@ def test_dialog_comes_back_with_the_base_folder(wine64, workdir, start, package,
     start(wine64, exe).script([
         dialog(base, [type_text(EDIT, typed), press(IDOK)]),
         dialog(base, [press(IDCANCEL)]),  # again, with no message between
-    ])
+    ], exit_code=EXIT_CANCELLED)
     assert not extracted_into(folder)
 
 
@@ -164,14 +168,16 @@ def test_cancel_and_escape_end_the_run(wine32, workdir, start, package, how):
     folder = workdir(wine32)
     exe = package(folder)
     action = press(IDCANCEL) if how == "cancel" else escape_key()
-    start(wine32, exe).script([dialog(actions=[action])])
+    start(wine32, exe).script([dialog(actions=[action])], exit_code=EXIT_CANCELLED)
     assert not extracted_into(folder)
 
 
-@pytest.mark.parametrize("lang", ["en", "ja"])
-def test_check_box_adds_and_removes_the_archive_name(wine64, workdir, start, package, lang):
+@pytest.mark.parametrize("lang, name", [("en", "mysetup"), ("ja", "mysetup"), ("ja", "ソ")],
+                         ids=["en", "ja", "ja-0x5C-trail-byte"])
+def test_check_box_adds_and_removes_the_archive_name(wine64, workdir, start, package, lang, name):
+    # "ソ" is 0x83 0x5C in code page 932: its second byte is no separator.
     folder = workdir(wine64)
-    exe = package(folder, name="mysetup.exe")
+    exe = package(folder, name=name + ".exe")
     base = wine64.win_path(folder) + "\\"
     seen = {}
 
@@ -187,14 +193,14 @@ def test_check_box_adds_and_removes_the_archive_name(wine64, workdir, start, pac
         return read
 
     start(wine64, exe, lang=lang).script([dialog(base, [
-        set_check(CHECKBOX, True), record("on", base + "mysetup\\"),
+        set_check(CHECKBOX, True), record("on", base + name + "\\"),
         set_check(CHECKBOX, False), record("off", base),
         set_check(CHECKBOX, True), press(IDOK)], lang=lang),
         Step(title="CAB-SFX", texts=[], actions=[press(IDOK)]),  # create the folder
     ])
-    assert seen["on"] == base + "mysetup\\"
+    assert seen["on"] == base + name + "\\"
     assert seen["off"] == base
-    assert extracted_into(os.path.join(folder, "mysetup"))
+    assert extracted_into(os.path.join(folder, name))
 
 
 def test_browse_opens_the_folder_picker(wine64, workdir, start, package):
@@ -211,7 +217,7 @@ def test_browse_opens_the_folder_picker(wine64, workdir, start, package):
     # The dialog keeps its text; cancel it.
     assert run.driver.text(first.hwnd, EDIT) == wine64.win_path(folder) + "\\"
     run.driver.click(first.hwnd, IDCANCEL)
-    run.expect_end()
+    run.expect_end(exit_code=EXIT_CANCELLED)
     assert not extracted_into(folder)
 
 

@@ -10,7 +10,8 @@ import zlib
 
 import pytest
 
-from harness import IDCANCEL, IDNO, IDOK, IDYES, WindowFailure
+from harness import (EXIT_CANCELLED, EXIT_FAILED, EXIT_OK, IDCANCEL, IDNO, IDOK, IDYES,
+                     WindowFailure)
 from package import cab_checksum, dos_datetime, header_block, write_package
 
 PROGRESS_TITLE = {"en": "Decompressing...", "ja": "進捗状況"}
@@ -18,6 +19,10 @@ OVERWRITE_TITLE = {"en": "Confirm File Replace", "ja": "ファイル上書きの
 MSG6 = {"en": "invalid filename.(skipped)", "ja": "不正なファイル名の展開をスキップします。"}
 MSG13 = {"en": "Cannot extract the archive.\nThe archive may be damaged.",
          "ja": "書庫を展開できません。\n書庫が壊れている可能性があります。"}
+MSG14 = {"en": "Cannot write the file\n", "ja": "ファイルを書き込めません。\n"}
+MSG16 = {"en": "Cannot start the extraction.", "ja": "展開を開始できません。"}
+MSG15 = {"en": "The next cabinet of this archive is not beside it:\n",
+         "ja": "この書庫の次のキャビネットが同じフォルダにありません:\n"}
 YES_TO_ALL, NEWER, CANCEL_BUTTON = 1003, 1004, 1007
 FILE_NAME_CONTROL = 1006
 MARKER = "setup-ran.txt"
@@ -142,10 +147,10 @@ def is_overwrite(seen):
     return YES_TO_ALL in ids and CANCEL_BUTTON in ids
 
 
-def drive(run, on_window, timeout=120):
-    """Serves the run's windows until it ends: the progress window is noted
-    (and given to `on_window` too), every other window goes to `on_window`,
-    which answers it or raises. Returns the windows seen."""
+def drive(run, on_window, timeout=120, exit_code=EXIT_OK):
+    """Serves the run's windows until it ends with `exit_code`: the progress
+    window is noted (and given to `on_window` too), every other window goes to
+    `on_window`, which answers it or raises. Returns the windows seen."""
     deadline = time.monotonic() + timeout
     while run.running():
         if time.monotonic() > deadline:
@@ -160,7 +165,7 @@ def drive(run, on_window, timeout=120):
             run.kill()
             raise WindowFailure(f"unexpected window {seen.title!r}: {seen.text!r}")
     # A window that flashed up just before the end.
-    assert run.proc.wait(10) == 0
+    assert run.proc.wait(10) == exit_code & 0xFF
     return run.seen
 
 
@@ -354,7 +359,7 @@ def test_overwrite_cancel_ends_the_run_without_after_action(wine64, workdir, sta
                Entry("c.txt", b"never")]
     exe = package(wine64, folder, "cancel.exe", make_cabinet(entries), out, setup_file="setup.cmd")
     queries = []
-    drive(start(wine64, exe), overwrite_answers([answer], queries))
+    drive(start(wine64, exe), overwrite_answers([answer], queries), exit_code=EXIT_CANCELLED)
     assert len(queries) == 1
     assert open(os.path.join(out, "b.txt"), "rb").read() == b"old"
     assert not os.path.exists(os.path.join(out, "c.txt"))
@@ -401,10 +406,14 @@ def test_cancel_in_a_large_extraction(wine64, workdir, start, how):
             return True
         return False
 
-    drive(start(wine64, exe), handler, timeout=120)
+    drive(start(wine64, exe), handler, timeout=120, exit_code=EXIT_CANCELLED)
     assert pressed == [PROGRESS_TITLE["en"]]
     written = os.listdir(os.path.join(out, "many")) if os.path.isdir(os.path.join(out, "many")) else []
     assert len(written) < len(many), "the extraction ran to its end"
+    # Every file left is whole: the one being written when the run stopped went.
+    for name in written:
+        index = int(name[1:6])
+        assert open(os.path.join(out, "many", name), "rb").read() == many[index].data, name
     assert not os.path.exists(os.path.join(out, "last.bin"))
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
 
@@ -422,7 +431,8 @@ def test_hostile_names_stay_inside_the_destination(any_wine, workdir, start):
     ]
     exe = package(any_wine, folder, "hostile.exe", make_cabinet(entries), out)
     boxes = []
-    drive(start(any_wine, exe), message_box_answer([MSG6["en"]], boxes))
+    # Files were left out: the run is no success.
+    drive(start(any_wine, exe), message_box_answer([MSG6["en"]], boxes), exit_code=EXIT_FAILED)
     refused = [text.split("\n")[0] for _, text in boxes]
     assert refused == ["C:\\x5.txt", "a:b", "sub\\..", "..\\x8.txt", long_name]
     assert tree(os.path.join(folder, "deep")) == {
@@ -441,9 +451,12 @@ def test_damaged_package_shows_message_13_and_runs_nothing(wine64, workdir, star
     cab[-100] ^= 0x10  # inside the last data block
     exe = package(wine64, folder, "damaged.exe", bytes(cab), out, setup_file="setup.cmd")
     boxes = []
-    drive(start(wine64, exe, lang=lang), message_box_answer([MSG13[lang]], boxes))
+    drive(start(wine64, exe, lang=lang), message_box_answer([MSG13[lang]], boxes),
+          exit_code=EXIT_FAILED)
     assert boxes == [("CAB-SFX", MSG13[lang])]
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
+    # The file being written when the damage was met is not left truncated.
+    assert not os.path.exists(os.path.join(out, "a.bin"))
 
 
 def test_cabinet_set_extracts_when_the_next_cabinet_is_there(wine64, workdir, start):
@@ -460,7 +473,8 @@ def test_cabinet_set_extracts_when_the_next_cabinet_is_there(wine64, workdir, st
     assert tree(out) == {"a.txt": first[0].data, "span.bin": spanning.data}
 
 
-def test_missing_continuation_cabinet_shows_message_13(wine64, workdir, start):
+@pytest.mark.parametrize("lang", ["en", "ja"])
+def test_missing_continuation_cabinet_is_named(wine64, workdir, start, lang):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
     os.makedirs(out)
@@ -469,8 +483,9 @@ def test_missing_continuation_cabinet_shows_message_13(wine64, workdir, start):
     exe = package(wine64, folder, "set.exe", one, out, setup_file="setup.cmd")
     boxes = []
     started = time.monotonic()
-    drive(start(wine64, exe), message_box_answer([MSG13["en"]], boxes), timeout=60)
-    assert boxes == [("CAB-SFX", MSG13["en"])]
+    drive(start(wine64, exe, lang=lang), message_box_answer([MSG15[lang]], boxes), timeout=60,
+          exit_code=EXIT_FAILED)
+    assert boxes == [("CAB-SFX", MSG15[lang] + wine64.win_path(os.path.join(folder, "next.cab")))]
     assert time.monotonic() - started < 60
     assert open(os.path.join(out, "a.txt"), "rb").read() == b"first " * 10000
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
@@ -530,6 +545,39 @@ def test_existing_file_that_cannot_be_read_shows_no_details(wine64, workdir, sta
     assert tree(out) == {"locked.txt": b"old", "next.txt": b"n"}
 
 
+@pytest.mark.parametrize("lang, blocker", [("en", "folder"), ("ja", "folder"), ("en", "locked")])
+def test_output_file_that_cannot_be_written_is_named_with_the_reason(wine64, workdir, start, lang,
+                                                                     blocker):
+    folder = workdir(wine64)
+    out = os.path.join(folder, "out")
+    path = os.path.join(out, "report.txt")
+    if blocker == "folder":
+        os.makedirs(path)
+    else:
+        existing(path, b"old", (2019, 1, 1, 0, 0, 0))
+        wine64.driver.hold(wine64.win_path(path))
+    entries = [setup_marker_entry(wine64.win_path(folder)), Entry("report.txt", b"new"),
+               Entry("later.txt", b"later")]
+    exe = package(wine64, folder, "blocked.exe", make_cabinet(entries), out, no_confirm=1,
+                  setup_file="setup.cmd")
+    boxes = []
+    try:
+        drive(start(wine64, exe, lang=lang), message_box_answer([MSG14[lang]], boxes),
+              exit_code=EXIT_FAILED)
+    finally:
+        if blocker == "locked":
+            wine64.driver.release()
+    assert len(boxes) == 1
+    text = boxes[0][1]
+    assert text.startswith(MSG14[lang] + wine64.win_path(path) + "\n\n"), text
+    assert len(text) > len(MSG14[lang] + wine64.win_path(path)) + 3, "no reason given"
+    assert MSG13[lang] not in text
+    assert not os.path.exists(os.path.join(out, "later.txt"))
+    assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
+    if blocker == "locked":
+        assert open(path, "rb").read() == b"old"
+
+
 def test_files_listed_for_deletion_go_after_the_setup(wine64, workdir, start):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
@@ -546,3 +594,24 @@ def test_files_listed_for_deletion_go_after_the_setup(wine64, workdir, start):
     assert remaining.get("kept.txt") == b"not from the package"
     assert "two.txt" not in remaining and "sub/one.txt" not in remaining
     assert "setup.cmd" not in remaining
+
+
+@pytest.mark.parametrize("lang", ["en", "ja"])
+def test_worker_that_cannot_start_is_told(wine32, workdir, start, lang):
+    # A stack reservation that a 32-bit process cannot hold: the worker thread
+    # (created with the image's default stack) cannot start; the main thread
+    # runs on the stack the loader gave it.
+    folder = workdir(wine32)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    exe = package(wine32, folder, "nostack.exe", make_cabinet([Entry("a.txt", b"a")]), out)
+    with open(exe, "r+b") as f:
+        image = f.read(4096)
+        pe = struct.unpack_from("<I", image, 60)[0]
+        f.seek(pe + 24 + 72)  # SizeOfStackReserve in the PE32 optional header
+        f.write(struct.pack("<I", 0x30000000))
+    boxes = []
+    drive(start(wine32, exe, lang=lang), message_box_answer([MSG16[lang]], boxes), timeout=60,
+          exit_code=EXIT_FAILED)
+    assert boxes == [("CAB-SFX", MSG16[lang])]
+    assert not os.listdir(out)

@@ -6,7 +6,8 @@ import time
 
 import pytest
 
-from harness import IDCANCEL, IDNO, IDOK, IDYES, Step, message_box, press
+from harness import (EXIT_CANCELLED, EXIT_FAILED, EXIT_OK, IDCANCEL, IDNO, IDOK, IDYES, Step,
+                     message_box, press)
 from package import CabFile, cabinet, copy_stub, header_block, write_package
 
 DESTINATION_TITLE = {"en": "Confirm Extracting", "ja": "展開先の指定"}
@@ -40,7 +41,7 @@ def assert_nothing_extracted(folder):
 
 def test_nothing_appended_ends_silently(any_wine, stub, workdir, start):
     exe = copy_stub(stub, os.path.join(workdir(any_wine), "plain.exe"))
-    start(any_wine, exe).script([])
+    start(any_wine, exe).script([], exit_code=EXIT_FAILED)  # nothing was extracted
 
 
 def shell_windows(wine, title):
@@ -77,7 +78,7 @@ def test_no_cabinet_shows_message_3(any_wine, stub, workdir, start, lang):
                         raw=b"MSCF\1\0\0\0 no cabinet here" * 100)
     box = message_box("CAB-SFX", MSG3[lang])
     box.check = exact_text(MSG3[lang])
-    start(any_wine, exe, lang=lang).script([box])
+    start(any_wine, exe, lang=lang).script([box], exit_code=EXIT_FAILED)
 
 
 @pytest.mark.parametrize("lang", ["en", "ja"])
@@ -91,7 +92,8 @@ def test_archive_that_cannot_be_opened_shows_message_2(wine64, stub, workdir, st
     try:
         box = message_box("CAB-SFX", MSG2[lang])
         box.check = exact_text(MSG2[lang])
-        start(wine64, exe, [wine64.win_path(archive)], lang=lang).script([box])
+        start(wine64, exe, [wine64.win_path(archive)], lang=lang).script([box],
+                                                                          exit_code=EXIT_FAILED)
     finally:
         wine64.driver.release()
 
@@ -103,7 +105,7 @@ def test_archive_argument_that_is_no_file_does_nothing(wine64, stub, workdir, st
     target = os.path.join(folder, "missing.cab" if argument == "missing" else "afolder")
     if argument == "folder":
         os.makedirs(target)
-    start(wine64, exe, [wine64.win_path(target)]).script([])
+    start(wine64, exe, [wine64.win_path(target)]).script([], exit_code=EXIT_FAILED)
 
 
 @pytest.mark.parametrize("answer", [IDNO, IDYES], ids=["no", "yes"])
@@ -114,7 +116,7 @@ def test_opening_question(wine64, stub, workdir, start, answer):
     steps = [message_box("Demo Setup", "Install the demo files?", answer=answer)]
     if answer == IDYES:
         steps.append(destination_dialog(wine64.win_path(folder) + "\\"))
-    start(wine64, exe).script(steps)
+    start(wine64, exe).script(steps, exit_code=EXIT_CANCELLED)
     assert_nothing_extracted(folder)
 
 
@@ -124,7 +126,8 @@ def test_question_title_alone_asks_nothing(wine64, stub, workdir, start):
                           destination=wine64.win_path(folder) + "\\new")
     exe = write_package(os.path.join(folder, "notext.exe"), stub, header=header, cab=sample_cab())
     # No question: the first window is the create-folder question.
-    start(wine64, exe).script([message_box("CAB-SFX", "does not exist", answer=IDCANCEL)])
+    start(wine64, exe).script([message_box("CAB-SFX", "does not exist", answer=IDCANCEL)],
+                              exit_code=EXIT_CANCELLED)
 
 
 @pytest.mark.parametrize("form", ["header", "command line"])
@@ -145,7 +148,7 @@ def test_create_folder_question_cancelled(wine64, stub, workdir, start, form):
     expected = f"The Folder '{win_target}\\' does not exist.\nDo you want to create it?"
     box = message_box("CAB-SFX", answer=IDCANCEL)
     box.check = exact_text(expected)
-    start(wine64, exe, args).script([box])
+    start(wine64, exe, args).script([box], exit_code=EXIT_CANCELLED)
     assert not os.path.exists(os.path.join(folder, "new folder"))
     assert_nothing_extracted(folder)
 
@@ -168,7 +171,7 @@ def test_destination_that_cannot_be_created_shows_message_7(wine64, stub, workdi
         args = ["/H", "/O", f'"{wine64.win_path(archive)}"', f'"{target}"']
     box = message_box("CAB-SFX", answer=IDOK)
     box.check = exact_text(MSG7)
-    start(wine64, exe, args).script([box])
+    start(wine64, exe, args).script([box], exit_code=EXIT_FAILED)
     assert os.path.isfile(os.path.join(folder, "file.txt"))
     assert_nothing_extracted(folder)
 
@@ -186,7 +189,7 @@ def test_base_folder_with_semicolon_and_no_dialog_ends_with_message_7(
     exe = write_package(os.path.join(folder, "pkg.exe"), stub, header=block, cab=sample_cab())
     box = message_box("CAB-SFX", answer=IDOK)
     box.check = exact_text(MSG7)
-    start(wine64, exe, args).script([box])
+    start(wine64, exe, args).script([box], exit_code=EXIT_FAILED)
     assert_nothing_extracted(folder)
 
 
@@ -195,7 +198,8 @@ def test_header_replaces_command_line_options(wine64, stub, workdir, start):
     exe = write_package(os.path.join(folder, "pkg.exe"), stub, header=header_block(),
                         cab=sample_cab())
     # /H on the command line, but the header's no_destination_dialog is 0.
-    start(wine64, exe, ["/H", "/O"]).script([destination_dialog(wine64.win_path(folder) + "\\")])
+    start(wine64, exe, ["/H", "/O"]).script([destination_dialog(wine64.win_path(folder) + "\\")],
+                                            exit_code=EXIT_CANCELLED)
 
 
 @pytest.mark.parametrize("archive_kind", ["plain cabinet", "other package"])
@@ -214,8 +218,27 @@ def test_archive_mode_uses_the_archive_folder(wine64, stub, workdir, start, arch
         archive = write_package(os.path.join(files, "other.exe"), stub,
                                 header=header_block(no_destination_dialog=1), cab=sample_cab())
     start(wine64, exe, [wine64.win_path(archive)]).script(
-        [destination_dialog(wine64.win_path(files) + "\\")])
+        [destination_dialog(wine64.win_path(files) + "\\")], exit_code=EXIT_CANCELLED)
     assert_nothing_extracted(files)
+
+
+@pytest.mark.parametrize("mode", ["own executable", "archive mode"])
+def test_header_text_holding_the_signature_does_not_hide_the_cabinet(wine64, stub, workdir, start,
+                                                                     mode):
+    # "MSCF" zero-padded in a text field is the whole 8-byte signature.
+    folder = workdir(wine64)
+    out = os.path.join(folder, "out")
+    os.makedirs(out)
+    header = header_block(prompt_title="MSCF", destination=wine64.win_path(out),
+                          no_destination_dialog=1, open_folder=0)
+    exe = write_package(os.path.join(folder, "pkg.exe"), stub, header=header, cab=sample_cab())
+    args = []
+    if mode == "archive mode":
+        args = ["/H", "/N", f'"{wine64.win_path(exe)}"', f'"{wine64.win_path(out)}"']
+        exe = copy_stub(stub, os.path.join(folder, "plain.exe"))
+    start(wine64, exe, args).script([], exit_code=EXIT_OK)
+    with open(os.path.join(out, "hello.txt"), "rb") as f:
+        assert f.read() == b"hello, world\r\n"
 
 
 def test_archive_mode_with_no_cabinet_in_japanese(wine32, stub, workdir, start):
@@ -225,7 +248,7 @@ def test_archive_mode_with_no_cabinet_in_japanese(wine32, stub, workdir, start):
     with open(archive, "wb") as f:
         f.write(b"just text\r\n" * 10)
     box = message_box("CAB-SFX", MSG3["ja"])
-    start(wine32, exe, [wine32.win_path(archive)], lang="ja").script([box])
+    start(wine32, exe, [wine32.win_path(archive)], lang="ja").script([box], exit_code=EXIT_FAILED)
 
 
 def test_destination_dialog_in_japanese(wine64, stub, workdir, start):
@@ -233,7 +256,7 @@ def test_destination_dialog_in_japanese(wine64, stub, workdir, start):
     exe = write_package(os.path.join(folder, "pkg.exe"), stub, header=header_block(),
                         cab=sample_cab())
     start(wine64, exe, lang="ja").script(
-        [destination_dialog(wine64.win_path(folder) + "\\", lang="ja")])
+        [destination_dialog(wine64.win_path(folder) + "\\", lang="ja")], exit_code=EXIT_CANCELLED)
 
 
 def test_archive_named_without_a_folder_keeps_an_empty_destination(wine64, stub, workdir, start):
@@ -243,5 +266,5 @@ def test_archive_named_without_a_folder_keeps_an_empty_destination(wine64, stub,
     exe = copy_stub(stub, os.path.join(folder, "plain.exe"))
     with open(os.path.join(folder, "a.cab"), "wb") as f:
         f.write(sample_cab())
-    start(wine64, exe, "a.cab /N").script([destination_dialog("")])
+    start(wine64, exe, "a.cab /N").script([destination_dialog("")], exit_code=EXIT_CANCELLED)
     assert_nothing_extracted(folder)

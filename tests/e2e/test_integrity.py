@@ -5,7 +5,7 @@ import time
 import pytest
 
 from conftest import BUILD
-from harness import IDOK, message_box
+from harness import EXIT_FAILED, IDOK, message_box
 from package import CabFile, cabinet, crc32_of, header_block, write_package
 
 MSG8 = {"en": "CRC check error!", "ja": "CRC チェックエラー"}
@@ -51,14 +51,17 @@ def test_matching_crc_extracts_without_a_message(wine64, stub, workdir, start, d
 @pytest.mark.parametrize("lang", ["en", "ja"])
 def test_mismatch_warns_and_extracts_without_a_setup_file(wine32, stub, workdir, start, lang):
     exe, target = crc_package(stub, workdir(wine32), wine32, damage_cabinet=True)
-    start(wine32, exe, lang=lang).script([message_box("Warning", MSG8[lang], answer=IDOK)])
+    # The files are there, but a package that failed its check is no success.
+    start(wine32, exe, lang=lang).script([message_box("Warning", MSG8[lang], answer=IDOK)],
+                                         exit_code=EXIT_FAILED)
     assert extracted_into(target)
 
 
 def test_mismatch_stops_a_package_with_a_setup_file(wine64, stub, workdir, start):
     exe, target = crc_package(stub, workdir(wine64), wine64, damage_cabinet=True,
                               setup_file="hello.txt")
-    start(wine64, exe).script([message_box("Warning", MSG8["en"], answer=IDOK)])
+    start(wine64, exe).script([message_box("Warning", MSG8["en"], answer=IDOK)],
+                              exit_code=EXIT_FAILED)
     assert not os.path.exists(target)
 
 
@@ -88,7 +91,7 @@ def test_64bit_package_is_refused_on_32bit_windows(wine32, stub, workdir, start,
     record = os.path.join(folder, "record.txt")
     monkeypatch.setenv("CABSFX_SETUP_RECORD", wine32.win_path(record))
     exe, target = setup_package(stub, folder, wine32, record)
-    start(wine32, exe).script([message_box("CAB-SFX", MSG12, answer=IDOK)])
+    start(wine32, exe).script([message_box("CAB-SFX", MSG12, answer=IDOK)], exit_code=EXIT_FAILED)
     assert not os.path.exists(target)
     assert not os.path.exists(record)
 

@@ -1,6 +1,7 @@
 """After extraction: the package's setup (an INF through rundll32 and
 setupapi, a program with parameters, a document) and the clean-up of what was
 extracted."""
+import glob
 import os
 import shutil
 import subprocess
@@ -9,6 +10,7 @@ import time
 import pytest
 
 from conftest import BUILD
+from harness import EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, press, type_text
 from package import CabFile, cabinet, header_block, write_package
 
 FAKE_SETUP = os.path.join(BUILD, "win32", "tests", "e2e", "fake_setup.exe")
@@ -35,7 +37,8 @@ def lines(path):
 
 def make_package(stub, folder, wine, files, name="pkg.exe", destination=None, **fields):
     target = os.path.join(folder, "out")
-    header = header_block(no_destination_dialog=1, no_confirm=1,
+    fields.setdefault("no_destination_dialog", 1)
+    header = header_block(no_confirm=1,
                           destination=destination if destination is not None else wine.win_path(target),
                           **fields)
     exe = write_package(os.path.join(folder, name), stub, header=header, cab=cabinet(files))
@@ -91,9 +94,10 @@ def test_clean_up_waits_for_the_setup_and_its_installer_window(wine64, stub, wor
     monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP_MS", "2500")
     target = os.path.join(folder, "out")
     monkeypatch.setenv("CABSFX_SETUP_WATCH", wine64.win_path(os.path.join(target, "docs", "notes.txt")))
+    monkeypatch.setenv("CABSFX_SETUP_EXIT_CODE", "3010")  # passed on: the package waited for it
     exe, _ = make_package(stub, folder, wine64, program_files(), setup_file="fake_setup.exe /quiet",
                           delete_after_setup=1)
-    start(wine64, exe).script([], end_timeout=60)
+    start(wine64, exe).script([], end_timeout=60, exit_code=3010)
     got = lines(log)
     assert "followup=shown" in got
     # The files were still there when the installer window closed...
@@ -126,6 +130,86 @@ def test_folder_with_a_file_of_the_setup_stays(wine64, stub, workdir, start, rec
     assert not os.path.exists(os.path.join(target, "docs", "deep", "more.txt"))
     assert not os.path.exists(os.path.join(target, "docs", "notes.txt"))
     assert not os.path.exists(os.path.join(target, "fake_setup.exe"))
+
+
+def test_clean_up_removes_only_what_the_run_made_and_follows_no_link(wine64, stub, workdir, start,
+                                                                     record, monkeypatch):
+    folder = workdir(wine64)
+    log = record(wine64)
+    monkeypatch.setenv("CABSFX_SETUP_LINGER_MS", "3000")
+    target = os.path.join(folder, "out")
+    os.makedirs(os.path.join(target, "docs", "empty before"))  # there before the run
+    victim = os.path.join(folder, "victim")
+    os.makedirs(os.path.join(victim, "empty"))
+    with open(os.path.join(victim, "more.txt"), "wb") as f:
+        f.write(b"not the package's")
+    files = program_files() + [CabFile("docs\\deep\\inner\\x.txt", b"x")]
+    exe, _ = make_package(stub, folder, wine64, files, setup_file="fake_setup.exe",
+                          delete_after_setup=1)
+    run = start(wine64, exe)
+    assert wait_for_text(log, "args=")
+    # While the setup runs, an extracted folder becomes a link to another one.
+    deep = os.path.join(target, "docs", "deep")
+    shutil.rmtree(deep)
+    os.symlink(victim, deep)
+    run.script([], end_timeout=60)
+    assert read(os.path.join(victim, "more.txt")) == b"not the package's"
+    assert os.path.isdir(os.path.join(victim, "empty"))
+    assert os.path.isdir(os.path.join(target, "docs", "empty before"))
+    assert not os.path.exists(os.path.join(target, "docs", "notes.txt"))
+    assert not os.path.exists(os.path.join(target, "fake_setup.exe"))
+
+
+def test_folder_picked_in_the_dialog_is_not_taken_for_the_private_one(wine64, stub, workdir, start,
+                                                                      record):
+    folder = workdir(wine64)
+    record(wine64)
+    chosen = os.path.join(folder, "chosen")
+    os.makedirs(chosen)
+    exe, _ = make_package(stub, folder, wine64, program_files(), name="tmppick.exe",
+                          destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1,
+                          no_destination_dialog=0)
+    start(wine64, exe).script([
+        Step(title="Confirm Extracting",
+             actions=[type_text(1001, wine64.win_path(chosen)), press(IDOK)])], end_timeout=60)
+    assert os.path.isdir(chosen)  # emptied by the clean-up, but the user's own folder
+    assert not os.listdir(chosen)
+
+
+def private_temp_folder(wine, name):
+    return glob.glob(os.path.join(wine.drive_c, "users", "*", "[Tt]emp", "~" + name))
+
+
+@pytest.mark.parametrize("how", ["damaged", "cancelled"])
+def test_failed_run_leaves_nothing_of_the_private_temp_folder(wine64, stub, workdir, start, record,
+                                                              how):
+    folder = workdir(wine64)
+    log = record(wine64)
+    name = f"tmpfail-{how}.exe"
+    for old in private_temp_folder(wine64, name):
+        shutil.rmtree(old)
+    # Slow enough to cancel: thousands of small files, then a large one.
+    files = program_files() + [CabFile(f"data\\f{i:04d}.bin", bytes([i % 256]) * 1024)
+                               for i in range(3000)]
+    files.append(CabFile("data\\big.bin", bytes(range(256)) * 40000))
+    cab = bytearray(cabinet(files))
+    if how == "damaged":
+        cab[-1000] ^= 0x55
+    exe = write_package(os.path.join(folder, name), stub,
+                        header=header_block(destination="%temp%", setup_file="fake_setup.exe",
+                                            delete_after_setup=1, no_destination_dialog=1,
+                                            no_confirm=1, crc=0), cab=bytes(cab))
+    run = start(wine64, exe)
+    if how == "damaged":
+        run.script([Step(title="CAB-SFX", texts=["Cannot extract the archive."],
+                         actions=[press(IDOK)])], exit_code=EXIT_FAILED)
+    else:
+        progress = run.next_window(30)
+        assert progress is not None and progress.title == "Decompressing..."
+        run.driver.click(progress.hwnd, IDCANCEL)
+        run.expect_end(30, exit_code=EXIT_CANCELLED)
+    assert not os.path.exists(log)  # no setup ran
+    assert private_temp_folder(wine64, name) == []
 
 
 def reg_query(wine, key, value):

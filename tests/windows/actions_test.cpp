@@ -1,13 +1,13 @@
 // Destination keywords, the dialog's check-box rule, the setup launcher's
 // decisions and the clean-up, on real folders under Wine.
-#include <windows.h>
+#include "actions/actions.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
 
-#include "actions/actions.h"
 #include "actions/setup_command.h"
 #include "extract/extract.h"
 #include "startup/globals.h"
@@ -78,8 +78,8 @@ TEST(SetupCommand, ExtensionDecidesInfAndParameters) {
 
 TEST(SetupCommand, InfCommandLineFitsOrIsRefused) {
   char command[SETUP_COMMAND_SIZE];
-  ASSERT_TRUE(format_inf_command(command, INF_FORMAT_SETUPAPI, "C:\\windows\\system32\\rundll32.exe",
-                                 "C:\\X\\DRIVER.INF"));
+  ASSERT_TRUE(format_inf_command(command, INF_FORMAT_SETUPAPI,
+                                 "C:\\windows\\system32\\rundll32.exe", "C:\\X\\DRIVER.INF"));
   EXPECT_STREQ(command,
                "C:\\windows\\system32\\rundll32.exe setupapi,InstallHinfSection DefaultInstall 132 "
                "C:\\X\\DRIVER.INF");
@@ -91,6 +91,12 @@ TEST(SetupCommand, InfCommandLineFitsOrIsRefused) {
 }
 
 TEST(SetupLauncher, ProtectedProgramsComeFromTheWindowsFolder) {
+  // The folder test stops at a path boundary.
+  EXPECT_TRUE(path_is_inside("C:\\Windows\\system32\\rundll32.exe", "C:\\WINDOWS"));
+  EXPECT_TRUE(path_is_inside("C:\\windows\\notepad.exe", "C:\\Windows\\"));
+  EXPECT_FALSE(path_is_inside("C:\\Windows.old\\system32\\rundll32.exe", "C:\\Windows"));
+  EXPECT_FALSE(path_is_inside("C:\\WindowsApps\\notepad.exe", "C:\\Windows"));
+  EXPECT_FALSE(path_is_inside("C:\\Win\\cmd.exe", "C:\\Windows"));
   EXPECT_TRUE(is_protected_program("RUNDLL32.exe"));
   EXPECT_TRUE(is_protected_program("cmd.exe"));
   EXPECT_FALSE(is_protected_program("setup.exe"));
@@ -171,7 +177,8 @@ class TempFolder : public ::testing::Test {
     char folder[MAX_PATH];
     split_path(path.c_str(), folder, nullptr);
     ASSERT_TRUE(create_folder_path(folder));
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
   }
@@ -199,42 +206,48 @@ class TempFolder : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(TempFolder, RemoveFolderTreeKeepsFoldersThatHoldFiles) {
+TEST_F(TempFolder, OnlyEmptyFoldersThisRunMadeAreRemovedDeepestFirst) {
+  make_file("old\\empty\\placeholder");  // before the run: never removed
+  DeleteFileA((root_ + "old\\empty\\placeholder").c_str());
+  forget_created_folders();
+  record_created_folders = true;
   ASSERT_TRUE(create_folder_path((root_ + "a\\b\\c\\").c_str()));
-  make_file("a\\keep\\left.txt");
-  EXPECT_EQ(remove_folder_tree((root_ + "a").c_str(), root_.c_str()), 1);
+  ASSERT_TRUE(create_folder_path((root_ + "old\\new\\").c_str()));
+  record_created_folders = false;
+  make_file("a\\keep\\left.txt");                       // not made by the run: keeps "a" too
+  EXPECT_EQ(remove_created_folders(root_.c_str()), 3);  // c, b, old\new
   EXPECT_FALSE(exists("a\\b"));
   EXPECT_TRUE(exists("a\\keep\\left.txt"));
-  EXPECT_TRUE(exists("a"));
-  EXPECT_EQ(remove_folder_tree((root_ + "a\\..").c_str(), root_.c_str()), 0);
-  EXPECT_EQ(remove_folder_tree((root_ + "missing").c_str(), root_.c_str()), 0);
-  // The protected root is searched but never removed itself.
-  ASSERT_TRUE(create_folder_path((root_ + "empty\\").c_str()));
-  DeleteFileA((root_ + "a\\keep\\left.txt").c_str());
-  EXPECT_EQ(remove_folder_tree(root_.c_str(), root_.c_str()), 1);
-  EXPECT_FALSE(exists("empty"));
-  EXPECT_FALSE(exists("a"));
-  EXPECT_NE(GetFileAttributesA(root_.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(exists("old\\empty"));
+  EXPECT_FALSE(exists("old\\new"));
+  // Outside the root nothing is touched, even a folder the run made.
+  EXPECT_EQ(remove_created_folders((root_ + "elsewhere\\").c_str()), 0);
+  forget_created_folders();
 }
 
-TEST_F(TempFolder, CleanUpDeletesListedFilesAndEmptiedFolders) {
+TEST_F(TempFolder, CleanUpDeletesListedFilesAndTheFoldersItMade) {
+  make_file("kept\\mine.txt");  // not extracted by the package
+  make_file("x\\before.txt");   // x existed before the run
+  forget_created_folders();
+  record_created_folders = true;
   make_file("a\\f1");
   make_file("a\\b\\f2", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
   make_file("a\\f3");
   make_file("top.txt", FILE_ATTRIBUTE_SYSTEM);
   make_file("x\\y\\f4");
-  make_file("kept\\mine.txt");  // not extracted by the package
   make_file("kept\\f5");
+  record_created_folders = false;
+  DeleteFileA((root_ + "x\\before.txt").c_str());
   lstrcpynA(settings.destination, root_.c_str(), sizeof settings.destination);
   for (const char* name : {"a\\f1", "a\\b\\f2", "A\\F3", "top.txt", "x\\y\\f4", "kept\\f5"})
     append_extracted_file((root_ + name).c_str());
   temp_folder_made = 0;
   clean_up_extracted_files();
   for (const char* gone : {"a", "top.txt", "x\\y", "kept\\f5"}) EXPECT_FALSE(exists(gone)) << gone;
-  // "x" held only a recorded folder's parent, so it is not recorded itself.
-  EXPECT_TRUE(exists("x"));
+  EXPECT_TRUE(exists("x"));  // empty now, but not made by the run
   EXPECT_TRUE(exists("kept\\mine.txt"));
   EXPECT_NE(GetFileAttributesA(root_.c_str()), INVALID_FILE_ATTRIBUTES);
+  forget_created_folders();
 }
 
 }  // namespace

@@ -234,6 +234,9 @@ TEST_F(ExtractIo, DamagedPackageIsAFailureNotASuccess) {
   std::string bytes;
   EXPECT_TRUE(read_file(out.slash() + "readme.txt", &bytes));
   EXPECT_EQ(bytes, "hello");
+  // The file being written when the damage was met does not stay truncated.
+  EXPECT_FALSE(exists(out.slash() + "sub\\deep\\big.bin"));
+  EXPECT_EQ(output_handle, -1);
   SetFileAttributesA((out.slash() + "empty.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -29,7 +29,7 @@ class ExtractNames : public ::testing::Test {
   void SetUp() override {
     boxes.clear();
     box_styles.clear();
-    extract_message_box = record_box;
+    message_box = record_box;
     module_instance = GetModuleHandleA(nullptr);
     abort_code = 0;
     cabinet_offset = 0;
@@ -37,7 +37,7 @@ class ExtractNames : public ::testing::Test {
     snprintf(settings.destination, sizeof settings.destination, "%s", dest.slash().c_str());
   }
   void TearDown() override {
-    extract_message_box = MessageBoxA;
+    message_box = MessageBoxA;
     abort_code = 0;
   }
 
@@ -216,6 +216,51 @@ TEST_F(ExtractNames, DoubleByteNamesSplitOnRealSeparatorsOnly) {
   // "−.txt" (0x81 0x7C) holds no vertical bar.
   EXPECT_EQ(build("\x81\x7C.txt", &out), 1);
   EXPECT_TRUE(boxes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Names flagged as UTF-8 (attribute 0x80) are written in the system's code
+// page when it holds them exactly, and refused with message 6 otherwise.
+TEST_F(ExtractNames, Utf8FlaggedNamesAreConvertedOrRefused) {
+  struct Case {
+    const char* utf8;
+    const char* cp1252;  // written name, or null: refused
+    const char* cp932;
+  };
+  const Case cases[] = {
+      {"plain.txt", "plain.txt", "plain.txt"},
+      {"caf\xC3\xA9\\men\xC3\xBC.txt", "caf\xE9\\men\xFC.txt", nullptr},      // no best fit to 'e'
+      {"\xE2\x82\xAC.txt", "\x80.txt", nullptr},                              // euro sign
+      {"\xE6\x97\xA5\xE6\x9C\xAC.txt", nullptr, "\x93\xFA\x96\x7B.txt"},      // Japanese
+      {"\xE3\x82\xBD\\\xE8\x83\xBD.txt", nullptr, "\x83\x5C\\\x94\x5C.txt"},  // 0x5C trail bytes
+      {"\xCE\xA9.txt", nullptr, "\x83\xB6.txt"},                              // Greek omega
+      {"COM\xC2\xB9.txt", nullptr, nullptr},                                  // a device
+      {"bad\xFF.txt", nullptr, nullptr},                                      // not UTF-8
+      {"\xC3\xA9\xE2\x80\x8B.txt", nullptr, nullptr},  // zero-width space: no code page
+  };
+  const UINT code_page = GetACP();
+  if (code_page != 1252 && code_page != 932) GTEST_SKIP() << "code page " << code_page;
+  for (const Case& c : cases) {
+    boxes.clear();
+    const char* expected = code_page == 932 ? c.cp932 : c.cp1252;
+    const int32_t handle = test_support::send_file(c.utf8, "bytes", 0x3021, 0x2000, 0x80);
+    if (expected) {
+      EXPECT_GT(handle, 0) << c.utf8;
+      EXPECT_TRUE(exists(dest.slash() + expected)) << c.utf8;
+      EXPECT_TRUE(boxes.empty()) << c.utf8;
+    } else {
+      EXPECT_EQ(handle, 0) << c.utf8;
+      EXPECT_EQ(boxes.size(), 1u) << c.utf8;
+    }
+  }
+  // Without the flag the same bytes are names in the system's code page.
+  boxes.clear();
+  EXPECT_GT(extract_name("plain\xC3\xA9.txt"), 0);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(abort_code, 0);
 }
 
 }  // namespace

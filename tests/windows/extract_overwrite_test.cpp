@@ -47,7 +47,7 @@ class ExtractOverwrite : public ::testing::Test {
     asked.clear();
     asked_paths.clear();
     extract_confirm_overwrite = scripted_confirm;
-    extract_message_box = no_box;
+    message_box = no_box;
     newer_only = 0;
     abort_code = 0;
     cabinet_offset = 0;
@@ -57,7 +57,7 @@ class ExtractOverwrite : public ::testing::Test {
   }
   void TearDown() override {
     extract_confirm_overwrite = confirm_overwrite;
-    extract_message_box = MessageBoxA;
+    message_box = MessageBoxA;
     newer_only = 0;
     abort_code = 0;
     settings = {};
@@ -169,6 +169,7 @@ TEST_F(ExtractOverwrite, FileOfTheWrongLengthIsDeleted) {
   record.handle = handle;
   EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
   EXPECT_FALSE(exists(dest.slash() + "short"));
+  EXPECT_EQ(abort_code, ABORT_EXTRACTION_FAILED);  // a damaged archive: the run stops
 }
 
 TEST_F(ExtractOverwrite, ExtractedListKeepsAcceptedPathsInOrder) {
@@ -207,6 +208,9 @@ TEST_F(ExtractOverwrite, NeedCabinetAnswersOnlyWhenTheNextCabinetIsThere) {
   record.lastError = 0;
   record.text1 = missing;
   EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);
+  EXPECT_EQ(abort_code, ABORT_CABINET_MISSING);  // told as such, not as damage
+  EXPECT_EQ(std::string(failed_path), slash + "missing.cab");
+  abort_code = 0;
   record.text1 = next;
   abort_code = ABORT_CANCELLED;
   EXPECT_EQ(on_cab_notification(CAB_NOTIFY_NEED_CABINET, &record), -1);

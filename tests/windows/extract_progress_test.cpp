@@ -11,6 +11,7 @@
 #include <string>
 
 #include "extract/extract.h"
+#include "extract_test_support.h"
 #include "resources/resource.h"
 #include "startup/globals.h"
 #include "ui/ui.h"
@@ -108,6 +109,56 @@ TEST_F(ProgressWindow, FileNameThatWaitedIsShownWithTheNextRead) {
   EXPECT_EQ(cab_read(handle, buffer, sizeof buffer), static_cast<int32_t>(sizeof buffer));
   EXPECT_EQ(file_line(progress_window), "b\\second.txt");
   cab_close(handle);
+}
+
+// What the window shows when the worker closes it: caught in front of the
+// dialog's own procedure.
+WNDPROC dialog_procedure;
+int position_at_close = -1;
+std::string name_at_close;
+
+LRESULT CALLBACK watch_close(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_CLOSE) {
+    position_at_close = int(SendDlgItemMessageA(window, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0));
+    name_at_close = file_line(window);
+  }
+  return CallWindowProcA(dialog_procedure, window, message, wparam, lparam);
+}
+
+DWORD WINAPI run_worker(LPVOID path) {
+  return extraction_worker(path);
+}
+
+// Many small files extracted in far less than the update interval: the bar
+// still ends full and the last name is shown before the window goes.
+TEST_F(ProgressWindow, BarEndsFullWithTheLastNameShown) {
+  test_support::TempFolder work;
+  std::vector<test_support::StoredFile> files;
+  for (int i = 0; i < 40; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "f%d.txt", i);
+    files.push_back({name, std::string(3000, char('a' + i % 26)), 0x3D50, 0x7000, 0x20});
+  }
+  const std::string cabinet = test_support::stored_cabinet(files);
+  std::string path = work.slash() + "set.cab";
+  ASSERT_TRUE(test_support::write_file(path, cabinet));
+  settings = {};
+  lstrcpynA(settings.destination, work.slash().c_str(), sizeof settings.destination);
+  cabinet_offset = 0;
+  DestroyWindow(progress_window);
+  quit_posted();
+  open_progress_window(int32_t(cabinet.size()));
+  dialog_procedure = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(progress_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(watch_close)));
+  HANDLE worker = CreateThread(nullptr, 0, run_worker, path.data(), 0, nullptr);
+  ASSERT_NE(worker, nullptr);
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+  EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+  CloseHandle(worker);
+  EXPECT_EQ(abort_code, 0);
+  EXPECT_EQ(position_at_close, int32_t(cabinet.size()) / 1024);
+  EXPECT_EQ(name_at_close, "f39.txt");
 }
 
 }  // namespace

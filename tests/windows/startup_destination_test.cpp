@@ -38,6 +38,9 @@ TEST(DestinationForms, RelativeFormsJoinTheBaseFolder) {
   expect_accepted(base, ".\\sub", "C:\\dl\\sub");
   expect_accepted(base, ".\\a\\b", "C:\\dl\\a\\b");
   expect_accepted(base, "a:b", "C:\\dl\\a:b");  // ':' is not tested here
+  // Inner backslashes change nothing: still below the base folder.
+  expect_accepted(base, "sub\\dir", "C:\\dl\\sub\\dir");
+  expect_accepted(base, "a\\b\\c", "C:\\dl\\a\\b\\c");
 }
 
 TEST(DestinationForms, OtherFormsStandAsTheyAre) {
@@ -45,7 +48,7 @@ TEST(DestinationForms, OtherFormsStandAsTheyAre) {
   expect_accepted(base, "D:", "D:");
   expect_accepted(base, "D:\\out", "D:\\out");
   expect_accepted(base, "\\\\server\\share", "\\\\server\\share");
-  expect_accepted(base, "a\\b", "a\\b");
+  expect_accepted(base, "C:sub\\dir", "C:sub\\dir");  // relative to drive C's folder
 }
 
 TEST(DestinationForms, ClimbingCutsTheBaseFolderOncePerLevel) {

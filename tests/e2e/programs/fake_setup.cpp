@@ -16,7 +16,8 @@
 //   CABSFX_SETUP_WATCH=PATH      the follow-up records "watch=present" or
 //                                "watch=gone" for PATH just before its window
 //                                closes, so a test can tell whether the files
-//                                were deleted before the installer had finished.
+//                                were deleted before the installer had finished;
+//   CABSFX_SETUP_EXIT_CODE=N     ends with exit code N (default 0).
 #include <windows.h>
 
 #include <cstdio>
@@ -94,7 +95,8 @@ int main() {
 
   char leave[MAX_PATH];
   if (GetEnvironmentVariableA("CABSFX_SETUP_LEAVE", leave, MAX_PATH)) {
-    HANDLE file = CreateFileA(leave, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(leave, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     record(file != INVALID_HANDLE_VALUE ? "leave=written" : "leave=failed");
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   }
@@ -108,7 +110,8 @@ int main() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
@@ -122,5 +125,5 @@ int main() {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
   } while (GetTickCount() < until);
   record("setup=exit");
-  return 0;
+  return int(env_number("CABSFX_SETUP_EXIT_CODE", 0));
 }
