@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include "output_tree.h"
@@ -64,7 +65,10 @@ Bytes fake_stub() {
   std::memcpy(&b[0x40], "PE\0\0", 4);
   b[0x44] = 0x4C;
   b[0x45] = 0x01;
-  b[0x46] = 2;  // NumberOfSections
+  b[0x46] = 2;          // NumberOfSections
+  b[0x40 + 24] = 0x0B;  // a PE32 optional header with 16 data directories
+  b[0x40 + 25] = 0x01;
+  b[0x40 + 24 + 92] = 16;
   auto section = [&](size_t at, const char* name, uint32_t raw, uint32_t size) {
     std::memcpy(&b[at], name, std::strlen(name));
     std::memcpy(&b[at + 16], &size, 4);
@@ -448,6 +452,121 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("prompt title has no terminating NUL"), std::string::npos) << r.err;
+}
+
+// Signing appends a certificate table and points the security directory at
+// it: the CRC stops there, as the module's does, unless the directory points
+// anywhere but behind the header block.
+TEST_F(ToolTest, SignedPackagesAreCheckedUpToTheirCertificateTable) {
+  write_file(root_ / "in" / "data.bin", random_bytes(100000, 12));
+  const fs::path out = root_ / "p.exe";
+  ASSERT_EQ(
+      tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", (root_ / "in").string()})
+          .status,
+      0);
+  const Bytes unsigned_package = read_file(out);
+  ASSERT_EQ(unsigned_package.size() % 8, 0u) << "padded as a signing tool would pad it";
+  auto sign = [&](uint32_t table_at, size_t damage_at) {
+    Bytes b = unsigned_package;
+    const uint32_t end = uint32_t(b.size()), size = 24;
+    b.resize(b.size() + size, 0xC5);
+    std::memcpy(&b[0x40 + 152], &table_at, 4);
+    std::memcpy(&b[0x40 + 156], &size, 4);
+    if (damage_at) b[damage_at] ^= 1;
+    write_file(out, b);
+    return end;
+  };
+  const uint32_t end = sign(uint32_t(unsigned_package.size()), 0);
+  ToolRun r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string note = "Certificate table: 24 bytes at " + std::to_string(end) +
+                           " (signed; the CRC region ends there)";
+  EXPECT_NE(r.out.find(note), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("as the header says"), std::string::npos) << r.out;
+  EXPECT_NE(tool({"list", out.string()}).out.find(note), std::string::npos);
+  sign(end, 2048 + 9);  // cbCabinet: read by no one, covered by the CRC
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
+  sign(512, 0);  // inside the image: the region runs to the end, table included
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("not behind the header block"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
+}
+
+// The same inputs give the same bytes: trees made in other orders, at other
+// times, packed with any number of jobs, as one cabinet or as a set.
+TEST_F(ToolTest, SameInputsGiveTheSameBytes) {
+  const std::vector<std::pair<std::string, Bytes>> files = {
+      {"a/one.bin", random_bytes(90000, 21)},   {"a/two.txt", Bytes(70000, 'x')},
+      {"b/three.bin", random_bytes(50000, 22)}, {"c.txt", Bytes(40000, 'y')},
+      {"d/e/f.bin", random_bytes(30000, 23)},   {"z.bin", random_bytes(1000, 24)}};
+  const std::time_t epoch = 1700000000;  // 2023-11-14 22:13:20 UTC
+  auto make_tree = [&](const fs::path& root, bool reversed, std::time_t when) {
+    std::vector<size_t> order(files.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = reversed ? order.size() - 1 - i : i;
+    for (size_t i : order) {
+      write_file(root / files[i].first, files[i].second);
+      fs::last_write_time(root / files[i].first,
+                          std::chrono::time_point_cast<fs::file_time_type::duration>(
+                              std::chrono::file_clock::from_sys(
+                                  std::chrono::system_clock::from_time_t(when + 3600 * i))));
+    }
+    fs::create_directories(root / (reversed ? "y/empty" : "x/empty"));
+    fs::create_directories(root / (reversed ? "x/empty" : "y/empty"));
+  };
+  make_tree(root_ / "t1", false, epoch + 86400);
+  make_tree(root_ / "t2", true, epoch + 7 * 86400);
+  // One file older than the epoch keeps its own date.
+  write_text(root_ / "t1" / "old.txt", "old");
+  write_text(root_ / "t2" / "old.txt", "old");
+  for (const char* t : {"t1", "t2"})
+    fs::last_write_time(root_ / t / "old.txt",
+                        std::chrono::time_point_cast<fs::file_time_type::duration>(
+                            std::chrono::file_clock::from_sys(
+                                std::chrono::system_clock::from_time_t(epoch - 86400 * 400))));
+  setenv("SOURCE_DATE_EPOCH", std::to_string(epoch).c_str(), 1);
+  struct Pack {
+    const char* tree;
+    const char* jobs;
+    std::vector<std::string> options;
+  };
+  int set = 0;
+  for (const auto& options : std::vector<std::vector<std::string>>{
+           {"--stub", stub_.string(), "--compress", "lzx:21", "--folder-size", "64K"},
+           {"--cabinet-only", "--compress", "mszip", "--folder-size", "100K", "--max-cabinet-size",
+            "64K"}}) {
+    std::vector<std::map<std::string, Bytes>> outputs;
+    for (const Pack& p :
+         {Pack{"t1", "1", options}, Pack{"t2", "2", options}, Pack{"t1", "5", options}}) {
+      const fs::path dir = root_ / ("out" + std::to_string(set) + p.tree + p.jobs);
+      fs::create_directories(dir);
+      std::vector<std::string> args = {"pack", "-o", (dir / "p.exe").string(), "-j", p.jobs};
+      args.insert(args.end(), p.options.begin(), p.options.end());
+      args.push_back((root_ / p.tree).string());
+      const ToolRun r = tool(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+      std::map<std::string, Bytes> written;
+      for (const auto& e : fs::directory_iterator(dir))
+        written[e.path().filename().string()] = read_file(e.path());
+      outputs.push_back(written);
+    }
+    EXPECT_EQ(outputs[0].size(), set++ ? 3u : 1u);
+    EXPECT_TRUE(outputs[1] == outputs[0]) << "another tree order, other times, 2 jobs";
+    EXPECT_TRUE(outputs[2] == outputs[0]) << "5 jobs";
+  }
+  const ToolRun listed = tool({"list", (root_ / "out0t11" / "p.exe").string()});
+  EXPECT_NE(listed.out.find("2023-11-14 22:13:20"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("2022-10-10 22:13:20  ----A--  "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\n     4  LZX:21"), std::string::npos) << "five folders\n"
+                                                                    << listed.out;
+  setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+  const ToolRun r =
+      tool({"pack", "-o", (root_ / "bad.cab").string(), "--cabinet-only", (root_ / "t1").string()});
+  unsetenv("SOURCE_DATE_EPOCH");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("SOURCE_DATE_EPOCH must be a whole number"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
