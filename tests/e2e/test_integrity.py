@@ -80,7 +80,7 @@ def signed_package(tool, stub, folder, wine, target):
     """A package packed by the tool with a CRC, then signed by osslsigncode with
     a throwaway certificate; returns (signed package, certificate)."""
     exe = pack_with_tool(tool, stub, os.path.join(folder, "pkg.exe"), [os.path.join(folder, "source")],
-                         "--crc", "--compress", "lzx:21", "--no-dialog", "--no-open-folder",
+                         "--crc", "--no-dialog", "--no-open-folder",
                          "--destination", wine.win_path(target))
     key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -102,9 +102,6 @@ def test_signed_package_passes_its_check_and_extracts(wine64, stub, tool, workdi
     verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
                               capture_output=True, text=True)
     assert verified.returncode == 0, verified.stdout + verified.stderr
-    listed = subprocess.run([tool, "verify", signed], capture_output=True, text=True)
-    assert listed.returncode == 0 and "(signed; the CRC region ends there)" in listed.stdout, \
-        listed.stdout + listed.stderr
     if damage:
         with open(signed, "r+b") as f:
             data = f.read()
