@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Packing on several cores: wall time of `cabsfx-tool pack -j N` for N = 1, 2
-# (and the machine's core count when larger) with mszip and lzx:21, as a ratio
-# to one job measured in the same run (medians of 3), with the outputs
-# compared byte for byte; then what cutting the input into folders costs
+# Packing on several cores: `cabsfx-tool pack -j N` for N = 1, 2 (and the
+# machine's core count when larger) with mszip and lzx:21, its speedup as a
+# ratio to one job measured in the same run (medians of 3; MB/s and speedup
+# from the critical path, which a machine shared with other work does not
+# blur), with the outputs compared byte for byte; then what cutting the input into folders costs
 # lzx:21 in size: --folder-size 4M, 8M, 16M (the default) and 32M against one
 # folder for the whole tree.
 #
@@ -65,12 +66,11 @@ for name, data in [("noise.bin", rng.randbytes((total - used) * 2 // 3)),
 print(f"input: {count} files, {used} bytes")
 EOF
 
-run_timed() {  # run_timed OUT COMMAND...: "wall cpu" seconds of one run
-  local TIMEFORMAT='%R %U %S' t
+here=$(cd "$(dirname "$0")" && pwd)
+run_timed() {  # run_timed OUT COMMAND...: "wall cpu path" seconds of one run
   rm -f "$1"
   shift
-  t=$({ time "$@" >/dev/null; } 2>&1)
-  echo "$t" | awk '{ printf "%s %.2f\n", $1, $2 + $3 }'
+  python3 "$here/thread_times.py" "$@"
 }
 median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
 
@@ -79,27 +79,31 @@ jobs=(1 2)
 ((cores > 2)) && jobs+=("$cores")
 input=$(du -sb "$work/tree" | cut -f1)
 echo "cores: $cores"
-# The machine may be shared: CPU seconds beside the wall time show how much
-# of the cores the run had.
-printf '%-8s %5s %9s %9s %9s %8s  %s\n' method jobs seconds cpu-s MB/s speedup output
+# The machine may be shared: beside the wall time, the CPU seconds of all
+# threads and the critical path (main thread plus busiest worker, see
+# thread_times.py), whose ratio to one job's is the speedup on free cores.
+printf '%-8s %4s %8s %8s %8s %8s %8s  %s\n' method jobs wall-s cpu-s path-s MB/s speedup output
 for method in "${methods[@]}"; do
   base=""
   for n in "${jobs[@]}"; do
     walls=()
     cpus=()
+    paths=()
     for _ in 1 2 3; do
-      read -r wall cpu < <(run_timed "$work/j$n.cab" "$tool" pack --cabinet-only \
+      read -r wall cpu path < <(run_timed "$work/j$n.cab" "$tool" pack --cabinet-only \
         --compress "$method" -j "$n" -o "$work/j$n.cab" "$work/tree")
       [[ -f "$work/j$n.cab" ]] || { echo "pack_jobs: pack -j $n failed" >&2; exit 1; }
       walls+=("$wall")
       cpus+=("$cpu")
+      paths+=("$path")
     done
-    t=$(median "${walls[@]}")
-    [[ -z "$base" ]] && base=$t
+    p=$(median "${paths[@]}")
+    [[ -z "$base" ]] && base=$p
     same="same as 1 job"
     cmp -s "$work/j1.cab" "$work/j$n.cab" || same="DIFFERS from 1 job"
-    printf '%-8s %5s %9.2f %9.2f %9.2f %8.2f  %s\n' "$method" "$n" "$t" "$(median "${cpus[@]}")" \
-      "$(echo "$input / $t / 1000000" | bc -l)" "$(echo "$base / $t" | bc -l)" "$same"
+    printf '%-8s %4s %8.2f %8.2f %8.2f %8.2f %8.2f  %s\n' "$method" "$n" "$(median "${walls[@]}")" \
+      "$(median "${cpus[@]}")" "$p" "$(echo "$input / $p / 1000000" | bc -l)" \
+      "$(echo "$base / $p" | bc -l)" "$same"
   done
   "$tool" verify -q "$work/j1.cab"
 done
@@ -109,7 +113,7 @@ done
 # the time of --compress none, shown beside).
 "$tool" list "$work/j1.cab" | python3 -c '
 import sys
-sizes = [int(f[5]) for f in (l.split() for l in sys.stdin) if len(f) == 7 and f[0].isdigit()]
+sizes = [int(f[5]) for f in (l.split() for l in sys.stdin) if len(f) == 7 and f[6].endswith("%")]
 print(f"{len(sizes)} folders at the default --folder-size; bound on the speedup from the cut:")
 for jobs in (2, 4, 8):
     ends = [0] * jobs
@@ -117,7 +121,7 @@ for jobs in (2, 4, 8):
         ends[ends.index(min(ends))] += s
     print(f"  {jobs} jobs: {sum(sizes) / max(ends):.2f}")
 '
-read -r wall cpu < <(run_timed "$work/none.cab" "$tool" pack --cabinet-only --compress none \
+read -r wall _ _ < <(run_timed "$work/none.cab" "$tool" pack --cabinet-only --compress none \
   -o "$work/none.cab" "$work/tree")
 echo "serial rest: --compress none packs the tree in $wall s"
 
