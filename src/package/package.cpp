@@ -51,6 +51,29 @@ uint32_t cabinet_search_start(const uint8_t* head, size_t head_size, uint64_t fi
   return image_end + PACKAGE_HEADER_SIZE;
 }
 
+bool pe_certificate_table(const uint8_t* image, size_t image_size, uint32_t& offset,
+                          uint32_t& size) {
+  constexpr size_t OPTIONAL_HEADER = 24;  // after the signature and the file header
+  constexpr size_t SECURITY_ENTRY = OPTIONAL_HEADER + 96 + 4 * 8;
+  if (image_size < 64) return false;
+  const size_t pe = read_u16(image + 60);
+  if (pe + SECURITY_ENTRY + 8 > image_size) return false;
+  if (read_u16(image + pe + OPTIONAL_HEADER) != 0x10B) return false;  // PE32 only
+  if (read_u32(image + pe + OPTIONAL_HEADER + 92) < 5) return false;  // NumberOfRvaAndSizes
+  offset = read_u32(image + pe + SECURITY_ENTRY);
+  size = read_u32(image + pe + SECURITY_ENTRY + 4);
+  return offset != 0 && size != 0;
+}
+
+uint64_t package_crc_end(const uint8_t* image, size_t image_size, uint64_t region_start,
+                         uint64_t file_length) {
+  uint32_t offset = 0, size = 0;
+  if (pe_certificate_table(image, image_size, offset, size) && offset >= region_start &&
+      offset <= file_length)
+    return offset;
+  return file_length;
+}
+
 int32_t find_cabinet_signature(PackageReadFn read, void* source) {
   static uint8_t buffer[CABINET_SEARCH_BLOCK + 8];
   uint32_t carried = 0;  // bytes kept from the previous block's end

@@ -46,6 +46,24 @@ bool package_header_recognised(const void* block, size_t length);
 // image is not one this walk handles (fewer than two sections).
 uint32_t image_end_from_headers(const uint8_t* image, size_t image_size);
 
+// How much of a package's PE headers the module reads: the first page of its
+// mapped image.
+constexpr size_t PACKAGE_HEADER_SPAN = 4096;
+
+// The certificate table a signing tool appends to a PE32 image, as its
+// security directory (data directory 4) gives it: a file offset and a size.
+// False when the headers within `image_size` hold no such entry.
+bool pe_certificate_table(const uint8_t* image, size_t image_size, uint32_t& offset,
+                          uint32_t& size);
+
+// Where the package CRC stops. The region begins at `region_start` (image end
+// + 512) and runs to the end of the file, except in a signed package: its
+// certificate table, appended after the cabinet, is not part of the region.
+// A security directory that points anywhere but behind the header block
+// leaves the region as it is.
+uint64_t package_crc_end(const uint8_t* image, size_t image_size, uint64_t region_start,
+                         uint64_t file_length);
+
 // The 8-byte cabinet signature "MSCF" 0 0 0 0.
 constexpr uint8_t CABINET_SIGNATURE[8] = {'M', 'S', 'C', 'F', 0, 0, 0, 0};
 constexpr uint32_t CABINET_SEARCH_BLOCK = 32768;

@@ -1,5 +1,6 @@
 // Integrity check of the package: the CRC-32 of the cabinet region (from the
-// end of the header block to the end of the file) behind dialog 103.
+// end of the header block to the end of the file, or to the certificate table
+// of a signed package) behind dialog 103.
 // clang-format off
 #include <windows.h>
 #include <commctrl.h>
@@ -35,15 +36,22 @@ uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
     UpdateWindow(dialog);
   }
   const long start = long(image_end_offset(instance)) + long(PACKAGE_HEADER_SIZE);
+  const long end =
+      length < 0 ? 0
+                 : long(package_crc_end(reinterpret_cast<const uint8_t*>(instance),
+                                        PACKAGE_HEADER_SPAN, uint64_t(start), uint64_t(length)));
   _lseek(file, start, SEEK_SET);
   if (dialog)
     SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0,
-                        length > start ? (length - start) / long(CRC_PROGRESS_STEP) : 0);
+                        end > start ? (end - start) / long(CRC_PROGRESS_STEP) : 0);
 
   static unsigned char buffer[CRC_READ_SIZE];
   DWORD done = 0;
   for (;;) {
-    const int got = _read(file, buffer, CRC_READ_SIZE);
+    const long left = end - start - long(done);
+    if (left <= 0) break;
+    const int got =
+        _read(file, buffer, left < long(CRC_READ_SIZE) ? unsigned(left) : CRC_READ_SIZE);
     if (got <= 0) break;
     crc32_feed(buffer, DWORD(got));
     done += DWORD(got);

@@ -1,12 +1,15 @@
 """The package's CRC check (dialog 103 and message 8) and the 64-bit gate."""
 import os
+import subprocess
 import time
 
 import pytest
 
 from conftest import BUILD
 from harness import EXIT_FAILED, IDOK, message_box
-from package import CabFile, cabinet, crc32_of, header_block, write_package
+from package import CabFile, cabinet, crc32_of, header_block, pack_with_tool, write_package
+from test_extract import tree
+from test_extract_tool import run_quietly, source_tree, tool  # noqa: F401 (fixture)
 
 MSG8 = {"en": "CRC check error!", "ja": "CRC チェックエラー"}
 MSG12 = "This auto-sfx-module cannot be run in Win32."
@@ -74,6 +77,44 @@ def test_check_dialog_is_shown_while_a_large_package_is_read(wine64, stub, workd
     assert checks, f"dialog 103 not seen (windows: {[s.title for s in run.seen]})"
     assert "CRC checking..." in checks[0].text
     assert extracted_into(target)
+
+
+def signed_package(tool, stub, folder, wine, target):
+    """A package packed by the tool with a CRC, then signed by osslsigncode with
+    a throwaway certificate; returns (signed package, certificate)."""
+    exe = pack_with_tool(tool, stub, os.path.join(folder, "pkg.exe"), [os.path.join(folder, "source")],
+                         "--crc", "--no-dialog", "--no-open-folder",
+                         "--destination", wine.win_path(target))
+    key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=cabsfx test"],
+                   check=True, capture_output=True)
+    signed = os.path.join(folder, "signed.exe")
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "cabsfx test",
+                    "-in", exe, "-out", signed], check=True, capture_output=True)
+    return signed, cert
+
+
+@pytest.mark.parametrize("damage", [False, True], ids=["intact", "cabinet byte changed"])
+def test_signed_package_passes_its_check_and_extracts(wine64, stub, tool, workdir, start, damage):
+    folder = workdir(wine64)
+    files = source_tree(os.path.join(folder, "source"))
+    target = os.path.join(folder, "out")
+    os.makedirs(target)
+    signed, cert = signed_package(tool, stub, folder, wine64, target)
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
+                              capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    if damage:
+        with open(signed, "r+b") as f:
+            data = f.read()
+            f.seek(data.index(b"MSCF\0\0\0\0") + 9)   # cbCabinet: read by no one
+            f.write(bytes([data[data.index(b"MSCF\0\0\0\0") + 9] ^ 1]))
+    boxes = []
+    run_quietly(start(wine64, signed), boxes, exit_code=1 if damage else 0)
+    assert boxes == ([("Warning", MSG8["en"])] if damage else [])
+    got = tree(target)
+    assert all(got[name.replace("/", os.sep)] == data for name, data in files.items())
 
 
 def setup_package(stub, folder, wine, record):

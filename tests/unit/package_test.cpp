@@ -1,4 +1,6 @@
 // Header block layout, the image-end walk, the cabinet search and CRC-32.
+#include "package/package.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "package/crc32.h"
-#include "package/package.h"
 
 namespace {
 
@@ -67,6 +68,36 @@ TEST(ImageEnd, NeverWalksPastTheSectionTable) {
   image = image_with({".text", ".data"}, 0x3F0);
   EXPECT_EQ(image_end_from_headers(image.data(), 0x400), 0u);
   EXPECT_EQ(image_end_from_headers(image.data(), 32), 0u);
+}
+
+// The CRC region of a signed package stops at its certificate table, and
+// only when the security directory points behind the header block.
+TEST(PackageCrcEnd, StopsAtACertificateTableBehindTheHeaderBlock) {
+  constexpr uint64_t START = 0x1600 + 512, LENGTH = 100000;
+  struct Case {
+    const char* what;
+    uint16_t magic;
+    uint8_t directories;
+    uint32_t table_at, table_size;
+    uint64_t end;
+  } cases[] = {
+      {"signed", 0x10B, 16, 99000, 1000, 99000},
+      {"table right behind the header", 0x10B, 16, uint32_t(START), 8, START},
+      {"table inside the image", 0x10B, 16, 0x400, 1000, LENGTH},
+      {"table inside the header block", 0x10B, 16, uint32_t(START - 8), 1000, LENGTH},
+      {"table beyond the file", 0x10B, 16, uint32_t(LENGTH + 8), 1000, LENGTH},
+      {"PE32+ headers", 0x20B, 16, 99000, 1000, LENGTH},
+  };
+  for (const Case& c : cases) {
+    auto image = image_with({".text", ".data", ".rsrc"});
+    std::memcpy(&image[0x80 + 24], &c.magic, 2);
+    image[0x80 + 24 + 92] = c.directories;
+    std::memcpy(&image[0x80 + 152], &c.table_at, 4);
+    std::memcpy(&image[0x80 + 156], &c.table_size, 4);
+    EXPECT_EQ(package_crc_end(image.data(), image.size(), START, LENGTH), c.end) << c.what;
+    // Headers cut short before the directory are read as unsigned.
+    EXPECT_EQ(package_crc_end(image.data(), 0x80 + 156, START, LENGTH), LENGTH) << c.what;
+  }
 }
 
 struct Stream {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include "output_tree.h"
@@ -64,7 +65,10 @@ Bytes fake_stub() {
   std::memcpy(&b[0x40], "PE\0\0", 4);
   b[0x44] = 0x4C;
   b[0x45] = 0x01;
-  b[0x46] = 2;  // NumberOfSections
+  b[0x46] = 2;          // NumberOfSections
+  b[0x40 + 24] = 0x0B;  // a PE32 optional header with 16 data directories
+  b[0x40 + 25] = 0x01;
+  b[0x40 + 24 + 92] = 16;
   auto section = [&](size_t at, const char* name, uint32_t raw, uint32_t size) {
     std::memcpy(&b[at], name, std::strlen(name));
     std::memcpy(&b[at + 16], &size, 4);
@@ -473,6 +477,97 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("prompt title has no terminating NUL"), std::string::npos) << r.err;
+}
+
+// Signing appends a certificate table and points the security directory at
+// it: the CRC stops there, as the module's does.
+TEST_F(ToolTest, SignedPackagesAreCheckedUpToTheirCertificateTable) {
+  write_file(root_ / "in" / "data.bin", random_bytes(100000, 12));
+  const fs::path out = root_ / "p.exe";
+  ASSERT_EQ(
+      tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", (root_ / "in").string()})
+          .status,
+      0);
+  const Bytes unsigned_package = read_file(out);
+  ASSERT_EQ(unsigned_package.size() % 8, 0u) << "padded as a signing tool would pad it";
+  auto sign = [&](uint32_t table_at, size_t damage_at) {
+    Bytes b = unsigned_package;
+    const uint32_t end = uint32_t(b.size()), size = 24;
+    b.resize(b.size() + size, 0xC5);
+    std::memcpy(&b[0x40 + 152], &table_at, 4);
+    std::memcpy(&b[0x40 + 156], &size, 4);
+    if (damage_at) b[damage_at] ^= 1;
+    write_file(out, b);
+    return end;
+  };
+  const uint32_t end = sign(uint32_t(unsigned_package.size()), 0);
+  ToolRun r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string note = "Certificate table: 24 bytes at " + std::to_string(end) +
+                           " (signed; the CRC region ends there)";
+  EXPECT_NE(r.out.find(note), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("as the header says"), std::string::npos) << r.out;
+  EXPECT_NE(tool({"list", out.string()}).out.find(note), std::string::npos);
+  sign(end, 2048 + 9);  // cbCabinet: read by no one, covered by the CRC
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
+}
+
+// The same inputs give the same bytes: trees made in other orders, at other
+// times, packed with any number of jobs, as one cabinet or as a set.
+TEST_F(ToolTest, SameInputsGiveTheSameBytes) {
+  const std::vector<std::string> names = {"a/one.bin", "a/two.bin", "b/three.bin", "c.bin",
+                                          "d/e/f.bin", "old.bin",   "x/empty/",    "y/empty/"};
+  const std::time_t epoch = 1700000000;  // 2023-11-14 22:13:20 UTC
+  auto at = [](std::time_t t) {
+    return std::chrono::time_point_cast<fs::file_time_type::duration>(
+        std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(t)));
+  };
+  // Made in opposite orders, days apart; only old.bin predates the epoch.
+  for (int t = 0; t < 2; ++t)
+    for (size_t k = 0; k < names.size(); ++k) {
+      const size_t i = t ? names.size() - 1 - k : k;
+      const fs::path p = root_ / ("t" + std::to_string(t)) / names[i];
+      if (names[i].back() == '/') {
+        fs::create_directories(p);
+        continue;
+      }
+      write_file(p, random_bytes(70000 - 9000 * i, uint32_t(i)));
+      fs::last_write_time(p, at(names[i] == "old.bin" ? epoch - 400 * 86400 : epoch + 86400 * t));
+    }
+  setenv("SOURCE_DATE_EPOCH", std::to_string(epoch).c_str(), 1);
+  const std::vector<std::vector<std::string>> packs = {
+      {"--stub", stub_.string(), "--compress", "lzx:21"},
+      {"--cabinet-only", "--max-cabinet-size", "64K"}};
+  for (size_t n = 0; n < packs.size(); ++n) {
+    std::map<std::string, Bytes> first;
+    for (const char* run : {"01", "12", "05"}) {  // tree, jobs
+      const fs::path dir = root_ / (std::to_string(n) + run);
+      fs::create_directories(dir);
+      std::vector<std::string> args = {"pack", "-o",    (dir / "p.exe").string(),
+                                       "-j",   run + 1, "--folder-size=64K"};
+      args.insert(args.end(), packs[n].begin(), packs[n].end());
+      args.push_back((root_ / ("t" + std::string(run, 1))).string());
+      ASSERT_EQ(tool(args).status, 0);
+      std::map<std::string, Bytes> written;
+      for (const auto& e : fs::directory_iterator(dir))
+        written[e.path().filename().string()] = read_file(e.path());
+      if (first.empty()) first = written;
+      EXPECT_TRUE(written == first) << n << ": tree " << run[0] << ", " << run + 1 << " jobs";
+    }
+    EXPECT_EQ(first.size(), n ? 5u : 1u);
+  }
+  const ToolRun listed = tool({"list", (root_ / "001" / "p.exe").string()});
+  EXPECT_NE(listed.out.find("2023-11-14 22:13:20  ----A--  "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("2022-10-10 22:13:20  ----A--  "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\n     4  LZX:21"), std::string::npos) << listed.out;
+  setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+  const ToolRun r =
+      tool({"pack", "-o", (root_ / "bad.cab").string(), "--cabinet-only", (root_ / "t0").string()});
+  unsetenv("SOURCE_DATE_EPOCH");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("SOURCE_DATE_EPOCH must be a whole number"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {

@@ -220,32 +220,75 @@ TEST(WriterRoundTrip, CabinetSetWithSeveralFoldersCoveredByWalksPerCabinet) {
 
 TEST(WriterRoundTrip, LargeFolderStreamsThroughATemporaryFile) {
   // 24 MiB of mixed data with a spool folder: more than the writer keeps in
-  // memory, so its blocks wait in a temporary file that is removed afterwards.
+  // memory, so blocks wait in temporary files that are removed afterwards.
+  // Compressed one folder at a time or several at once, the bytes are the
+  // same, the set ID drawn from the contents included.
   const auto dir = std::filesystem::temp_directory_path() / "writer_roundtrip_spool";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::map<std::string, Expected> expected;
-  std::vector<CabFolderInput> folders;
-  folders.push_back(
-      folder_of(make_stored_encoder(), make_entries("big", {12u << 20, 12u << 20}, 9, expected)));
+  auto make_folders = [&expected] {
+    std::vector<CabFolderInput> folders;
+    folders.push_back(
+        folder_of(make_stored_encoder(), make_entries("big", {12u << 20, 8u << 20}, 9, expected)));
+    folders.push_back(folder_of(make_mszip_encoder(6, Z_DEFAULT_STRATEGY),
+                                make_entries("text", {3u << 20, 5000}, 10, expected)));
+    folders.push_back(
+        folder_of(make_stored_encoder(), make_entries("tail", {1u << 20}, 11, expected)));
+    return folders;
+  };
+  const uint64_t total = (24u << 20) + 5000, frames = 640 + 97 + 32;
   CabWriterOptions options;
   options.spool_dir = dir;
+  options.set_id_from_content = true;
   uint64_t last_done = 0, calls = 0;
-  options.progress = [&](uint64_t done, uint64_t total) {
+  options.progress = [&](uint64_t done, uint64_t all) {
     EXPECT_GT(done, last_done);
-    EXPECT_EQ(total, 24u << 20);
+    EXPECT_EQ(all, total);
     last_done = done;
     ++calls;
   };
-  const auto cabs = write_cabinets_to_memory(folders, options);
-  EXPECT_EQ(last_done, 24u << 20);
-  EXPECT_EQ(calls, (24u << 20) / 32768);
-  EXPECT_TRUE(std::filesystem::is_empty(dir)) << "the temporary file is removed";
+  std::vector<Bytes> first;
+  for (unsigned jobs : {1u, 3u}) {
+    SCOPED_TRACE(jobs);
+    options.jobs = jobs;
+    last_done = calls = 0;
+    auto folders = make_folders();
+    const auto cabs = write_cabinets_to_memory(folders, options);
+    EXPECT_EQ(last_done, total);
+    if (jobs == 1) {
+      EXPECT_EQ(calls, frames);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "the temporary files are removed";
+    if (first.empty())
+      first = cabs;
+    else
+      EXPECT_TRUE(cabs == first) << "the output depends on the number of jobs";
+  }
   memcab::VirtualDisk disk;
-  disk.files["big.cab"] = cabs[0];
+  disk.files["big.cab"] = first[0];
   const auto result = memcab::extract_all(disk, "big.cab");
   ASSERT_TRUE(result.ok);
   expect_all_extracted(result.files, expected);
+
+  // One byte more or less in a file gives another set ID.
+  auto folders = make_folders();
+  folders[2].entries[0].data[4096] ^= 1;
+  options.progress = nullptr;
+  const auto changed = write_cabinets_to_memory(folders, options);
+  EXPECT_NE(changed[0][32] | changed[0][33] << 8, first[0][32] | first[0][33] << 8);
+
+  // A folder that fails stops the others: its error is reported, and no
+  // temporary file is left.
+  folders = make_folders();
+  folders[1].entries[1].source = dir / "vanished.bin";
+  try {
+    write_cabinets_to_memory(folders, options);
+    ADD_FAILURE() << "a missing source was not reported";
+  } catch (const CabWriterError& e) {
+    EXPECT_NE(std::string(e.what()).find("vanished.bin"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
   std::filesystem::remove_all(dir);
 }
 

@@ -1,6 +1,9 @@
 // list, verify and extract: the cabinet is found inside the file as the
 // module finds it, its set is followed through the cabinets named beside it,
 // and the files are read through the cabinet library.
+#include <zlib.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -10,7 +13,6 @@
 
 #include "cabinet/cab.h"
 #include "output_tree.h"
-#include "package/crc32.h"
 #include "package/package.h"
 #include "tool.h"
 #include "writer/cab_writer.h"
@@ -50,6 +52,10 @@ struct Archive {
   bool package = false;
   uint32_t image_end = 0;
   PackageHeader header{};
+  // The certificate table of a signed file (the PE security directory).
+  bool signed_file = false;
+  uint32_t certificates_at = 0, certificates_size = 0;
+  uint64_t crc_end = 0;  // where the package CRC stops, as the module reads it
   std::vector<CabinetInfo> chain;
   CodePage codepage = CodePage::Western1252;
   bool codepage_recorded = false;
@@ -207,11 +213,15 @@ Archive open_archive(const Options& o) {
   if (!read_exact(f.get(), head.data(), head.size()))
     throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   const uint32_t image_end = image_end_from_headers(head.data(), head.size());
+  const size_t span = std::min<size_t>(head.size(), PACKAGE_HEADER_SPAN);
+  a.signed_file = pe_certificate_table(head.data(), span, a.certificates_at, a.certificates_size);
   if (image_end > 0 && uint64_t(image_end) + PACKAGE_HEADER_SIZE <= a.file_size &&
       seek_file(f.get(), image_end) && read_exact(f.get(), &a.header, sizeof a.header) &&
       package_header_recognised(&a.header, sizeof a.header)) {
     a.package = true;
     a.image_end = image_end;
+    a.crc_end =
+        package_crc_end(head.data(), span, uint64_t(image_end) + PACKAGE_HEADER_SIZE, a.file_size);
   }
   if (!seek_file(f.get(), 0)) throw ToolError("cannot read " + shown(file));
   a.cabinet_offset = find_cabinet_signature(
@@ -856,18 +866,32 @@ int report(const char* command, const std::vector<std::string>& problems) {
   return problems.empty() ? 0 : 1;
 }
 
-uint32_t crc_of_region(const fs::path& file, uint64_t start) {
+uint32_t crc_of_region(const fs::path& file, uint64_t start, uint64_t end) {
   FilePtr f = open_file(file, "rb");
   if (!f || !seek_file(f.get(), int64_t(start)))
     throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   std::vector<uint8_t> buffer(1 << 16);
   uint32_t crc = 0;
   size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f.get())) > 0)
-    crc = crc32_of(buffer.data(), n, crc);
+  for (uint64_t at = start; at < end; at += n) {
+    n = std::fread(buffer.data(), 1, size_t(std::min<uint64_t>(buffer.size(), end - at)), f.get());
+    if (n == 0) break;
+    crc = uint32_t(::crc32(crc, buffer.data(), uInt(n)));
+  }
   if (std::ferror(f.get()))
     throw ToolError("cannot read " + shown(file) + ": " + std::strerror(errno));
   return crc;
+}
+
+// What list and verify say about a signed file's certificate table.
+std::string certificate_note(const Archive& a) {
+  if (!a.signed_file) return "";
+  const bool behind = a.package && a.crc_end == a.certificates_at;
+  return "Certificate table: " + std::to_string(a.certificates_size) + " bytes at " +
+         std::to_string(a.certificates_at) +
+         (behind      ? " (signed; the CRC region ends there)"
+          : a.package ? " (not behind the header block; the CRC region runs to the end)"
+                      : "");
 }
 
 }  // namespace
@@ -898,6 +922,7 @@ int command_list(const Args& args) {
   }
   std::printf("Archive: %s\n", shown(o.file).c_str());
   if (a.package) print_package_header(a, a.codepage);
+  if (a.signed_file) std::printf("%s\n", certificate_note(a).c_str());
   for (const CabinetInfo& cab : a.chain) {
     std::printf("Cabinet %s at %" PRId64 ": set %u, index %u, %zu folder(s), %u file record(s)\n",
                 shown(cab.path.filename()).c_str(), cab.offset, unsigned(cab.set_id),
@@ -958,8 +983,10 @@ int command_verify(const Args& args) {
   const Options o = parse_options(args, "verify");
   const Archive a = open_archive(o);
   std::vector<std::string> problems;
+  if (a.signed_file && g_verbosity > 0) std::printf("%s\n", certificate_note(a).c_str());
   if (a.package && a.header.crc != 0) {
-    const uint32_t crc = crc_of_region(a.file, uint64_t(a.image_end) + PACKAGE_HEADER_SIZE);
+    const uint32_t crc =
+        crc_of_region(a.file, uint64_t(a.image_end) + PACKAGE_HEADER_SIZE, a.crc_end);
     if (crc != a.header.crc) {
       char text[120];
       std::snprintf(text, sizeof text,

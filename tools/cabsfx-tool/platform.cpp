@@ -45,6 +45,14 @@ static bool local_time(std::time_t t, std::tm& out) {
 #endif
 }
 
+static bool utc_time(std::time_t t, std::tm& out) {
+#ifdef _WIN32
+  return gmtime_s(&out, &t) == 0;
+#else
+  return gmtime_r(&t, &out) != nullptr;
+#endif
+}
+
 bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out) {
   std::tm tm{};
   tm.tm_year = 80 + (date >> 9);
@@ -61,9 +69,9 @@ bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out) {
   return out != std::time_t(-1);
 }
 
-int time_to_dos(std::time_t t, uint16_t& date, uint16_t& time) {
+int time_to_dos(std::time_t t, uint16_t& date, uint16_t& time, bool utc) {
   std::tm tm{};
-  if (!local_time(t, tm) || tm.tm_year < 80) {
+  if (!(utc ? utc_time(t, tm) : local_time(t, tm)) || tm.tm_year < 80) {
     date = (1 << 5) | 1;  // 1980-01-01 00:00:00, the earliest a DOS date holds
     time = 0;
     return -1;

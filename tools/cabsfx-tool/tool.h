@@ -69,8 +69,8 @@ bool stderr_is_terminal();
 // MS-DOS date and time (local time) and back; false for an impossible date.
 bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out);
 // Returns -1 when the time lies before 1980 and 1 when after 2107: the date
-// is then clamped to the nearest one the format holds.
-int time_to_dos(std::time_t t, uint16_t& date, uint16_t& time);
+// is then clamped to the nearest one the format holds. `utc`: in UTC instead.
+int time_to_dos(std::time_t t, uint16_t& date, uint16_t& time, bool utc = false);
 bool get_file_mtime(const std::filesystem::path& path, std::time_t& out);
 // Standard output in binary mode (Windows translates newlines otherwise).
 void binary_stdout();

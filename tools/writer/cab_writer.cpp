@@ -1,12 +1,15 @@
 #include "writer/cab_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <random>
 
 #include "writer/file_io.h"
+#include "writer/threads.h"
 
 namespace fs = std::filesystem;
 
@@ -40,14 +43,21 @@ std::string describe_name(const std::string& name) {
   return "'" + shown + "'";
 }
 
-// Holds one cabinet's data blocks until its header is known: in memory up to a
-// limit, then in a temporary file of the spool folder.
+// Memory that the spools of one write share; beyond it they go to files.
+struct SpoolBudget {
+  std::atomic<uint64_t> used{0};
+};
+
+// Holds one folder's compressed blocks until its cabinet is written: in memory
+// while the writer's budget lasts, then in a temporary file of the spool
+// folder.
 class Spool {
  public:
-  explicit Spool(const fs::path& dir) : dir_(dir) {}
+  Spool(const fs::path& dir, SpoolBudget& budget) : dir_(dir), budget_(budget) {}
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
   ~Spool() {
+    budget_.used.fetch_sub(memory_.size());
     file_.reset();
     if (!path_.empty()) {
       std::error_code ignored;
@@ -55,37 +65,32 @@ class Spool {
     }
   }
 
-  uint64_t size() const { return size_; }
-
   void append(const uint8_t* bytes, size_t count) {
-    if (!file_ && !dir_.empty() && memory_.size() + count > MEMORY_LIMIT) spill();
+    if (!file_ && !dir_.empty() && budget_.used.load() + count > MEMORY_LIMIT) spill();
     if (file_) {
       if (std::fwrite(bytes, 1, count, file_.get()) != count) fail("write");
     } else {
       memory_.insert(memory_.end(), bytes, bytes + count);
+      budget_.used.fetch_add(count);
     }
-    size_ += count;
   }
 
-  void copy_to(CabinetSink& sink) {
+  // Called once everything is appended.
+  void finish() {
+    if (file_ && std::fflush(file_.get()) != 0) fail("write");
+  }
+
+  void read_at(uint64_t offset, uint8_t* out, size_t count) {
     if (!file_) {
-      sink.write(memory_);
+      std::memcpy(out, memory_.data() + offset, count);
       return;
     }
-    if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0)
+    if (!seek_file(file_.get(), int64_t(offset)) || std::fread(out, 1, count, file_.get()) != count)
       fail("read back");
-    std::vector<uint8_t> buffer(1 << 20);
-    uint64_t left = size_;
-    while (left > 0) {
-      const size_t want = size_t(std::min<uint64_t>(left, buffer.size()));
-      if (std::fread(buffer.data(), 1, want, file_.get()) != want) fail("read back");
-      sink.write(std::span<const uint8_t>(buffer.data(), want));
-      left -= want;
-    }
   }
 
  private:
-  static constexpr size_t MEMORY_LIMIT = size_t(8) << 20;
+  static constexpr uint64_t MEMORY_LIMIT = uint64_t(16) << 20;
 
   void spill() {
     std::random_device random;
@@ -102,6 +107,7 @@ class Spool {
     if (!memory_.empty() &&
         std::fwrite(memory_.data(), 1, memory_.size(), file_.get()) != memory_.size())
       fail("write");
+    budget_.used.fetch_sub(memory_.size());
     memory_.clear();
     memory_.shrink_to_fit();
   }
@@ -113,10 +119,10 @@ class Spool {
   }
 
   fs::path dir_;
+  SpoolBudget& budget_;
   fs::path path_;
   FilePtr file_;
   std::vector<uint8_t> memory_;
-  uint64_t size_ = 0;
 };
 
 // Feeds a folder's uncompressed stream from its entries, file after file.
@@ -191,9 +197,32 @@ struct FolderPlan {
   uint64_t total = 0;
 };
 
+// A folder's data block as its encoder made it.
+struct BlockRecord {
+  uint32_t size;          // compressed bytes
+  uint16_t uncompressed;  // bytes of the folder's stream
+  uint32_t sum;           // checksum of the compressed bytes alone
+};
+
+struct FolderOutput {
+  std::vector<BlockRecord> blocks;
+  std::unique_ptr<Spool> store;  // the blocks' bytes, one after the other
+};
+
+// A CFDATA of a cabinet: a whole block, or one of the two pieces of a block
+// split between two cabinets.
+struct Piece {
+  size_t folder;
+  uint64_t store_at;  // where its bytes lie in the folder's store
+  uint32_t size;
+  uint16_t uncompressed;  // 0 for the first piece of a split block
+  bool whole;
+  uint32_t sum;  // of the bytes alone, for a whole block
+};
+
 struct FolderInCabinet {
   size_t folder;           // index among the writer's folders
-  uint64_t spool_start;    // where its first block lies in the cabinet's spool
+  uint64_t data_start;     // where its first block lies among the cabinet's data
   uint32_t blocks = 0;     // CFDATA pieces in this cabinet
   bool continued = false;  // began in the previous cabinet
 };
@@ -209,7 +238,9 @@ struct OpenCabinet {
   std::vector<FolderInCabinet> folders;
   std::vector<FileInCabinet> files;
   uint64_t list_bytes = 0;  // folder records and file records
-  std::unique_ptr<Spool> spool;
+  std::vector<Piece> pieces;
+  uint64_t data_bytes = 0;  // data blocks with their headers
+  bool opened = false;
 };
 
 class Writer {
@@ -217,36 +248,22 @@ class Writer {
   Writer(std::vector<CabFolderInput>& folders, const CabWriterOptions& options, CabinetSink& sink)
       : inputs_(folders), options_(options), sink_(sink) {}
 
+  // Every folder is compressed first (several at once when asked), then laid
+  // out into cabinets and written: the layout depends only on the blocks, so
+  // the output is the same however many folders were compressed together.
   CabWriteSummary run() {
     validate();
+    compress_all();
+    set_id_ = options_.set_id_from_content ? content_set_id() : options_.set_id;
     open_cabinet();
-    std::vector<uint8_t> frame(CAB_FRAME_SIZE);
-    std::vector<uint8_t> block;
     for (size_t f = 0; f < inputs_.size(); ++f) {
       begin_folder(f);
-      FolderStream stream(inputs_[f].entries);
-      uint64_t offset = 0;
-      const FolderPlan& plan = plans_[f];
-      while (offset < plan.total) {
-        const size_t want = size_t(std::min<uint64_t>(CAB_FRAME_SIZE, plan.total - offset));
-        if (stream.read(frame.data(), want) != want)
-          throw CabWriterError("folder " + std::to_string(f) + ": input ended early");
-        const bool last = offset + want == plan.total;
-        block.clear();
-        std::string error;
-        if (!inputs_[f].encoder->encode_frame(std::span<const uint8_t>(frame.data(), want), last,
-                                              block, error))
-          throw CabWriterError("folder " + std::to_string(f) + ": " + error);
-        check_block(f, want, block.size());
-        place_block(f, offset, uint16_t(want), block);
-        offset += want;
-        done_ += want;
-        if (options_.progress) options_.progress(done_, grand_total_);
+      uint64_t offset = 0, store_at = 0;
+      for (const BlockRecord& block : outputs_[f].blocks) {
+        place_block(f, offset, block, store_at);
+        offset += block.uncompressed;
+        store_at += block.size;
       }
-      // Entries are all consumed (zero-length tail files are checked too).
-      uint8_t extra;
-      if (stream.read(&extra, 1) != 0)
-        throw CabWriterError("folder " + std::to_string(f) + ": more input than announced");
     }
     close_cabinet(true, std::nullopt);
     summary_.uncompressed_bytes = grand_total_;
@@ -285,7 +302,7 @@ class Writer {
   }
 
   uint64_t current_size() const {
-    return fixed_header_size(cab_.index, options_.allow_set) + cab_.list_bytes + cab_.spool->size();
+    return fixed_header_size(cab_.index, options_.allow_set) + cab_.list_bytes + cab_.data_bytes;
   }
 
   uint64_t file_record_size(const CabEntry& e) const { return 16 + e.name.size() + 1; }
@@ -342,6 +359,115 @@ class Writer {
     }
   }
 
+  // Reads folder f's files and has its encoder turn them into blocks.
+  // `stop` ends the work early when another folder failed.
+  void compress_folder(size_t f, const std::function<void(uint64_t)>& done,
+                       const std::atomic<bool>& stop) {
+    const FolderPlan& plan = plans_[f];
+    FolderOutput& out = outputs_[f];
+    out.store = std::make_unique<Spool>(options_.spool_dir, budget_);
+    FolderStream stream(inputs_[f].entries);
+    std::vector<uint8_t> frame(CAB_FRAME_SIZE);
+    std::vector<uint8_t> block;
+    uint64_t offset = 0;
+    while (offset < plan.total) {
+      if (stop.load()) return;
+      const size_t want = size_t(std::min<uint64_t>(CAB_FRAME_SIZE, plan.total - offset));
+      if (stream.read(frame.data(), want) != want)
+        throw CabWriterError("folder " + std::to_string(f) + ": input ended early");
+      const bool last = offset + want == plan.total;
+      block.clear();
+      std::string error;
+      if (!inputs_[f].encoder->encode_frame(std::span<const uint8_t>(frame.data(), want), last,
+                                            block, error))
+        throw CabWriterError("folder " + std::to_string(f) + ": " + error);
+      check_block(f, want, block.size());
+      out.blocks.push_back({uint32_t(block.size()), uint16_t(want),
+                            cab_data_checksum(block.data(), block.size(), 0)});
+      out.store->append(block.data(), block.size());
+      offset += want;
+      done(want);
+    }
+    // Entries are all consumed (zero-length tail files are checked too).
+    uint8_t extra;
+    if (stream.read(&extra, 1) != 0)
+      throw CabWriterError("folder " + std::to_string(f) + ": more input than announced");
+    out.store->finish();
+  }
+
+  void compress_all() {
+    const size_t count = inputs_.size();
+    outputs_.resize(count);
+    std::atomic<bool> stop{false};
+    const unsigned jobs = unsigned(std::min<size_t>(std::max(options_.jobs, 1u), count));
+    if (jobs == 1) {
+      for (size_t f = 0; f < count; ++f)
+        compress_folder(
+            f,
+            [this](uint64_t bytes) {
+              done_ += bytes;
+              if (options_.progress) options_.progress(done_, grand_total_);
+            },
+            stop);
+      return;
+    }
+    // Each thread takes the next folder not yet begun; a failure stops the
+    // others, and the failure of the lowest folder is the one reported.
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> done{0};
+    std::vector<std::exception_ptr> errors(count);
+    auto work = [&] {
+      for (size_t f; !stop.load() && (f = next.fetch_add(1)) < count;) {
+        try {
+          compress_folder(
+              f, [&done](uint64_t bytes) { done.fetch_add(bytes); }, stop);
+        } catch (...) {
+          errors[f] = std::current_exception();
+          stop.store(true);
+        }
+      }
+    };
+    auto tick = [&] {
+      const uint64_t now = done.load();
+      if (options_.progress && now != done_) options_.progress(now, grand_total_);
+      done_ = now;
+    };
+    run_threads(jobs, work, tick);
+    for (const std::exception_ptr& e : errors)
+      if (e) std::rethrow_exception(e);
+  }
+
+  // A set ID that the cabinets' contents decide: a hash of every file record,
+  // every block (sizes and checksum) and the reserve areas.
+  uint16_t content_set_id() const {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    auto mix = [&hash](uint64_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) {
+        hash ^= (value >> (8 * i)) & 0xFF;
+        hash *= 1099511628211ull;
+      }
+    };
+    mix(options_.header_reserve, 2);
+    mix(options_.folder_reserve, 1);
+    mix(options_.data_reserve, 1);
+    for (uint8_t b : options_.header_reserve_bytes) mix(b, 1);
+    for (size_t f = 0; f < inputs_.size(); ++f) {
+      mix(plans_[f].type_word, 2);
+      for (const CabEntry& e : inputs_[f].entries) {
+        for (char c : e.name) mix(uint8_t(c), 1);
+        mix(0, 1);
+        mix(e.size, 8);
+        mix(uint64_t(e.date) | uint64_t(e.time) << 16 | uint64_t(e.attribs) << 32, 6);
+      }
+      for (const BlockRecord& b : outputs_[f].blocks) {
+        mix(b.size, 4);
+        mix(b.uncompressed, 2);
+        mix(b.sum, 4);
+      }
+    }
+    return uint16_t(hash ^ hash >> 16 ^ hash >> 32 ^ hash >> 48);
+  }
+
   void check_block(size_t f, size_t uncompressed, size_t compressed) const {
     const FolderPlan& plan = plans_[f];
     if (compressed > plan.capacity)
@@ -353,13 +479,15 @@ class Writer {
   }
 
   void open_cabinet() {
-    if (cab_.spool) cab_.index += 1;
+    if (cab_.opened) cab_.index += 1;
     if (uint32_t(options_.first_cabinet_index) + cab_.index > 0xFFFF)
       throw CabWriterError("cabinet set too long: iCabinet would pass 65535");
     cab_.folders.clear();
     cab_.files.clear();
     cab_.list_bytes = 0;
-    cab_.spool = std::make_unique<Spool>(options_.spool_dir);
+    cab_.pieces.clear();
+    cab_.data_bytes = 0;
+    cab_.opened = true;
     if (cab_.index > 0) {
       check_chain_name(name_of(cab_.index - 1), "cabinet name");
       check_chain_name(disk_of(cab_.index - 1), "disk name");
@@ -394,7 +522,7 @@ class Writer {
     if (current_size() + overhead > options_.max_cabinet_size)
       throw CabWriterError("the file list of folder " + std::to_string(f) +
                            " does not fit in a cabinet of " + limit_text());
-    cab_.folders.push_back({f, cab_.spool->size(), 0, false});
+    cab_.folders.push_back({f, cab_.data_bytes, 0, false});
     cab_.list_bytes += folder_record_size();
     for (size_t i = 0; i < entries.size(); ++i) {
       cab_.files.push_back({f, i, false});
@@ -402,31 +530,19 @@ class Writer {
     }
   }
 
-  void write_piece(const uint8_t* data, size_t count, uint16_t uncompressed) {
-    std::vector<uint8_t> header;
-    put32(header, 0);
-    put16(header, uint16_t(count));
-    put16(header, uncompressed);
-    header.resize(data_header_size(), 0);
-    uint32_t sum = cab_data_checksum(data, count, 0);
-    sum = cab_data_checksum(header.data() + 4, header.size() - 4, sum);
-    header[0] = uint8_t(sum);
-    header[1] = uint8_t(sum >> 8);
-    header[2] = uint8_t(sum >> 16);
-    header[3] = uint8_t(sum >> 24);
-    cab_.spool->append(header.data(), header.size());
-    if (count) cab_.spool->append(data, count);
+  void add_piece(const Piece& piece) {
+    cab_.pieces.push_back(piece);
+    cab_.data_bytes += data_header_size() + piece.size;
     cab_.folders.back().blocks += 1;
   }
 
-  // Appends a block of folder f that begins at `offset` of its stream; begins a
+  // Adds a block of folder f that begins at `offset` of its stream; begins a
   // new cabinet (splitting the block when part of it fits) when it does not fit.
-  void place_block(size_t f, uint64_t offset, uint16_t uncompressed,
-                   const std::vector<uint8_t>& block) {
-    const uint64_t need = data_header_size() + block.size();
+  void place_block(size_t f, uint64_t offset, const BlockRecord& block, uint64_t store_at) {
+    const uint64_t need = data_header_size() + block.size;
     const bool room_for_block = cab_.folders.back().blocks < MAX_RECORDS;
     if (room_for_block && current_size() + need <= options_.max_cabinet_size) {
-      write_piece(block.data(), block.size(), uncompressed);
+      add_piece({f, store_at, block.size, block.uncompressed, true, block.sum});
       return;
     }
     if (!options_.allow_set) {
@@ -435,12 +551,12 @@ class Writer {
                                 " needs more than 65535 data blocks in one cabinet");
       throw CabWriterTooLarge("the cabinet would be larger than " + limit_text());
     }
-    size_t first = 0;
+    uint32_t first = 0;
     const uint64_t size = current_size() + data_header_size();
     if (room_for_block && size < options_.max_cabinet_size)
-      first = size_t(std::min<uint64_t>(options_.max_cabinet_size - size, block.size()));
-    if (first > 0 && first < block.size())
-      write_piece(block.data(), first, 0);
+      first = uint32_t(std::min<uint64_t>(options_.max_cabinet_size - size, block.size));
+    if (first > 0 && first < block.size)
+      add_piece({f, store_at, first, 0, false, 0});
     else
       first = 0;
     close_cabinet(false, offset);
@@ -457,11 +573,39 @@ class Writer {
     }
     if (cab_.files.size() > MAX_RECORDS)
       throw CabWriterError("more than 65535 continued files in one cabinet");
-    const uint64_t rest = block.size() - first;
+    const uint32_t rest = block.size - first;
     if (current_size() + data_header_size() + rest > options_.max_cabinet_size)
       throw CabWriterError("a cabinet of " + limit_text() +
                            " cannot hold a data block with its file list; raise the size limit");
-    write_piece(block.data() + first, rest, uncompressed);
+    add_piece({f, store_at + first, rest, block.uncompressed, first == 0, block.sum});
+  }
+
+  // The cabinet's data blocks, each with its header, read from the folders'
+  // stores and handed to the sink in runs of about 1 MiB.
+  void write_pieces() {
+    std::vector<uint8_t> out, header, bytes;
+    for (const Piece& piece : cab_.pieces) {
+      bytes.resize(piece.size);
+      outputs_[piece.folder].store->read_at(piece.store_at, bytes.data(), bytes.size());
+      header.clear();
+      put32(header, 0);
+      put16(header, uint16_t(piece.size));
+      put16(header, piece.uncompressed);
+      header.resize(data_header_size(), 0);
+      uint32_t sum = piece.whole ? piece.sum : cab_data_checksum(bytes.data(), bytes.size(), 0);
+      sum = cab_data_checksum(header.data() + 4, header.size() - 4, sum);
+      header[0] = uint8_t(sum);
+      header[1] = uint8_t(sum >> 8);
+      header[2] = uint8_t(sum >> 16);
+      header[3] = uint8_t(sum >> 24);
+      out.insert(out.end(), header.begin(), header.end());
+      out.insert(out.end(), bytes.begin(), bytes.end());
+      if (out.size() >= (1u << 20)) {
+        sink_.write(out);
+        out.clear();
+      }
+    }
+    if (!out.empty()) sink_.write(out);
   }
 
   // `boundary`: when the cabinet's last folder goes on in the next cabinet, the
@@ -513,7 +657,7 @@ class Writer {
     for (const Record& r : records)
       files_size += file_record_size(inputs_[r.file->folder].entries[r.file->entry]);
     const uint64_t data_start = header_size + folders_size + files_size;
-    const uint64_t total = data_start + cab_.spool->size();
+    const uint64_t total = data_start + cab_.data_bytes;
     if (total > options_.max_cabinet_size)
       throw CabWriterError("the cabinet would be larger than " + limit_text());
 
@@ -528,7 +672,7 @@ class Writer {
     put16(head, uint16_t(cab_.folders.size()));
     put16(head, uint16_t(records.size()));
     put16(head, flags);
-    put16(head, options_.set_id);
+    put16(head, set_id_);
     put16(head, uint16_t(options_.first_cabinet_index + cab_.index));
     if (reserve_flag()) {
       put16(head, options_.header_reserve);
@@ -548,7 +692,7 @@ class Writer {
       put_string(head, disk_of(cab_.index + 1));
     }
     for (const FolderInCabinet& folder : cab_.folders) {
-      put32(head, uint32_t(data_start + folder.spool_start));
+      put32(head, uint32_t(data_start + folder.data_start));
       put16(head, uint16_t(folder.blocks));
       put16(head, plans_[folder.folder].type_word);
       head.resize(head.size() + options_.folder_reserve, 0);
@@ -566,7 +710,7 @@ class Writer {
     if (head.size() != data_start) throw CabWriterError("internal error: cabinet header size");
     sink_.begin_cabinet(cab_.index);
     sink_.write(head);
-    cab_.spool->copy_to(sink_);
+    write_pieces();
     sink_.end_cabinet(cab_.index);
     summary_.cabinet_sizes.push_back(total);
   }
@@ -575,6 +719,9 @@ class Writer {
   const CabWriterOptions& options_;
   CabinetSink& sink_;
   std::vector<FolderPlan> plans_;
+  SpoolBudget budget_;  // outlives the stores of outputs_
+  std::vector<FolderOutput> outputs_;
+  uint16_t set_id_ = 0;
   OpenCabinet cab_;
   uint64_t grand_total_ = 0;
   uint64_t done_ = 0;

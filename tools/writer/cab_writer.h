@@ -56,6 +56,9 @@ struct CabWriterOptions {
   uint64_t max_cabinet_size = CAB_MAX_CABINET;
   bool allow_set = false;
   uint16_t set_id = 0;
+  // Derive the set ID from the cabinets' contents (file records, blocks,
+  // reserves) instead of taking `set_id`: the same input, the same ID.
+  bool set_id_from_content = false;
   uint16_t first_cabinet_index = 0;
   // Reserve areas; flag 0x0004 is written when any size is not 0 or when
   // `reserve_flag` asks for it.
@@ -68,11 +71,16 @@ struct CabWriterOptions {
   // szDiskPrev/Next. Required when a set may be written.
   std::function<std::string(unsigned)> cabinet_name;
   std::function<std::string(unsigned)> disk_name;
-  // Data blocks wait here for their cabinet's header; beyond a few MiB they go
-  // to a temporary file in this folder. Empty: kept in memory.
+  // Compressed blocks wait here until every folder is done and the cabinets
+  // are laid out; beyond 16 MiB in all they go to temporary files in this
+  // folder. Empty: kept in memory.
   std::filesystem::path spool_dir;
-  // Called after every frame with the uncompressed bytes done and in total.
+  // Called on the calling thread with the uncompressed bytes done and in
+  // total: after every frame with one job, about every 50 ms with more.
   std::function<void(uint64_t done, uint64_t total)> progress;
+  // Folders compressed at the same time, each by its own encoder on its own
+  // thread. The output is the same for every value.
+  unsigned jobs = 1;
 };
 
 // Receives the finished cabinets, one after the other, each as a run of writes.
