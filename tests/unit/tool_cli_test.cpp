@@ -313,6 +313,13 @@ TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
   EXPECT_EQ(h.crc, 0u);
   EXPECT_EQ(h.destination[0] | h.setup_file[0] | h.prompt_title[0] | h.prompt_text[0], 0);
 
+  // A header text holding the cabinet signature is passed over, as the module does.
+  r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--prompt-title", "MSCF",
+            (root_ / "in").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+
   // Texts at their limits fit; one byte more is refused, and the package
   // written before stays as it was, with no temporary file beside it.
   const Bytes before = read_file(out);

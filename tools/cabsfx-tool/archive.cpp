@@ -223,14 +223,18 @@ Archive open_archive(const Options& o) {
     a.crc_end =
         package_crc_end(head.data(), span, uint64_t(image_end) + PACKAGE_HEADER_SIZE, a.file_size);
   }
-  if (!seek_file(f.get(), 0)) throw ToolError("cannot read " + shown(file));
-  a.cabinet_offset = find_cabinet_signature(
+  // A package's cabinet lies behind its header block, whose texts may hold the
+  // signature too (as the module searches); anything else from its first byte.
+  const uint64_t search_start = a.package ? uint64_t(a.image_end) + PACKAGE_HEADER_SIZE : 0;
+  if (!seek_file(f.get(), search_start)) throw ToolError("cannot read " + shown(file));
+  const int32_t found = find_cabinet_signature(
       [](void* source, uint8_t* buffer, uint32_t count) -> int32_t {
         const size_t n = std::fread(buffer, 1, count, static_cast<std::FILE*>(source));
         return n == 0 && std::ferror(static_cast<std::FILE*>(source)) ? -1 : int32_t(n);
       },
       f.get());
-  if (a.cabinet_offset < 0) throw ToolError(shown(file) + ": no cabinet found in the file");
+  if (found < 0) throw ToolError(shown(file) + ": no cabinet found in the file");
+  a.cabinet_offset = int64_t(search_start) + found;
   f.reset();
 
   CabinetInfo first;
