@@ -352,8 +352,9 @@ int32_t move_to_next_cabinet(CabDecoder* c) {
   memcpy(file_name, c->file_name, sizeof file_name);
 
   // The rest of this list can no longer be offered from here: records that
-  // continue into the next cabinet are listed there again, any other one of
-  // this walk's files would be lost.
+  // continue into the next cabinet are listed there again (those still owed
+  // from this list among them), any other one of this walk's files is lost.
+  c->continued_owed = 0;
   while (c->files_left != 0) {
     --c->files_left;
     if (!read_file_record(c)) return 0;
