@@ -18,9 +18,18 @@ constexpr uint32_t CAB_FULL_PATH_BUFFER = 258;
 constexpr uint32_t CAB_MAX_PATH_CHARS = 256;
 constexpr uint32_t CAB_MAX_FULL_PATH_CHARS = 257;
 
+// Largest folder record and data header: the fixed part and a 255-byte reserve.
+constexpr uint32_t CAB_MAX_RECORD_SIZE = 8 + 255;
+
 constexpr uint16_t CAB_NO_FOLDER = 0xFFFF;
-constexpr uint16_t CAB_SIZE_UNKNOWN = 0xFFFF;
 constexpr uint16_t CAB_NOTHING_EXPECTED = 0xFFFF;
+
+// A folder may be decoded again from its start (a file listed before the
+// block in hand, or a folder visited again) only while the blocks decoded a
+// second time stay within this many times the blocks decoded for the first
+// time, plus a small allowance: the work of a walk stays linear in the data.
+constexpr uint32_t CAB_REDECODE_FACTOR = 4;
+constexpr uint32_t CAB_REDECODE_ALLOWANCE = 64;
 
 struct CabDecoder {
   CabErrorRecord* error;
@@ -38,11 +47,11 @@ struct CabDecoder {
   uint32_t block_start;  // folder stream offset of the block in the uncompressed buffer
   void* decoder;         // MszipDecoder*, QuantumDecoder* or LzxDecoder* by type_word
   intptr_t user;
-  uint8_t* compressed;    // compressed_capacity bytes
-  uint8_t* uncompressed;  // block_size bytes; the decoders' history, never cleared
-  uint8_t* folder_record;
-  uint8_t* data_header;
-  uint8_t* header_reserve;
+  uint8_t* compressed;      // compressed_capacity bytes
+  uint8_t* uncompressed;    // block_size bytes; the decoders' history, never cleared
+  uint8_t* folder_record;   // CAB_MAX_RECORD_SIZE bytes
+  uint8_t* data_header;     // CAB_MAX_RECORD_SIZE bytes
+  uint8_t* header_reserve;  // header_reserve_capacity bytes
   uint8_t header[CAB_HEADER_SIZE];
   uint8_t file_record[CAB_FILE_RECORD_SIZE];
   int32_t data_handle;
@@ -56,14 +65,29 @@ struct CabDecoder {
   uint32_t block_compressed_size;
   uint32_t block_uncompressed_size;
   bool continuing;
-  bool header_reserve_known;  // set by the first cabinet with reserve sizes
-  int32_t last_error;         // code of the latest failure, kept even without a record
+  int32_t last_error;  // code of the latest failure, kept even without a record
+  // Reserve sizes of the cabinet open now (each cabinet has its own).
   uint16_t header_reserve_size;
+  uint16_t header_reserve_capacity;
   uint16_t folder_record_size;
   uint16_t data_header_size;
   uint16_t files_left;
-  uint16_t skipped_spanning;
+  // Records read from this cabinet's list that continue into the next one:
+  // the next cabinet's list begins with them again.
+  uint16_t spanning_read;
   uint16_t blocks_left;
+  // Files of this walk's listing that a move to the next cabinet left behind:
+  // `files_lost` could no longer be offered at all, `continued_owed` are still
+  // due from the next cabinet's list. Either left at the end fails the walk.
+  uint32_t files_lost;
+  uint32_t continued_owed;
+  // Linear-work bound: blocks fetched in the current folder, the first block
+  // (folder << 32 | index) not decoded yet in this walk, and the counts of
+  // blocks decoded for the first time and again.
+  uint32_t folder_blocks;
+  uint64_t frontier;
+  uint32_t blocks_first;
+  uint32_t blocks_again;
   uint16_t type_word;
   char file_name[CAB_STRING_BUFFER];
   char prev_cabinet[CAB_STRING_BUFFER];

@@ -37,9 +37,6 @@ CabDecoder* CabDecoderCreate(CabAllocFn alloc, CabFreeFn free, CabOpenFn open, C
   context->seek = seek;
   context->processor_type = processor_type;
   context->type_word = COMPRESSION_UNSET;
-  context->header_reserve_size = CAB_SIZE_UNKNOWN;
-  context->folder_record_size = CAB_SIZE_UNKNOWN;
-  context->data_header_size = CAB_SIZE_UNKNOWN;
   context->data_handle = -1;
   context->list_handle = -1;
   context->output_handle = -1;

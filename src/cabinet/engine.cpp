@@ -125,16 +125,10 @@ int32_t read_string(CabDecoder* c, char* buffer) {
   return 1;
 }
 
-// Allocates a reserve-carrying buffer once, or checks a later cabinet's size
-// against the first one's.
-int32_t settle_record_buffer(CabDecoder* c, uint8_t** buffer, uint16_t* kept, uint16_t size) {
-  if (!*buffer) {
-    *buffer = static_cast<uint8_t*>(c->alloc(size));
-    if (!*buffer) return CabFail(c, CAB_ERR_NO_MEMORY);
-    *kept = size;
-    return 1;
-  }
-  return size == *kept ? 1 : CabFail(c, CAB_ERR_RESERVE_SIZE);
+// The folder record and data header buffers, allocated once at their largest.
+int32_t record_buffer(CabDecoder* c, uint8_t** buffer) {
+  if (!*buffer) *buffer = static_cast<uint8_t*>(c->alloc(CAB_MAX_RECORD_SIZE));
+  return *buffer ? 1 : CabFail(c, CAB_ERR_NO_MEMORY);
 }
 
 // A. Opens cabinet_path + name on both handles and reads its header. With an
@@ -172,37 +166,35 @@ int32_t open_cabinet(CabDecoder* c, const char* name, uint16_t expected_set,
   }
   memcpy(c->header, header, CAB_HEADER_SIZE);
 
+  // Every cabinet is read with its own reserve sizes. A cabinet that goes on
+  // with a folder must keep the folder and data reserve sizes of the one
+  // before it, as the rest of the set was written with them.
   const bool reserves = (header_flags(c) & FLAG_RESERVE_PRESENT) != 0;
-  uint8_t folder_reserve = 0;
-  uint8_t data_reserve = 0;
-  if (reserves) {
-    uint8_t sizes[4];
-    if (!read_exact(c, c->list_handle, sizes, sizeof sizes)) {
-      return CabFail(c, CAB_ERR_NOT_CABINET);
-    }
-    // The header reserve size is learned once; later cabinets are read with
-    // it whatever they state.
-    if (!c->header_reserve_known) {
-      const uint16_t size = CabGet16(sizes);
-      if (size) {
-        c->header_reserve = static_cast<uint8_t*>(c->alloc(size));
-        if (!c->header_reserve) return CabFail(c, CAB_ERR_NO_MEMORY);
-      }
-      c->header_reserve_size = size;
-      c->header_reserve_known = true;
-    }
-    if (!read_exact(c, c->list_handle, c->header_reserve, c->header_reserve_size)) {
-      return CabFail(c, CAB_ERR_NOT_CABINET);
-    }
-    folder_reserve = sizes[2];
-    data_reserve = sizes[3];
+  uint8_t sizes[4] = {};
+  if (reserves && !read_exact(c, c->list_handle, sizes, sizeof sizes)) {
+    return CabFail(c, CAB_ERR_NOT_CABINET);
   }
-  if (!settle_record_buffer(c, &c->folder_record, &c->folder_record_size,
-                            static_cast<uint16_t>(CAB_FOLDER_FIXED_SIZE + folder_reserve)) ||
-      !settle_record_buffer(c, &c->data_header, &c->data_header_size,
-                            static_cast<uint16_t>(CAB_DATA_FIXED_SIZE + data_reserve))) {
-    return 0;
+  const uint16_t header_reserve = CabGet16(sizes);
+  const uint16_t folder_record_size = static_cast<uint16_t>(CAB_FOLDER_FIXED_SIZE + sizes[2]);
+  const uint16_t data_header_size = static_cast<uint16_t>(CAB_DATA_FIXED_SIZE + sizes[3]);
+  if (expected_index != CAB_NOTHING_EXPECTED &&
+      (folder_record_size != c->folder_record_size || data_header_size != c->data_header_size)) {
+    return CabFail(c, CAB_ERR_RESERVE_SIZE);
   }
+  if (header_reserve > c->header_reserve_capacity) {
+    if (c->header_reserve) c->free(c->header_reserve);
+    c->header_reserve_capacity = 0;
+    c->header_reserve = static_cast<uint8_t*>(c->alloc(header_reserve));
+    if (!c->header_reserve) return CabFail(c, CAB_ERR_NO_MEMORY);
+    c->header_reserve_capacity = header_reserve;
+  }
+  c->header_reserve_size = header_reserve;
+  if (!read_exact(c, c->list_handle, c->header_reserve, header_reserve)) {
+    return CabFail(c, CAB_ERR_NOT_CABINET);
+  }
+  if (!record_buffer(c, &c->folder_record) || !record_buffer(c, &c->data_header)) return 0;
+  c->folder_record_size = folder_record_size;
+  c->data_header_size = data_header_size;
 
   c->prev_cabinet[0] = c->prev_disk[0] = 0;
   c->next_cabinet[0] = c->next_disk[0] = 0;
@@ -232,8 +224,7 @@ int32_t open_cabinet(CabDecoder* c, const char* name, uint16_t expected_set,
 
   c->hook_record.setId = set_id(c);
   c->hook_record.cabinetIndex = cabinet_index(c);
-  if (call_hook(c, CAB_HOOK_CABINET, c->header_reserve, reserves ? c->header_reserve_size : 0) ==
-      -1) {
+  if (call_hook(c, CAB_HOOK_CABINET, c->header_reserve, c->header_reserve_size) == -1) {
     return CabFail(c, CAB_ERR_ABORTED);
   }
   return 1;
@@ -333,12 +324,48 @@ int32_t read_data_block(CabDecoder* c, uint32_t carried) {
   return 1;
 }
 
+// Whether a record belongs to the files this walk offers: in the cabinet it
+// began with, those that begin there; after moving on, those continued.
+bool offered_by_walk(const CabDecoder* c) {
+  return continues_from_previous(file_folder(c)) == c->continuing;
+}
+
+// Reads the next record of the list into the context, counting it when it
+// continues into the next cabinet.
+int32_t read_listed_record(CabDecoder* c) {
+  --c->files_left;
+  if (!read_file_record(c)) return 0;
+  if (continues_into_next(file_folder(c))) ++c->spanning_read;
+  return 1;
+}
+
 // K. Closes this cabinet and opens the next one of the set, asking the caller
 // until it succeeds or the caller gives up.
 int32_t move_to_next_cabinet(CabDecoder* c) {
   const uint16_t expected_set = set_id(c);
   const uint16_t expected_index = static_cast<uint16_t>(cabinet_index(c) + 1);
   const uint16_t continued_type = c->type_word;
+  // The record of the file being written is needed for its end.
+  uint8_t file_record[CAB_FILE_RECORD_SIZE];
+  char file_name[CAB_STRING_BUFFER];
+  memcpy(file_record, c->file_record, sizeof file_record);
+  memcpy(file_name, c->file_name, sizeof file_name);
+
+  // The rest of this list can no longer be offered from here: records that
+  // continue into the next cabinet are listed there again (those still owed
+  // from this list among them), any other one of this walk's files is lost.
+  c->continued_owed = 0;
+  while (c->files_left != 0) {
+    --c->files_left;
+    if (!read_file_record(c)) return 0;
+    if (!offered_by_walk(c)) continue;
+    if (continues_into_next(file_folder(c))) {
+      ++c->continued_owed;
+    } else {
+      ++c->files_lost;
+    }
+  }
+
   // A failed attempt may have read another cabinet's names into the buffers;
   // every attempt starts again from the names this cabinet gave.
   char wanted_cabinet[CAB_STRING_BUFFER];
@@ -376,13 +403,16 @@ int32_t move_to_next_cabinet(CabDecoder* c) {
   }
 
   // The head of the new list repeats the records of the files already dealt
-  // with in the previous cabinet: those passed over, then the current one.
-  for (uint32_t i = 0; i <= c->skipped_spanning; ++i) {
+  // with in the previous cabinet (offered, declined or passed over); only
+  // files that really continue are listed there.
+  const uint16_t repeated = c->spanning_read;
+  c->spanning_read = 0;
+  for (uint32_t i = 0; i < repeated; ++i) {
     if (c->files_left == 0) return CabFail(c, CAB_ERR_DAMAGED);
-    --c->files_left;
-    if (!read_file_record(c)) return 0;
+    if (!read_listed_record(c)) return 0;
   }
-  c->skipped_spanning = 0;
+  memcpy(c->file_record, file_record, sizeof file_record);
+  memcpy(c->file_name, file_name, sizeof file_name);
   c->continuing = true;
   return 1;
 }
@@ -404,6 +434,16 @@ int32_t next_block(CabDecoder* c) {
     if (!read_data_block(c, carried)) return 0;
     --c->blocks_left;
   }
+  // Once moved on, the folder cannot be decoded again, so every block is new.
+  const uint64_t key = (static_cast<uint64_t>(c->current_folder) << 32) | c->folder_blocks++;
+  if (c->continuing || key >= c->frontier) {
+    if (!c->continuing) c->frontier = key + 1;
+    ++c->blocks_first;
+  } else if (++c->blocks_again > CAB_REDECODE_FACTOR * static_cast<uint64_t>(c->blocks_first) +
+                                     CAB_REDECODE_ALLOWANCE) {
+    // Files listed out of order make the folder decode again and again.
+    return CabFail(c, CAB_ERR_DAMAGED);
+  }
   uint16_t produced = static_cast<uint16_t>(c->block_uncompressed_size);
   if (!CabDecodeBlock(c, &produced)) return 0;
   if (produced != c->block_uncompressed_size) return CabFail(c, CAB_ERR_DECODER);
@@ -417,7 +457,9 @@ int32_t select_folder(CabDecoder* c, uint16_t f) {
   // Also catches a continuation value in a cabinet without folders.
   if (f >= folder_count(c)) return CabFail(c, CAB_ERR_DAMAGED);
   if (f == c->current_folder) return 1;
-  if (!CabResetDecoder(c) || !read_folder_record(c, f, nullptr) || !next_block(c)) return 0;
+  if (!CabResetDecoder(c) || !read_folder_record(c, f, nullptr)) return 0;
+  c->folder_blocks = 0;
+  if (!next_block(c)) return 0;
   c->block_start = 0;
   return 1;
 }
@@ -480,12 +522,14 @@ int32_t extract_file(CabDecoder* c) {
 int32_t offer_file(CabDecoder* c) {
   const int32_t answer = send(c, CAB_NOTIFY_FILE_BEGIN);
   if (answer == -1) return CabFail(c, CAB_ERR_ABORTED);
-  if (answer == 0) {
-    if (continues_into_next(file_folder(c))) ++c->skipped_spanning;
-    return 1;
-  }
+  if (answer == 0) return 1;
   c->output_handle = answer;
   return extract_file(c);
+}
+
+// The end of a walk: every file of its listing must have been offered.
+int32_t finish_walk(CabDecoder* c) {
+  return c->files_lost == 0 && c->continued_owed == 0 ? 1 : CabFail(c, CAB_ERR_DAMAGED);
 }
 
 int32_t walk(CabDecoder* c, const char* cabinet_name) {
@@ -494,11 +538,16 @@ int32_t walk(CabDecoder* c, const char* cabinet_name) {
   c->current_folder = CAB_NO_FOLDER;
   c->block_start = 0;
   c->block_uncompressed_size = 0;
+  c->spanning_read = 0;
+  c->files_lost = 0;
+  c->continued_owed = 0;
+  c->frontier = 0;
+  c->blocks_first = 0;
+  c->blocks_again = 0;
   if (!report_position(c)) return 0;
   for (;;) {
-    if (c->files_left == 0) return 1;
-    --c->files_left;
-    if (!read_file_record(c)) return 0;
+    if (c->files_left == 0) return finish_walk(c);
+    if (!read_listed_record(c)) return 0;
 
     CabNotification& n = c->notification;
     n.size = file_size(c);
@@ -513,6 +562,7 @@ int32_t walk(CabDecoder* c, const char* cabinet_name) {
 
     if (continues_from_previous(file_folder(c))) {
       if (c->continuing) {
+        if (c->continued_owed != 0) --c->continued_owed;
         if (!offer_file(c)) return 0;
       } else if (send(c, CAB_NOTIFY_CONTINUED_FILE) == -1) {
         return CabFail(c, CAB_ERR_ABORTED);
@@ -536,7 +586,6 @@ int32_t CabDecoderExtract(CabDecoder* context, const char* cabinet_name, const c
   c->user = user;
   c->notify = notify;
   c->hook = hook;
-  c->skipped_spanning = 0;
   c->output_handle = -1;
   // Path and name must fit the context's buffers; a longer one is reported as
   // a cabinet that cannot be found, without opening anything.

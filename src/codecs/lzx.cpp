@@ -9,11 +9,11 @@
 // two words the format's 32-bit reader would have loaded.
 #include "codecs/lzx.h"
 
-#include "codecs/lzx_format.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+
+#include "codecs/lzx_format.h"
 
 namespace {
 
@@ -31,7 +31,6 @@ constexpr uint32_t kMirror = 257;  // window bytes 0..256 are repeated past the 
 constexpr uint32_t kWindowExtra = 269;
 
 enum : uint8_t { kHeaderDue = 1, kInBlock = 2 };
-
 
 }  // namespace
 
@@ -398,7 +397,7 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
       note_overrun(st, r);
       uint32_t c = consumed(r) - r.stream_start * 8;
       int64_t at = static_cast<int64_t>(r.stream_start) + 2 + 2 * (c / 16);
-      if (static_cast<int64_t>(r.input_end) - at < 12) return false;
+      if (static_cast<int64_t>(r.input_size) - at < 12) return false;
       uint32_t value[3];
       for (int i = 0; i < 3; ++i) {
         const uint32_t o = static_cast<uint32_t>(at) + 4 * i;
@@ -639,14 +638,14 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   return true;
 }
 
+// Uncompressed bytes come from the frame's data only, never from the bytes
+// the format's reader loads ahead past its end.
 bool copy_uncompressed(LzxState* st, BitReader& r, uint32_t& byte_pos, uint32_t run) {
-  uint32_t avail = byte_pos < r.input_end ? r.input_end - byte_pos : 0;
+  uint32_t avail = byte_pos < r.input_size ? r.input_size - byte_pos : 0;
   uint32_t n = run < avail ? run : avail;
   uint8_t* window = st->window;
   uint32_t p = st->window_pos;
-  const uint32_t real = byte_pos < r.input_size ? std::min(n, r.input_size - byte_pos) : 0;
-  if (real) std::memcpy(window + p, r.input + byte_pos, real);
-  std::memset(window + p + real, 0, n - real);
+  if (n) std::memcpy(window + p, r.input + byte_pos, n);
   for (uint32_t i = 0; i < n && p + i < kMirror; ++i)
     window[st->window_size + p + i] = window[p + i];
   byte_pos += n;
@@ -691,7 +690,11 @@ bool decode_frame(LzxState* st, const uint8_t* input, uint32_t input_size, uint3
     if (!ok) break;
     if (st->block_remaining == 0) st->block_state = kHeaderDue;
   }
-  if (bit_mode) note_overrun(st, r);
+  if (bit_mode) {
+    note_overrun(st, r);
+    // The reader may load words past the data but a frame may not use them.
+    if (consumed(r) > 8 * input_size) ok = false;
+  }
   return ok;
 }
 

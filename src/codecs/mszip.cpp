@@ -31,9 +31,18 @@ struct TableEntry {
 };
 
 // Table areas: dynamic literal/length (and, before it, code-length) tables get
-// the first part, dynamic distance tables the rest.
-constexpr uint32_t kMainAreaSize = 800;
-constexpr uint32_t kDistanceAreaSize = 150;
+// the first part, dynamic distance tables the rest. Each holds the largest
+// table set that any complete code can need with these root bits, found by
+// building every complete code (every count of codes per length; the layout
+// depends on nothing else) or, for 286 symbols, by maximising over the
+// canonical layouts, which are two-level there:
+//   code lengths, 19 symbols, 7 root bits, longest 7:   128 entries;
+//   literal/length, 286 symbols, 9 root bits, longest 15: 852 entries
+//     (64 root slots lead to sub-tables: 58 of 2, 2 of 8, 1 of 16, 3 of 64);
+//   distance, 30 symbols, 6 root bits, longest 15:       154 entries
+//     (sub-tables of at most 6 bits, a third level past 12 bits).
+constexpr uint32_t kMainAreaSize = 852;
+constexpr uint32_t kDistanceAreaSize = 154;
 constexpr uint32_t kFixedLiteralSize = 520;
 constexpr uint32_t kFixedDistanceSize = 32;
 
@@ -250,7 +259,8 @@ void BuildFixedTables() {
 }
 
 // Working registers of one decompress call. Past the end of the input the
-// bit reader supplies zero bytes without advancing.
+// bit reader supplies zero bytes without advancing, so that a lookup may look
+// beyond the last code; the call fails if any of them is consumed.
 struct Cursor {
   const uint8_t* in;
   const uint8_t* inBegin;
@@ -514,8 +524,8 @@ bool DecodeStored(Cursor& c) {
   if (length != (~complement & 0xFFFF)) return false;
   // The bit buffer now holds only whole bytes; give them back to the input.
   const uint32_t inputLength = static_cast<uint32_t>(c.inEnd - c.inBegin);
-  uint64_t position = static_cast<uint64_t>(c.in - c.inBegin) + c.zeros - c.count / 8;
-  if (position > inputLength) position = inputLength;
+  const uint64_t position = static_cast<uint64_t>(c.in - c.inBegin) + c.zeros - c.count / 8;
+  if (position > inputLength) return false;  // LEN and NLEN lay past the end
   c.in = c.inBegin + position;
   c.zeros = 0;
   c.bits = 0;
@@ -691,6 +701,10 @@ int32_t MszipDecompress(MszipDecoder* handle, const uint8_t* input, uint32_t inp
     }
     if (result == kDataError) ok = false;
   }
+
+  // Zero bits past the end may be looked at, never used: a block that took
+  // any of them was cut short.
+  if (c.zeros * 8 > c.count) ok = false;
 
   // Keep the state's view current; it is rebuilt on every call.
   state->output = c.out;

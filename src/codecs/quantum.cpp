@@ -116,7 +116,7 @@ bool spill_seek(uint32_t page) {
 }
 
 // Makes page p resident and most recently used. A page that was never saved
-// reads as zeros, as the memory window does before it is written.
+// was never written either: it reads as zeros, as the memory window does.
 SpillPage* spill_take(uint32_t p, bool for_writing) {
   PageEntry& entry = g.spill.table[p];
   SpillPage* b = entry.buffer;
@@ -520,7 +520,12 @@ int32_t QuantumReset(QuantumDecoder* handle) {
   g.position = 0;
   g.write_pos = 0;
   g.spill_failed = false;
-  if (g.spill_mode) spill_cache_reset();
+  if (g.spill_mode) {
+    // The window keeps its bytes across a reset, in the file as in memory:
+    // only the write position goes back to page 0.
+    g.spill.write_page = 0;
+    g.spill.write_buffer = nullptr;
+  }
   quantum::models_init(g.models, g.window_bits);
   return CODEC_OK;
 }

@@ -135,10 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (OpenFile& f : files) f.cabinet = -1;
 
-  CabErrorRecord error{};
-  CabDecoder* context = CabDecoderCreate(fz_alloc, fz_free, fz_open, fz_read, fz_write, fz_close,
-                                         fz_seek, -1, &error);
-  if (!context) return 0;
+  // One context for the whole run: its decoders, windows and buffers are
+  // kept from input to input, as a caller extracting many cabinets keeps them.
+  static CabErrorRecord error{};
+  static CabDecoder* context = CabDecoderCreate(fz_alloc, fz_free, fz_open, fz_read, fz_write,
+                                                fz_close, fz_seek, -1, &error);
+  if (!context) abort();
   // Twice on one context: the second walk starts from what the first left.
   for (int round = 0; round < 2; ++round) {
     need_cabinet_calls = 0;
@@ -149,6 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (ok && round == 0 && !(size & 1)) break;
   }
-  CabDecoderDestroy(context);
+  // Now and then the context goes and comes back, so that its destruction
+  // with whatever decoder it holds is fuzzed too.
+  if ((size % 64) == 63) {
+    CabDecoderDestroy(context);
+    context = CabDecoderCreate(fz_alloc, fz_free, fz_open, fz_read, fz_write, fz_close, fz_seek, -1,
+                               &error);
+    if (!context) abort();
+  }
   return 0;
 }

@@ -31,13 +31,21 @@ void fuzz_free(void* p) {
   std::free(p);
 }
 
+// One decoder per window size, created once and reset for every input: its
+// window keeps earlier inputs' bytes instead of being allocated and cleared
+// again each time.
 LzxDecoder* create(uint32_t window) {
-  uint32_t max = 32768, compressed = 0;
-  LzxParameters p{window};
-  LzxDecoder* h = nullptr;
-  if (LzxCreate(&max, &p, fuzz_alloc, fuzz_free, &compressed, &h, nullptr, nullptr, nullptr,
-                nullptr, nullptr) != CODEC_OK)
-    return nullptr;
+  static LzxDecoder* decoders[22] = {};
+  const int bits = __builtin_ctz(window);
+  LzxDecoder*& h = decoders[bits];
+  if (!h) {
+    uint32_t max = 32768, compressed = 0;
+    LzxParameters p{window};
+    if (LzxCreate(&max, &p, fuzz_alloc, fuzz_free, &compressed, &h, nullptr, nullptr, nullptr,
+                  nullptr, nullptr) != CODEC_OK)
+      return nullptr;
+  }
+  if (LzxReset(h) != CODEC_OK) __builtin_trap();
   return h;
 }
 
@@ -88,7 +96,7 @@ void round_trip(const uint8_t* data, size_t size, int window_bits) {
   size -= 2;
   auto frames = compress(data, size, window_bits, type, translation, block_bytes);
   LzxDecoder* h = create(1u << window_bits);
-  std::vector<uint8_t> out(32768);
+  static std::vector<uint8_t> out(32768);
   size_t pos = 0;
   for (const Frame& f : frames) {
     uint32_t n = f.size;
@@ -97,13 +105,12 @@ void round_trip(const uint8_t* data, size_t size, int window_bits) {
       __builtin_trap();
     pos += n;
   }
-  LzxDestroy(h);
 }
 
 void decode_records(const uint8_t* data, size_t size, uint32_t window) {
   LzxDecoder* h = create(window);
   if (!h) __builtin_trap();
-  std::vector<uint8_t> out(32768);
+  static std::vector<uint8_t> out(32768);
   while (size >= 5) {
     const uint8_t flags = data[0];
     uint32_t out_size = (data[1] | (data[2] << 8)) % 32769;
@@ -119,7 +126,6 @@ void decode_records(const uint8_t* data, size_t size, uint32_t window) {
     data += in_size;
     size -= in_size;
   }
-  if (LzxDestroy(h) != CODEC_OK) __builtin_trap();
 }
 
 void put16(std::vector<uint8_t>& v, uint32_t x) {

@@ -36,8 +36,10 @@ uint32_t Read16(const uint8_t*& data, size_t& size) {
 // the input; `produced` then holds at most `room` bytes.
 bool ZlibDecode(const uint8_t* stream, size_t size, const uint8_t* dictionary, uint8_t* out,
                 uint32_t room, uint32_t* produced) {
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return false;
+  // One inflate state for the whole run, reset for every block.
+  static z_stream z{};
+  static bool ready = inflateInit2(&z, -15) == Z_OK;
+  if (!ready || inflateReset(&z) != Z_OK) return false;
   inflateSetDictionary(&z, dictionary, kBlock);
   z.next_in = const_cast<uint8_t*>(stream);
   z.avail_in = static_cast<uInt>(size);
@@ -53,7 +55,6 @@ bool ZlibDecode(const uint8_t* stream, size_t size, const uint8_t* dictionary, u
     status = inflate(&z, Z_FINISH);
   }
   *produced = z.total_out < room ? static_cast<uint32_t>(z.total_out) : room;
-  inflateEnd(&z);
   return status == Z_STREAM_END;
 }
 
@@ -68,12 +69,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(flags & 2)) Read16(data, size);
   if (!(flags & 4)) Read16(data, size);
 
+  // The decoder for the usual maximum is kept from input to input.
+  static MszipDecoder* shared = nullptr;
   uint32_t maxCompressed = 0;
-  MszipDecoder* handle = nullptr;
-  if (MszipCreate(&maximum, Alloc, Free, &maxCompressed, &handle) != CODEC_OK) __builtin_trap();
-  std::unique_ptr<uint8_t[]> window(new uint8_t[kBlock]());
-  std::unique_ptr<uint8_t[]> before(new uint8_t[kBlock]);
-  std::unique_ptr<uint8_t[]> expected(new uint8_t[kBlock]);
+  if (!shared) {
+    uint32_t usual = kBlock;
+    if (MszipCreate(&usual, Alloc, Free, &maxCompressed, &shared) != CODEC_OK) __builtin_trap();
+  }
+  MszipDecoder* handle = shared;
+  if (maximum != kBlock &&
+      MszipCreate(&maximum, Alloc, Free, &maxCompressed, &handle) != CODEC_OK) {
+    __builtin_trap();
+  }
+  static uint8_t window[kBlock], before[kBlock], expected[kBlock];
+  std::memset(window, 0, kBlock);
 
   while (size > 0) {
     uint32_t length = Read16(data, size);
@@ -91,23 +100,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= taken;
     length = filled + taken;
 
-    std::memcpy(before.get(), window.get(), kBlock);
+    std::memcpy(before, window, kBlock);
     uint32_t produced = limit;
-    const int32_t result = MszipDecompress(handle, block.get(), length, window.get(), &produced);
+    const int32_t result = MszipDecompress(handle, block.get(), length, window, &produced);
     if (result == CODEC_OK && produced > (limit < maximum ? limit : maximum)) __builtin_trap();
 
     const bool checkable = length >= 2 && length <= maximum + 12 && block[0] == 'C' &&
                            block[1] == 'K' && (limit < maximum ? limit : maximum) > 0;
     uint32_t zlibProduced = 0;
-    if (checkable && ZlibDecode(block.get() + 2, length - 2, before.get(), expected.get(),
+    if (checkable && ZlibDecode(block.get() + 2, length - 2, before, expected,
                                 limit < maximum ? limit : maximum, &zlibProduced)) {
       // A complete, valid stream: same bytes, same count.
       if (result != CODEC_OK) __builtin_trap();
       if (produced != zlibProduced) __builtin_trap();
-      if (std::memcmp(window.get(), expected.get(), produced) != 0) __builtin_trap();
+      if (std::memcmp(window, expected, produced) != 0) __builtin_trap();
     }
   }
   if (MszipReset(handle) != CODEC_OK) __builtin_trap();
-  if (MszipDestroy(handle) != CODEC_OK) __builtin_trap();
+  if (handle != shared && MszipDestroy(handle) != CODEC_OK) __builtin_trap();
   return 0;
 }

@@ -136,6 +136,26 @@ TEST(CabinetEngine, EarlierFileDecodesTheFolderAgainAndBoundariesFetchNothingExt
   EXPECT_EQ(count_hooks(CAB_HOOK_DATA_BLOCK), 1);
 }
 
+// Listed in descending order, every file would decode the folder again from
+// its start: the work is bounded and the listing refused as damaged.
+TEST(CabinetEngine, FilesListedBackwardsCostBoundedWork) {
+  const Bytes data = pattern(400 * 16);
+  Cabinet cab = cabbytes::stored({{"all", data}}, 16);
+  cab.files.clear();
+  for (uint32_t i = 0; i < 200; ++i) {
+    cab.files.push_back(
+        {"f" + std::to_string(i), 1, static_cast<uint32_t>(data.size()) - 1 - 32 * i});
+  }
+  memcab::VirtualDisk disk;
+  disk.files["x.cab"] = cabbytes::build(cab);
+  ExtractResult r = run_hooked(disk, "x.cab");
+  EXPECT_EQ(r.error.code, CAB_ERR_DAMAGED);
+  EXPECT_LE(count_hooks(CAB_HOOK_DATA_BLOCK), (1 + 4) * 400 + 64 + 1);
+  // The files before the refusal are whole and correct.
+  ASSERT_GE(r.files.size(), 4u);
+  EXPECT_EQ(r.files[3].data, slice(data, data.size() - 1 - 96, data.size() - 96));
+}
+
 TEST(CabinetEngine, FoldersByIndexAndLastFolderForContinuationValue) {
   Cabinet cab = cabbytes::stored({{"zero", pattern(100, 1)}});
   Cabinet second = cabbytes::stored({{"one", pattern(300, 2)}});

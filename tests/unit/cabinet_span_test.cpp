@@ -219,6 +219,72 @@ TEST(CabinetSpan, WrongNextCabinetGivesItsCodeAtTheNextRequest) {
   }
 }
 
+// How a split block's files are marked varies between writers; a file whose
+// bytes lie in it need not be marked as continued. No listed file may be lost
+// without the walk failing, and no file takes another's record.
+TEST(CabinetSpan, FilesOfTheSplitBlockAreNeitherLostNorConfused) {
+  struct Case {
+    const char* what;
+    std::vector<cabbytes::File> one, two;
+    bool ok;
+    std::vector<std::string> written;
+  };
+  const Case cases[] = {
+      {"plain file before the continued one",
+       {{"f1", 1000, 0, 0}, {"s1", 100, 1000, 0, 0x1111, 0x2222, 0x21}, {"f2", 700, 1100, 0xFFFE}},
+       {{"f2", 700, 1100, 0xFFFD}, {"f3", 200, 1800, 0}},
+       true,
+       {"f1", "s1", "f2"}},
+      {"plain file left behind in the first list",
+       {{"f1", 1000, 0, 0}, {"s1", 100, 1000, 0}, {"f2", 700, 1100, 0}},
+       {{"f3", 200, 1800, 0}},
+       false,
+       {"f1", "s1"}},
+      {"continued file missing from the next list",
+       {{"f1", 1000, 0, 0}, {"s1", 100, 1000, 0xFFFE}, {"f2", 700, 1100, 0xFFFE}},
+       {{"s1", 100, 1000, 0xFFFD}, {"f3", 200, 1800, 0}},
+       false,
+       {"f1", "s1"}},
+  };
+  for (const Case& c : cases) {
+    Set set;
+    set.one.files = c.one;
+    set.two.files = c.two;
+    memcab::VirtualDisk disk;
+    set.store(disk);
+    ExtractResult r = run(disk);
+    EXPECT_EQ(r.ok, c.ok) << c.what;
+    EXPECT_EQ(r.error.code, c.ok ? CAB_ERR_NONE : CAB_ERR_DAMAGED) << c.what;
+    std::vector<std::string> written;
+    for (const memcab::ExtractedFile& f : r.files) written.push_back(f.name);
+    EXPECT_EQ(written, c.written) << c.what;
+    if (const memcab::ExtractedFile* s1 = r.find("s1")) {
+      EXPECT_EQ(s1->data, slice(1000, 1100)) << c.what;
+      const cabbytes::File& listed = c.one[1];
+      EXPECT_EQ(s1->date, listed.date) << c.what;
+      EXPECT_EQ(s1->attribs, listed.attribs) << c.what;
+    }
+    if (const memcab::ExtractedFile* f2 = r.find("f2")) {
+      EXPECT_EQ(f2->data, slice(1100, 1800)) << c.what;
+    }
+  }
+}
+
+// Each cabinet is read with its own header reserve.
+TEST(CabinetSpan, HeaderReserveMayDifferBetweenCabinets) {
+  Set set;
+  set.one.reserve_present = true;
+  set.one.header_reserve = cabbytes::pattern(60, 3);
+  set.two.reserve_present = true;
+  set.two.header_reserve = cabbytes::pattern(2, 4);
+  memcab::VirtualDisk disk;
+  set.store(disk);
+  ExtractResult r = run(disk);
+  ASSERT_TRUE(r.ok) << r.error.code;
+  ASSERT_EQ(r.files.size(), 3u);
+  EXPECT_EQ(r.files[2].data, slice(1100, 1800));
+}
+
 TEST(CabinetSpan, HandlesThatCannotBeClosedWhenMovingOn) {
   memcab::VirtualDisk disk;
   Set().store(disk);

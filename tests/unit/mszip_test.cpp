@@ -698,7 +698,7 @@ TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
 }
 
 // The final code's lookup asks for more bits than the input has left; zero
-// bits stand in for them, and also for a missing end-of-block code.
+// bits stand in for them.
 TEST(MszipBlocks, ZeroBitsArePastTheEndOfTheInput) {
   const Code lit = FixedLiterals();
   BitWriter w;
@@ -714,13 +714,20 @@ TEST(MszipBlocks, ZeroBitsArePastTheEndOfTheInput) {
   ASSERT_EQ(size, 6u);
   EXPECT_EQ(window.get()[5], 205);
 
+  // Zero bits may be looked at but not used: without its end-of-block code
+  // (43 bits in 6 bytes) the block would end on a code made of them.
   BitWriter cut;
   cut.Bits(1, 1);
   cut.Bits(1, 2);
-  for (int i = 0; i < 5; ++i) lit.Put(cut, 'k');  // 43 bits, end of block missing
+  for (int i = 0; i < 5; ++i) lit.Put(cut, 'k');
   size = kBlock;
-  ASSERT_EQ(Decode(decoder.handle, cut.Finish(), window.get(), &size), CODEC_OK);
-  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(Decode(decoder.handle, cut.Finish(), window.get(), &size), CODEC_DATA_ERROR);
+  // Nor may a block cut in half decode to its full size.
+  const Bytes whole = MakeBlocks(TextCorpus(kBlock), 6, Z_DEFAULT_STRATEGY).at(0);
+  size = kBlock;
+  EXPECT_EQ(Decode(decoder.handle, Bytes(whole.begin(), whole.begin() + whole.size() / 2),
+                   window.get(), &size),
+            CODEC_DATA_ERROR);
 }
 
 TEST(MszipBlocks, FixedCodesRejectInvalidSymbols) {
@@ -910,10 +917,8 @@ TEST(MszipDynamic, OverSubscribedAndIncompleteCodesAreErrors) {
   }
 }
 
-// Literal/length tables share 800 entries: a 9-bit root of 512 and sub-tables
-// of up to 64. The first of `subTables` long-code prefixes holds 10..15-bit
-// codes, each further one 64 codes of 15 bits, so each needs 64 entries: four
-// fit, five do not, although the code is valid deflate.
+// Codes whose long-code prefixes need many sub-tables. `subTables` - 1
+// prefixes of 64 codes of 15 bits need 64 entries each.
 std::vector<uint8_t> AreaTestLengths(int subTables) {
   std::vector<uint8_t> multiset;
   const int rootPrefixes = 512 - subTables;
@@ -931,31 +936,53 @@ std::vector<uint8_t> AreaTestLengths(int subTables) {
   return lengths;
 }
 
-TEST(MszipDynamic, LiteralTableAreaLimit) {
+// Codes with counts[k] codes of length k + 1, longest first from symbol 0.
+std::vector<uint8_t> FromCounts(const std::vector<int>& counts) {
+  std::vector<uint8_t> lengths;
+  for (int k = static_cast<int>(counts.size()); k >= 1; --k)
+    lengths.insert(lengths.end(), counts[k - 1], k);
+  return lengths;
+}
+
+// Every complete code decodes, however many table entries it needs; the two
+// codes that need the most (852 literal/length, 154 distance entries) too.
+// zlib decodes the same streams to the same bytes.
+TEST(MszipDynamic, TableAreasHoldEveryCompleteCode) {
+  const std::vector<uint8_t> worstLiterals =
+      FromCounts({1, 1, 1, 0, 0, 0, 0, 0, 0, 117, 1, 17, 17, 1, 130});
+  const std::vector<uint8_t> worstDistances =
+      FromCounts({1, 1, 1, 0, 0, 0, 13, 5, 1, 1, 1, 0, 3, 1, 2});
+  const std::pair<std::vector<uint8_t>, std::vector<uint8_t>> cases[] = {
+      {AreaTestLengths(4), {1}},
+      {AreaTestLengths(5), {1}},
+      {worstLiterals, {1}},
+      {worstLiterals, worstDistances}};
   Decoder decoder;
   Window window;
-  for (int subTables : {4, 5}) {
-    const std::vector<uint8_t> lengths = AreaTestLengths(subTables);
-    const Code lit(lengths), dist(std::vector<uint8_t>{1});
-    int deepest = 0;  // the last 15-bit literal: in the last sub-table
-    for (int s = 0; s < 256; ++s) {
-      if (lengths[s] == 15) deepest = s;
-    }
+  for (const auto& [literals, distances] : cases) {
+    const Code lit(literals), dist(distances);
+    int deepest = 0;
+    for (int s = 0; s < 256; ++s) deepest = literals[s] > literals[deepest] ? s : deepest;
     BitWriter w;
     PutDynamic(w, true, lit, dist);
     lit.Put(w, deepest);
     lit.Put(w, 0);
+    if (literals[257]) PutMatch(w, lit, dist, 3, 1);  // distance 1: the longest code
     lit.Put(w, 256);
+    const Bytes block = w.Finish();
     uint32_t size = kBlock;
-    const int32_t result = Decode(decoder.handle, w.Finish(), window.get(), &size);
-    if (subTables == 4) {
-      ASSERT_EQ(result, CODEC_OK);
-      ASSERT_EQ(size, 2u);
-      EXPECT_EQ(window.get()[0], deepest);
-      EXPECT_EQ(window.get()[1], 0);
-    } else {
-      EXPECT_EQ(result, CODEC_DATA_ERROR);
-    }
+    ASSERT_EQ(Decode(decoder.handle, block, window.get(), &size), CODEC_OK) << literals.size();
+    uint8_t expected[16];
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+    z.next_in = const_cast<Bytef*>(block.data() + 2);
+    z.avail_in = static_cast<uInt>(block.size() - 2);
+    z.next_out = expected;
+    z.avail_out = sizeof expected;
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    inflateEnd(&z);
+    ASSERT_EQ(size, sizeof expected - z.avail_out);
+    EXPECT_EQ(std::memcmp(window.get(), expected, size), 0);
   }
 }
 

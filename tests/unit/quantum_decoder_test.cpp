@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "codecs/quantum.h"
@@ -32,6 +33,36 @@ int32_t create(uint32_t bits, QuantumDecoder** handle, uint32_t* max_un = nullpt
   if (max_un) *max_un = un;
   if (max_c) *max_c = c;
   return r;
+}
+
+// A spill file in memory; the window allocation is refused, so create pages
+// the window through it.
+Bytes spill_file;
+int64_t spill_at = 0;
+void* no_window_alloc(uint32_t size) {
+  return size >= 16384 ? nullptr : counting_alloc(size);
+}
+int32_t spill_create(uint32_t bits, QuantumDecoder** handle) {
+  uint32_t un = 0, c = 0;
+  QuantumParameters p{bits, 0};
+  spill_file.clear();
+  return QuantumCreate(
+      &un, &p, no_window_alloc, counting_free, &c, handle,
+      [](const char*, int32_t, int32_t) { return 5; },
+      [](int32_t, void* b, uint32_t n) {
+        if (spill_at + n > static_cast<int64_t>(spill_file.size())) return -1;
+        memcpy(b, spill_file.data() + spill_at, n);
+        spill_at += n;
+        return static_cast<int32_t>(n);
+      },
+      [](int32_t, const void* b, uint32_t n) {
+        if (static_cast<int64_t>(spill_file.size()) < spill_at + n) spill_file.resize(spill_at + n);
+        memcpy(spill_file.data() + spill_at, b, n);
+        spill_at += n;
+        return static_cast<int32_t>(n);
+      },
+      [](int32_t) { return 0; },
+      [](int32_t, int32_t at, int32_t) { return static_cast<int32_t>(spill_at = at); });
 }
 
 int32_t decompress(QuantumDecoder* h, const Bytes& in, Bytes& out, uint32_t size) {
@@ -270,49 +301,52 @@ TEST(QuantumFrames, DamagedFramesAreDataErrors) {
   EXPECT_EQ(live_allocations, 0);
 }
 
+// The same in a spill file: pages written before a reset stay readable.
 TEST(QuantumFrames, ResetRenewsModelsButKeepsTheWindow) {
-  QuantumDecoder* h = nullptr;
-  ASSERT_EQ(create(12, &h), CODEC_OK);
-  Bytes out;
+  for (bool spill : {false, true}) {
+    QuantumDecoder* h = nullptr;
+    ASSERT_EQ(spill ? spill_create(14, &h) : create(14, &h), CODEC_OK);
+    Bytes out;
 
-  Stream first(12);
-  for (int i = 0; i < 300; ++i) first.coder.literal(static_cast<uint8_t>(i * 7));
-  ASSERT_EQ(decompress(h, first.frame(), out, 300), CODEC_OK);
-  const Bytes before = out;
+    Stream first(14);
+    for (int i = 0; i < 9000; ++i) first.coder.literal(static_cast<uint8_t>(i * 7));
+    ASSERT_EQ(decompress(h, first.frame(), out, 9000), CODEC_OK);
+    const Bytes before = out;
 
-  ASSERT_EQ(QuantumReset(h), CODEC_OK);
-  // Fresh models (a new coder) and an offset reaching 100 bytes before the
-  // reset: the window wraps to its end, where the old bytes still are.
-  Stream second(12);
-  second.coder.literal(1);
-  ASSERT_TRUE(second.coder.match(101, 50));
-  ASSERT_EQ(decompress(h, second.frame(), out, 51), CODEC_OK);
-  // Old bytes 200..299 sit at window positions 200..299; position 1 - 101 wraps to 4096 - 100.
-  // The window is 4096 bytes, so that is never-written space: zeros.
-  for (int k = 0; k < 50; ++k) EXPECT_EQ(out[1 + k], 0) << k;
+    ASSERT_EQ(QuantumReset(h), CODEC_OK);
+    // Fresh models (a new coder) and an offset reaching 100 bytes before the
+    // reset: the window wraps to its end, never-written space: zeros.
+    Stream second(14);
+    second.coder.literal(1);
+    ASSERT_TRUE(second.coder.match(101, 50));
+    ASSERT_EQ(decompress(h, second.frame(), out, 51), CODEC_OK);
+    for (int k = 0; k < 50; ++k) EXPECT_EQ(out[1 + k], 0) << k;
 
-  // Within the old data: position 0 after the reset, offset 4096 - 200 reaches window position
-  // 200, which holds the byte decoded 200th before the reset.
-  ASSERT_EQ(QuantumReset(h), CODEC_OK);
-  Stream third(12);
-  ASSERT_TRUE(third.coder.match(4096 - 200, 60));
-  ASSERT_EQ(decompress(h, third.frame(), out, 60), CODEC_OK);
-  for (int k = 0; k < 60; ++k) EXPECT_EQ(out[k], before[200 + k]) << k;
+    // Within the old data: position 0 after the reset, offset 16384 - 200
+    // reaches window position 200, which holds the byte decoded 200th before
+    // the reset; in a spill file that page was saved and read back.
+    ASSERT_EQ(QuantumReset(h), CODEC_OK);
+    Stream third(14);
+    ASSERT_TRUE(third.coder.match(16384 - 200, 60));
+    ASSERT_EQ(decompress(h, third.frame(), out, 60), CODEC_OK);
+    for (int k = 0; k < 60; ++k) EXPECT_EQ(out[k], before[200 + k]) << spill << " " << k;
 
-  // Without a reset the models would not match the fresh coder's.
-  Stream fourth(12);
-  for (int i = 0; i < 200; ++i) fourth.coder.literal(static_cast<uint8_t>(i));
-  const Bytes f = fourth.frame();
-  Bytes wrong;
-  const int32_t r = decompress(h, f, wrong, 200);
-  bool same = r == CODEC_OK;
-  for (int i = 0; same && i < 200; ++i) same = wrong[i] == i;
-  EXPECT_FALSE(same);
-  ASSERT_EQ(QuantumReset(h), CODEC_OK);
-  ASSERT_EQ(decompress(h, f, out, 200), CODEC_OK);
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(out[i], i);
+    // Without a reset the models would not match the fresh coder's.
+    Stream fourth(14);
+    for (int i = 0; i < 200; ++i) fourth.coder.literal(static_cast<uint8_t>(i));
+    const Bytes f = fourth.frame();
+    Bytes wrong;
+    const int32_t r = decompress(h, f, wrong, 200);
+    bool same = r == CODEC_OK;
+    for (int i = 0; same && i < 200; ++i) same = wrong[i] == i;
+    EXPECT_FALSE(same);
+    ASSERT_EQ(QuantumReset(h), CODEC_OK);
+    ASSERT_EQ(decompress(h, f, out, 200), CODEC_OK);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(out[i], i);
 
-  EXPECT_EQ(QuantumDestroy(h), CODEC_OK);
+    EXPECT_EQ(QuantumDestroy(h), CODEC_OK);
+  }
+  EXPECT_EQ(live_allocations, 0);
 }
 
 }  // namespace
