@@ -32,7 +32,6 @@ constexpr uint32_t kNearDistance = 64;
 // code in use, at most kUnusedCost.
 constexpr uint32_t kUnusedCost = 18;
 constexpr uint32_t kUnusedExtra = 1;
-constexpr uint32_t kInfinity = 0xFFFFFFFF;
 
 // Position slot of a formatted offset (match distance + 2, at least 3).
 inline int slot_of(uint32_t formatted) {
