@@ -33,13 +33,16 @@
 # part per byte and a part per file. The wineserver's CPU time is shown beside
 # each program's own: most file operations are requests to that server.
 #
-# Set BENCH_MIB to change the size (default 100).
+# Set BENCH_MIB to change the size (default 100). BENCH_BASELINE=STUB adds
+# a row for the same tree packed with another build of the module (e.g. the
+# main branch's cabsfx.exe), timed in the same runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:-build}
 arch=${2:-win64}
 mib=${BENCH_MIB:-100}
+baseline=${BENCH_BASELINE:-}
 runs=${BENCH_RUNS:-5}
 [[ "$build" = /* ]] || build=$root/$build
 stub=$build/win32/cabsfx.exe
@@ -192,11 +195,19 @@ echo "== packing (MSZIP)"
   --no-open-folder --destination "$(win_path "$drive/tiny-out")" "$work/tiny" >/dev/null
 "$tool" pack --stub "$stub" -o "$drive/one.exe" --compress mszip --no-dialog --no-confirm \
   --no-open-folder --destination "$(win_path "$drive/out")" "$work/one" >/dev/null
+if [[ -n "$baseline" ]]; then
+  "$tool" pack --stub "$baseline" -o "$drive/base.exe" --compress mszip --no-dialog --no-confirm \
+    --no-open-folder --destination "$(win_path "$drive/base-out")" "$tree" >/dev/null
+fi
 pkg_size=$(stat -c %s "$drive/pkg.exe")
 files=$(find "$tree" -type f | wc -l)
 # The floor's index and blob, in the order of the package's own listing.
 "$tool" list --json "$drive/pkg.exe" >"$work/listing.json"
 python3 "$here/floor_index.py" "$work/listing.json" "$tree" "$drive/floor.idx" "$drive/floor.bin"
+# The floor is a console program (Wine gives it a console host): its own
+# start-up is timed with an empty index.
+: >"$drive/empty.idx"
+: >"$drive/empty.bin"
 
 # The wineserver of this prefix is the one whose working folder is the
 # prefix's server folder, named after the device and inode of the prefix
@@ -277,15 +288,24 @@ same_tree() {  # same_tree SIDE FOLDER RUN
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== $runs runs (load average $load_before)"
 for ((i = 1; i <= runs; i++)); do
-  retire "$drive/out" "$drive/tiny-out" "$work/native" "$drive/tool-out" "$drive/floor-out"
+  retire "$drive/out" "$drive/tiny-out" "$work/native" "$drive/tool-out" "$drive/floor-out" \
+    "$drive/base-out"
   r=$(run_wine "$drive/pkg.exe") || exit 1
   record module "$r"
   same_tree module "$drive/out" "$i"
+  if [[ -n "$baseline" ]]; then
+    r=$(run_wine "$drive/base.exe") || exit 1
+    record base "$r"
+    same_tree baseline "$drive/base-out" "$i"
+  fi
   mkdir -p "$drive/floor-out"
   r=$(run_wine "$drive/extract_floor.exe" "$(win_path "$drive/floor.idx")" \
     "$(win_path "$drive/floor.bin")" "$(win_path "$drive/floor-out")") || exit 1
   record floor "$r"
   same_tree floor "$drive/floor-out" "$i"
+  r=$(run_wine "$drive/extract_floor.exe" "$(win_path "$drive/empty.idx")" \
+    "$(win_path "$drive/empty.bin")" "$(win_path "$drive/floor-out")") || exit 1
+  record floor_start "$r"
   r=$(timed "$tool" extract -d "$work/native" "$drive/pkg.exe") || exit 1
   record native "$r"
   same_tree native "$work/native" "$i"
@@ -326,14 +346,21 @@ printf 'package: %s bytes (%d MiB in %d files, MSZIP, %d blocks of 32 KiB), pref
   "$pkg_size" "$mib" "$files" $((mib * 32)) "$arch" "$(wine --version)"
 printf '%-34s %7s %7s %7s  %s\n' "median of $runs" "wall s" "cpu s" "server" "runs (wall s)"
 row module "module under Wine"
+[[ -z "$baseline" ]] || row base "baseline module under Wine"
 row floor "floor under Wine"
 row native "cabsfx-tool extract (native)"
 [[ -z "$wtool" ]] || row wtool "cabsfx-tool.exe under Wine"
 row tiny "Wine start-up (one-file package)"
+row floor_start "floor start-up (empty index)"
 row one "same bytes as one file: module"
 row one_native "same bytes as one file: native"
 echo
-printf 'module / floor: %.2f (goal: within 1.25)\n' "$(ratio module floor)"
+floor_start=$(median "${wall[floor_start]}")
+printf 'module / floor: %.2f raw (goal: within 1.25), %.2f without each one'"'"'s start-up\n' \
+  "$(ratio module floor)" \
+  "$(echo "($module - $start) / ($(median "${wall[floor]}") - $floor_start)" | bc -l)"
+[[ -z "$baseline" ]] ||
+  printf 'baseline / floor: %.2f; module / baseline: %.2f\n' "$(ratio base floor)" "$(ratio module base)"
 printf 'floor / native: %.2f; module / native: %.2f raw, %.2f without the start-up\n' \
   "$(ratio floor native)" "$(ratio module native)" "$(echo "($module - $start) / $native" | bc -l)"
 if [[ -n "$wtool" ]]; then
