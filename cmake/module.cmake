@@ -35,6 +35,11 @@ target_link_options(cabsfx PRIVATE -static -static-libgcc -static-libstdc++ -s
   -Wl,--gc-sections -nostartfiles -Wl,-e,_process_entry)
 set_target_properties(cabsfx PROPERTIES OUTPUT_NAME cabsfx SUFFIX .exe)
 
+# The platform's floor that tests/bench/extract_wine.sh sets the module against.
+add_executable(extract_floor tests/bench/extract_floor.cpp)
+target_link_options(extract_floor PRIVATE -static -static-libgcc -static-libstdc++)
+set_target_properties(extract_floor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bench)
+
 add_subdirectory(tests/windows)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
   add_subdirectory(tests/e2e)

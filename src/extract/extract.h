@@ -24,22 +24,46 @@ void finish_progress();
 int32_t on_cab_notification(int32_t kind, CabNotification* record);
 int build_output_path(const char* destination, char* name, char* output);
 int strip_parent_refs(char* name);
-void append_extracted_file(const char* path);
 
-extern char* extracted_list;          // NUL-separated full paths; null until the first
-extern uint32_t extracted_list_size;  // bytes used, terminators included
+// False when the list cannot grow (the run must stop: the clean-up would miss
+// the file).
+bool append_extracted_file(const char* path);
+
+extern char* extracted_list;        // NUL-separated full paths; null until the first
+extern size_t extracted_list_size;  // bytes used, terminators included
 
 void set_file_dos_time(const char* path, uint16_t date, uint16_t time);
 void set_file_times(const char* path, const FILETIME* time);
+// A stored local date and time as the system's UTC file time.
+bool dos_to_file_time(uint16_t date, uint16_t time, FILETIME* utc);
 
-extern char output_path[MAX_PATH];  // the file being extracted
-extern int32_t output_handle;       // its handle while open, else -1
-// Records that the output file could not be created or written (the
-// system's error code) and stops the run with ABORT_OUTPUT_FAILED.
-void fail_output(DWORD error);
-// After a failed or cancelled walk: the file that was being written is
-// closed and removed, so that no truncated file keeps its real name.
-void discard_unfinished_output();
+extern char output_path[MAX_PATH];  // the file the handler settles
+// What the library holds for the output file between its begin and its
+// end; -1 while there is none. Never a runtime file descriptor.
+constexpr int32_t OUTPUT_TOKEN = 0x7FFF0000;
+extern int32_t output_handle;
+// Records that an output file could not be created or written (the
+// system's error code) and stops the run with ABORT_OUTPUT_FAILED; the first
+// failure of a run is the one told.
+void fail_output(DWORD error, const char* path);
+
+// The output file once created (output.cpp). Its bytes, date, attributes and
+// closing go to a writer thread while one runs (output_start), else they are
+// done at once. output_write returns false when a write done at once failed;
+// a failure on the writer thread stops the run through fail_output.
+bool output_start();
+void output_begin(HANDLE file, const char* path, bool replaced);
+bool output_write(const void* bytes, uint32_t count);
+uint64_t output_length();  // bytes given for the current file
+// Ends the current file: stamped and given its attributes when `complete`,
+// else closed and removed.
+void output_end(uint16_t date, uint16_t time, uint16_t attributes, bool complete);
+// Waits until everything given is done, e.g. before an existing file is
+// looked at: the writer may still hold a file of the same name.
+void output_flush();
+// Waits for the writer and ends it; a file begun and not ended is removed,
+// so that no truncated file keeps its real name.
+void output_finish();
 // A stored UTF-8 name in the system's code page; false when it is not valid
 // UTF-8 or the code page cannot hold it exactly (`output`, PATH_BUFFER
 // bytes, then holds a form to show).
@@ -51,7 +75,9 @@ extern char failed_path[MAX_PATH];
 extern DWORD failed_error;  // the system's error code for an output file
 
 struct OverwriteQuery;
-// Replaceable in tests: the overwrite question.
+// Replaceable in tests: the overwrite question, and how an output file is
+// created (CreateFileA for writing with CREATE_NEW or CREATE_ALWAYS).
 extern int (*extract_confirm_overwrite)(OverwriteQuery*);
+extern HANDLE (*extract_create_output)(const char* path, DWORD disposition);
 
 DWORD WINAPI extraction_worker(LPVOID archive_path);

@@ -18,7 +18,7 @@
 #include "ui/ui.h"
 
 static int32_t package_handles[2] = {-1, -1};
-static uint32_t bytes_read_total;
+static uint64_t bytes_read_total;
 static bool progress_sent;
 static DWORD last_progress_tick;
 constexpr DWORD PROGRESS_INTERVAL_MS = 40;
@@ -54,7 +54,7 @@ int32_t cab_open(const char* path, int32_t flags, int32_t mode) {
   const int32_t handle = _open(path, flags, mode);
   if (handle == -1) return -1;
   if (cabinet_offset != 0 && (flags & OPEN_WRITE_ONLY) == 0) {
-    if (_lseek(handle, cabinet_offset, SEEK_SET) == -1) {
+    if (_lseeki64(handle, cabinet_offset, SEEK_SET) == -1) {
       _close(handle);
       return -1;
     }
@@ -77,7 +77,8 @@ static void update_progress_window() {
   if (progress_sent && now - last_progress_tick < PROGRESS_INTERVAL_MS) return;
   progress_sent = true;
   last_progress_tick = now;
-  SendMessageA(progress_window, PROGRESS_SET_POSITION, 0, bytes_read_total >> 10);
+  SendMessageA(progress_window, PROGRESS_SET_POSITION, 0,
+               LPARAM(bytes_read_total >> progress_shift));
   if (file_name_pending) {
     file_name_pending = false;
     SetDlgItemTextA(progress_window, IDC_FILE_NAME, pending_file_name);
@@ -114,16 +115,20 @@ int32_t cab_read(int32_t handle, void* buffer, uint32_t count) {
 
 int32_t cab_write(int32_t handle, const void* buffer, uint32_t count) {
   if (abort_code != 0) return -1;
-  const int32_t written = _write(handle, buffer, count);
-  // A short write is a full disk as much as a failed one.
-  if (written != static_cast<int32_t>(count) && handle == output_handle) {
-    fail_output(written < 0 ? GetLastError() : ERROR_DISK_FULL);
+  if (handle == OUTPUT_TOKEN && handle == output_handle) {
+    return output_write(buffer, count) ? static_cast<int32_t>(count) : -1;
   }
-  return written;
+  return _write(handle, buffer, count);
 }
 
 int32_t cab_close(int32_t handle) {
-  if (handle == output_handle) output_handle = -1;
+  if (handle == OUTPUT_TOKEN) {
+    // The library gives the output back unfinished when its walk fails.
+    if (handle != output_handle) return -1;
+    output_end(0, 0, 0, false);
+    output_handle = -1;
+    return 0;
+  }
   if (package_handles[0] == handle) {
     package_handles[0] = -1;
   } else if (package_handles[1] == handle) {
@@ -133,14 +138,18 @@ int32_t cab_close(int32_t handle) {
 }
 
 int32_t cab_seek(int32_t handle, int32_t offset, int32_t origin) {
+  if (handle == OUTPUT_TOKEN) return -1;
   if (handle == -1 || (package_handles[0] != handle && package_handles[1] != handle)) {
     return _lseek(handle, offset, origin);
   }
+  // The package may be larger than 2 GiB, its cabinet never: positions in the
+  // file are 64-bit, those the library sees 32-bit.
   int64_t target = offset;
   if (origin == SEEK_SET) target += cabinet_offset;
-  if (target > INT32_MAX || target < INT32_MIN) return -1;
-  const int32_t position = _lseek(handle, static_cast<int32_t>(target), origin);
+  const int64_t position = _lseeki64(handle, target, origin);
   // Positions before the cabinet's first byte do not exist for the library.
-  if (position == -1 || position < cabinet_offset) return -1;
-  return position - cabinet_offset;
+  if (position == -1 || position < cabinet_offset || position - cabinet_offset > INT32_MAX) {
+    return -1;
+  }
+  return static_cast<int32_t>(position - cabinet_offset);
 }

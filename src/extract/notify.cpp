@@ -1,7 +1,6 @@
 // The library's notification handler: turns each stored file into a path
 // under the destination, settles existing files, opens the output, and
 // stamps date, time and attributes when the file is complete.
-#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -18,27 +17,21 @@ int (*extract_confirm_overwrite)(OverwriteQuery*) = confirm_overwrite;
 
 char output_path[PATH_BUFFER];
 int32_t output_handle = -1;
-static bool output_unfinished;
 bool files_left_out;
 char failed_path[PATH_BUFFER];
 DWORD failed_error;
 static int32_t write_current;
 static uint32_t expected_size;
 static char name_part[512];
-static bool output_existed;
 // The folder of the previous file: files of one folder come one after
 // another, and making sure of a folder costs a look at each of its levels.
 static char created_folder[PATH_BUFFER];
 
 char* extracted_list;
-uint32_t extracted_list_size;
-static HGLOBAL extracted_list_block;
+size_t extracted_list_size;
+static size_t extracted_list_capacity;
 
-// Output files: write-only, sequential, create, truncate, binary.
-constexpr int32_t OUTPUT_OPEN_FLAGS = 0x8321;
-constexpr int32_t OUTPUT_OPEN_MODE = 0x180;
-constexpr int32_t OUTPUT_NEW_ONLY = 0x0400;  // exclusive: fails when the file exists
-constexpr uint16_t NAME_IS_UTF8 = 0x80;      // CFFILE attribute: the name is UTF-8
+constexpr uint16_t NAME_IS_UTF8 = 0x80;  // CFFILE attribute: the name is UTF-8
 constexpr WORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
@@ -139,7 +132,9 @@ int build_output_path(const char* destination, char* name, char* output) {
     warn_invalid_name(name);
     return 0;
   }
-  if (strcmp(output, created_folder) != 0 && !create_folder_path(output)) {
+  // The previous file's folder and the destination are there already.
+  if (strcmp(output, created_folder) != 0 &&
+      !create_folder_path(output, created_folder[0] ? created_folder : destination)) {
     char text[128];
     if (LoadStringA(module_instance, MSG_CANNOT_CREATE_FOLDER, text, sizeof text) <= 0) {
       text[0] = '\0';
@@ -154,23 +149,23 @@ int build_output_path(const char* destination, char* name, char* output) {
   return 1;
 }
 
-void append_extracted_file(const char* path) {
-  const uint32_t n = static_cast<uint32_t>(strlen(path)) + 1;
-  HGLOBAL block;
-  if (extracted_list_size == 0) {
-    block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, n);
-  } else {
-    block =
-        GlobalReAlloc(extracted_list_block, extracted_list_size + n, GMEM_MOVEABLE | GMEM_ZEROINIT);
+bool append_extracted_file(const char* path) {
+  const size_t n = strlen(path) + 1;
+  if (!extracted_list) extracted_list_size = extracted_list_capacity = 0;  // or freed
+  if (extracted_list_size + n > extracted_list_capacity) {
+    // Grown by half again each time: thousands of files cost a few moves,
+    // not one move of the whole list per file.
+    const size_t grown = (extracted_list_size + n) * 3 / 2 + 4096;
+    HANDLE heap = GetProcessHeap();
+    void* block =
+        extracted_list ? HeapReAlloc(heap, 0, extracted_list, grown) : HeapAlloc(heap, 0, grown);
+    if (!block) return false;
+    extracted_list = static_cast<char*>(block);
+    extracted_list_capacity = grown;
   }
-  if (!block) return;  // the list keeps what it had
-  char* list = static_cast<char*>(GlobalLock(block));
-  if (!list) return;
-  extracted_list_block = block;
-  extracted_list = list;
-  memcpy(extracted_list + extracted_list_size, path, n - 1);
-  extracted_list[extracted_list_size + n - 1] = '\0';
+  memcpy(extracted_list + extracted_list_size, path, n);
   extracted_list_size += n;
+  return true;
 }
 
 void set_file_times(const char* path, const FILETIME* time) {
@@ -181,8 +176,7 @@ void set_file_times(const char* path, const FILETIME* time) {
   CloseHandle(file);
 }
 
-// A stored local date and time as the system's UTC file time.
-static bool dos_to_file_time(uint16_t date, uint16_t time, FILETIME* utc) {
+bool dos_to_file_time(uint16_t date, uint16_t time, FILETIME* utc) {
   FILETIME local;
   return DosDateTimeToFileTime(date, time, &local) && LocalFileTimeToFileTime(&local, utc);
 }
@@ -200,7 +194,8 @@ static void read_existing_file(OverwriteQuery* query) {
   if (file == INVALID_HANDLE_VALUE) return;
   FILETIME written;
   const BOOL have_time = GetFileTime(file, nullptr, nullptr, &written);
-  query->existing_size = GetFileSize(file, nullptr);
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(file, &size)) query->existing_size = uint64_t(size.QuadPart);
   CloseHandle(file);
   FILETIME local;
   WORD date;
@@ -211,18 +206,22 @@ static void read_existing_file(OverwriteQuery* query) {
   }
 }
 
-void fail_output(DWORD error) {
+void fail_output(DWORD error, const char* path) {
+  // The worker and the writer thread may both fail: the first one is told.
+  if (InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code), ABORT_OUTPUT_FAILED,
+                                 0) != 0) {
+    return;
+  }
   failed_error = error != 0 ? error : ERROR_WRITE_FAULT;
-  copy_text(failed_path, sizeof failed_path, output_path);
-  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code), ABORT_OUTPUT_FAILED, 0);
+  copy_text(failed_path, sizeof failed_path, path);
 }
 
-void discard_unfinished_output() {
-  if (!output_unfinished) return;
-  output_unfinished = false;
-  if (output_handle != -1) cab_close(output_handle);
-  DeleteFileA(output_path);
+static HANDLE create_output(const char* path, DWORD disposition) {
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
+
+HANDLE (*extract_create_output)(const char*, DWORD) = create_output;
 
 // A name stored as UTF-8 in the code page of the user's system, into
 // `output` (PATH_BUFFER bytes). False for a name that is not valid UTF-8 or
@@ -272,15 +271,20 @@ static int32_t begin_file(CabNotification* record) {
   // Most files are new: creating one outright looks its name up once, where
   // asking first whether it exists would look it up twice (under Wine each
   // look-up of a missing name reads the whole folder).
-  int32_t handle = cab_open(output_path, OUTPUT_OPEN_FLAGS | OUTPUT_NEW_ONLY, OUTPUT_OPEN_MODE);
+  HANDLE file = extract_create_output(output_path, CREATE_NEW);
   const DWORD open_error = GetLastError();
-  const DWORD existing = handle == -1 ? GetFileAttributesA(output_path) : INVALID_FILE_ATTRIBUTES;
-  output_existed = existing != INVALID_FILE_ATTRIBUTES;
-  if (output_existed && (existing & FILE_ATTRIBUTE_DIRECTORY)) {
-    fail_output(open_error);  // a folder holds the name: nothing to ask about
+  DWORD existing = INVALID_FILE_ATTRIBUTES;
+  if (file == INVALID_HANDLE_VALUE) {
+    // The writer may still hold a file of this name from earlier in the run.
+    output_flush();
+    existing = GetFileAttributesA(output_path);
+  }
+  const bool replaced = existing != INVALID_FILE_ATTRIBUTES;
+  if (replaced && (existing & FILE_ATTRIBUTE_DIRECTORY)) {
+    fail_output(open_error, output_path);  // a folder holds the name: nothing to ask about
     return -1;
   }
-  if (output_existed) {
+  if (replaced) {
     if (settings.no_confirm == 0) {
       OverwriteQuery query = {};
       query.path = output_path;
@@ -323,44 +327,36 @@ static int32_t begin_file(CabNotification* record) {
     }
     SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
   }
-  if (handle == -1) {
+  if (file == INVALID_HANDLE_VALUE) {
     if (write_current == 0) return 0;
     if (abort_code != 0) return -1;  // cancelled while the question was up
-    handle = cab_open(output_path, OUTPUT_OPEN_FLAGS, OUTPUT_OPEN_MODE);
-    if (handle == -1) {
-      fail_output(GetLastError());
+    file = extract_create_output(output_path, CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) {
+      fail_output(GetLastError(), output_path);
       return -1;
     }
   }
-  if (settings.delete_after_setup != 0) append_extracted_file(output_path);
-  output_handle = handle;
-  output_unfinished = true;
+  if (settings.delete_after_setup != 0 && !append_extracted_file(output_path)) {
+    CloseHandle(file);
+    if (!replaced) DeleteFileA(output_path);
+    fail_output(ERROR_NOT_ENOUGH_MEMORY, output_path);
+    return -1;
+  }
+  output_begin(file, output_path, replaced);
+  output_handle = OUTPUT_TOKEN;
   show_file_name(shown);
-  return handle;
+  return output_handle;
 }
 
 static int32_t end_file(CabNotification* record) {
-  if (write_current == 0) return 1;
-  const long written = _tell(record->handle);
-  const bool complete = written >= 0 && static_cast<uint32_t>(written) == expected_size;
-  // Stamped through the output's own handle: opening the file again by name
-  // would cost as much as writing a small file.
-  FILETIME utc;
-  if (complete && dos_to_file_time(record->date, record->time, &utc)) {
-    SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(record->handle)), &utc, nullptr, &utc);
-  }
-  cab_close(record->handle);
-  output_unfinished = false;
-  if (complete) {
-    // A new file starts with the archive attribute alone.
-    const WORD attributes = record->attribs & KEPT_ATTRIBUTES;
-    if (output_existed || attributes != FILE_ATTRIBUTE_ARCHIVE) {
-      SetFileAttributesA(output_path, attributes);
-    }
-  } else {
+  if (write_current == 0 || record->handle != output_handle) return 1;
+  // Counted as given, in 64 bits: a file may be up to 4 GiB - 1 long.
+  const bool complete = output_length() == expected_size;
+  output_end(record->date, record->time, record->attribs & KEPT_ATTRIBUTES, complete);
+  output_handle = -1;
+  if (!complete) {
     // A file of the wrong length is not kept, and an archive that gives one
     // is damaged: the run stops here rather than go on to its setup.
-    DeleteFileA(output_path);
     InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code),
                                ABORT_EXTRACTION_FAILED, 0);
   }

@@ -26,17 +26,22 @@ DWORD WINAPI extraction_worker(LPVOID archive_path) {
     // A path the library cannot hold is a failure, not a cut path.
     if (name[0] != '\0' && folder_length <= CAB_PATH_LIMIT &&
         folder_length + strlen(name) <= CAB_FULL_PATH_LIMIT) {
+      // Files are written on a thread of their own while this one decodes;
+      // without that thread they are written here.
+      output_start();
       result =
           CabDecoderExtract(context, name, folder, 0, on_cab_notification, nullptr, 0) ? 0 : -1;
     }
     CabDecoderDestroy(context);
   }
+  // Everything decoded is written (a failed write tells its own failure)
+  // and a file left unfinished is removed.
+  output_finish();
   // A failure that none of the callbacks explained is the archive's: the
   // main sequence tells the user and runs no after-action.
   if (result != 0) {
     InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&abort_code),
                                ABORT_EXTRACTION_FAILED, 0);
-    discard_unfinished_output();
   } else {
     finish_progress();
   }

@@ -76,16 +76,22 @@ int read_own_package(char* archive_path, char* private_folder) {
     show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
     return -1;
   }
-  const long length = _lseek(file, 0, SEEK_END);
+  // 64-bit: a package with a cabinet close to 2 GiB is larger than 2 GiB.
+  const int64_t length = _lseeki64(file, 0, SEEK_END);
   const uint32_t image_end = image_end_offset(module_instance);
-  if (image_end == 0 || length < 0 || uint32_t(length) <= image_end) {
+  if (length < 0) {
+    _close(file);
+    show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
+    return -1;
+  }
+  if (image_end == 0 || uint64_t(length) <= image_end) {
     _close(file);  // nothing appended
     return -2;
   }
 
   PackageHeader header;
   int read = -1;
-  if (_lseek(file, long(image_end), SEEK_SET) == long(image_end)) {
+  if (_lseeki64(file, image_end, SEEK_SET) == image_end) {
     read = _read(file, &header, sizeof header);
   }
   if (read != int(sizeof header) || !package_header_recognised(&header, sizeof header)) {
@@ -195,8 +201,8 @@ void report_extraction_failure() {
 }
 
 // Step F: the worker extracts while this thread serves the progress window.
-void extract_with_progress(char* archive_path, int32_t cabinet_length) {
-  open_progress_window(cabinet_length);
+void extract_with_progress(char* archive_path, uint64_t set_length) {
+  open_progress_window(set_length);
   DWORD thread_id;
   const HANDLE worker = CreateThread(nullptr, 0, extraction_worker, archive_path, 0, &thread_id);
   if (!worker) {
@@ -226,7 +232,7 @@ int main_sequence(char* archive_path) {
     if (file < 0) return EXIT_FAILED;
   }
 
-  const int32_t length = find_cabinet(archive_path, file);
+  const int64_t length = find_cabinet(archive_path, file);
   if (length == -1) {
     show_message(MSG_CANNOT_OPEN_ARCHIVE, MB_ICONERROR);
     return EXIT_FAILED;
@@ -235,7 +241,7 @@ int main_sequence(char* archive_path) {
     show_message(MSG_NOT_SUPPORTED, MB_ICONERROR);
     return EXIT_FAILED;
   }
-  const int32_t cabinet_length = length - cabinet_offset;
+  const uint64_t cabinet_length = uint64_t(length - cabinet_offset);
 
   if (settings.prompt_text[0] && message_box(nullptr, settings.prompt_text, settings.prompt_title,
                                              MB_YESNO | MB_ICONQUESTION) != IDYES) {
@@ -269,7 +275,7 @@ int main_sequence(char* archive_path) {
     temp_folder_made = lstrcmpiA(private_folder, settings.destination) == 0;
   }
 
-  extract_with_progress(archive_path, cabinet_length);
+  extract_with_progress(archive_path, cabinet_set_length(archive_path, cabinet_length));
 
   int result = damaged || files_left_out ? EXIT_FAILED : EXIT_EXTRACTED;
   if (abort_code != 0) {
@@ -291,7 +297,7 @@ int main_sequence(char* archive_path) {
     MessageBeep(MB_ICONASTERISK);
   }
   if (extracted_list) {
-    GlobalFree(GlobalHandle(extracted_list));
+    HeapFree(GetProcessHeap(), 0, extracted_list);
     extracted_list = nullptr;
   }
   return result;

@@ -168,7 +168,7 @@ void split_path(const char* path, char* folder, char* name) {
   }
 }
 
-int create_folder_path(const char* path) {
+int create_folder_path(const char* path, const char* existing) {
   // One unit more than the scratch buffer for the separator that is appended.
   wchar_t work[UTF16_SCRATCH_UNITS + 1];
   const wchar_t* wide = ansi_to_utf16(path);
@@ -208,9 +208,20 @@ int create_folder_path(const char* path) {
         !append_text(accumulated, sizeof accumulated, "\\")) {
       return 0;  // the levels do not fit a path
     }
-    if (GetFileAttributesA(accumulated) == INVALID_FILE_ATTRIBUTES) {
-      if (!CreateDirectoryA(accumulated, nullptr)) return 0;
-      if (record_created_folders) record_created_folder(accumulated);
+    // A level of `existing` is there. Any other is made outright: a level
+    // that is missing costs one look-up instead of two (under Wine each
+    // look-up of a missing name reads the whole folder), one that exists is
+    // checked after the refusal.
+    const size_t level_length = std::strlen(accumulated);
+    if (!existing || std::strncmp(existing, accumulated, level_length) != 0) {
+      if (CreateDirectoryA(accumulated, nullptr)) {
+        if (record_created_folders) record_created_folder(accumulated);
+      } else {
+        const DWORD attributes = GetFileAttributesA(accumulated);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+          return 0;
+        }
+      }
     }
     start = separator + 1;
     if (start >= length) return 1;

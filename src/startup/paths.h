@@ -15,7 +15,10 @@ const wchar_t* ansi_to_utf16(const char* text);
 // input that does not fit gives an empty text.
 const char* utf16_to_ansi(const wchar_t* text);
 
-int create_folder_path(const char* path);  // 1 when every level exists or was made
+// 1 when every level exists or was made. The levels that `path` shares with
+// `existing` (a folder known to be there, with its final backslash) are
+// taken as they are.
+int create_folder_path(const char* path, const char* existing = nullptr);
 
 // Folders that create_folder_path made while `record_created_folders` is set
 // (a run that deletes its files afterwards): full paths with their final

@@ -17,7 +17,12 @@ uint32_t image_end_offset(HINSTANCE instance);
 // Searches the archive for the cabinet signature and sets cabinet_offset (-1
 // when there is none). `file` is an open descriptor or -1 to open `path`; it is
 // always closed. Returns the file's length, or -1 when it cannot be opened.
-int32_t find_cabinet(const char* path, int file);
+int64_t find_cabinet(const char* path, int file);
+// The length of the cabinet set that begins with the cabinet at
+// cabinet_offset in `path` (`first_length` bytes to the end of the file): the
+// following cabinets are found beside it by the names each header gives, as
+// far as they are there. For the progress bar only.
+uint64_t cabinet_set_length(const char* path, uint64_t first_length);
 
 // Destination typed by the user or read from the header, classified against the
 // base folder (the archive's folder, ending in a backslash).

@@ -19,7 +19,7 @@
 #include "ui/ui.h"
 
 constexpr DWORD CRC_READ_SIZE = 2048;
-constexpr DWORD CRC_PROGRESS_STEP = 102400;
+constexpr int CRC_PROGRESS_SHIFT = 17;  // the bar counts steps of 128 KiB
 
 uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
   crc32_build_table();
@@ -28,36 +28,36 @@ uint32_t verify_package_crc(HWND owner, HINSTANCE instance, uint32_t expected) {
   if (n == 0 || n >= sizeof path) return 0;
   const int file = _open(path, _O_RDONLY | _O_BINARY);
   if (file == -1) return 0;
-  const long length = _filelength(file);
+  // 64-bit: a package may be larger than 2 GiB.
+  const int64_t length = _filelengthi64(file);
 
   HWND dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_CRC_CHECK), nullptr, nullptr, 0);
   if (dialog) {
     ShowWindow(dialog, SW_SHOW);
     UpdateWindow(dialog);
   }
-  const long start = long(image_end_offset(instance)) + long(PACKAGE_HEADER_SIZE);
-  const long end =
-      length < 0 ? 0
-                 : long(package_crc_end(reinterpret_cast<const uint8_t*>(instance),
-                                        PACKAGE_HEADER_SPAN, uint64_t(start), uint64_t(length)));
-  _lseek(file, start, SEEK_SET);
+  const uint64_t start = uint64_t(image_end_offset(instance)) + PACKAGE_HEADER_SIZE;
+  const uint64_t end = length < 0 ? 0
+                                  : package_crc_end(reinterpret_cast<const uint8_t*>(instance),
+                                                    PACKAGE_HEADER_SPAN, start, uint64_t(length));
+  _lseeki64(file, int64_t(start), SEEK_SET);
   if (dialog)
     SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0,
-                        end > start ? (end - start) / long(CRC_PROGRESS_STEP) : 0);
+                        end > start ? LPARAM((end - start) >> CRC_PROGRESS_SHIFT) : 0);
 
   static unsigned char buffer[CRC_READ_SIZE];
-  DWORD done = 0;
+  uint64_t done = 0;
   for (;;) {
-    const long left = end - start - long(done);
-    if (left <= 0) break;
-    const int got =
-        _read(file, buffer, left < long(CRC_READ_SIZE) ? unsigned(left) : CRC_READ_SIZE);
+    const uint64_t left = end > start + done ? end - start - done : 0;
+    if (left == 0) break;
+    const int got = _read(file, buffer, left < CRC_READ_SIZE ? unsigned(left) : CRC_READ_SIZE);
     if (got <= 0) break;
     crc32_feed(buffer, DWORD(got));
     done += DWORD(got);
     Sleep(0);
     if (dialog)
-      SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, done / CRC_PROGRESS_STEP, 0);
+      SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, WPARAM(done >> CRC_PROGRESS_SHIFT),
+                          0);
     MSG message;
     if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) &&
         !(dialog && IsDialogMessageA(dialog, &message))) {

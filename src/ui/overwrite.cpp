@@ -23,19 +23,25 @@ static constexpr char weekday_letters[7][2] = {
     {'\x96', '\xD8'}, {'\x8B', '\xE0'}, {'\x93', '\x79'},
 };
 
-const char* group_thousands(uint32_t number) {
-  char digits[16];
-  const int length = format_text(digits, sizeof digits, "%lu", static_cast<unsigned long>(number));
-  if (length <= 0) return nullptr;
-  const int grouped = length + (length - 1) / 3;
-  if (grouped >= static_cast<int>(sizeof grouped_number)) return nullptr;
-  grouped_number[grouped] = '\0';
-  int out = grouped - 1;
-  for (int i = length - 1, count = 0; i >= 0; --i, ++count) {
-    if (count > 0 && count % 3 == 0) grouped_number[out--] = ',';
-    grouped_number[out--] = digits[i];
+const char* group_thousands(uint64_t number) {
+  // Divided by ten in 16-bit pieces: a 64-bit division would bring in the
+  // runtime's helpers. Written from the right, a comma before every fourth
+  // digit.
+  uint16_t pieces[4] = {uint16_t(number >> 48), uint16_t(number >> 32), uint16_t(number >> 16),
+                        uint16_t(number)};
+  char* out = grouped_number + sizeof grouped_number - 1;
+  *out = '\0';
+  for (int digits = 0;; ++digits) {
+    uint32_t rest = 0;
+    for (uint16_t& piece : pieces) {
+      const uint32_t value = rest << 16 | piece;
+      piece = uint16_t(value / 10);
+      rest = value % 10;
+    }
+    if (digits > 0 && digits % 3 == 0) *--out = ',';
+    *--out = char('0' + rest);
+    if ((pieces[0] | pieces[1] | pieces[2] | pieces[3]) == 0) return out;
   }
-  return grouped_number;
 }
 
 static int day_of_week(int year, int month, int day) {
@@ -86,13 +92,11 @@ int format_file_time(uint32_t stamp, char* output) {
 }
 
 // Fills one details line: the stamp's text used as a format for the size.
-static void set_details(HWND dialog, int control, uint32_t stamp, uint32_t size) {
+static void set_details(HWND dialog, int control, uint32_t stamp, uint64_t size) {
   char format[128];
   if (stamp == 0 || format_file_time(stamp, format) <= 0) return;
-  const char* grouped = group_thousands(size);
-  if (!grouped) return;
   char text[192];
-  if (format_text(text, sizeof text, format, grouped) < 0) return;
+  if (format_text(text, sizeof text, format, group_thousands(size)) < 0) return;
   SetDlgItemTextA(dialog, control, text);
 }
 

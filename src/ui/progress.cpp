@@ -9,6 +9,7 @@
 #include "startup/globals.h"
 #include "ui/ui.h"
 
+int progress_shift = 10;
 static HWND progress_bar;
 static HWND copy_animation;
 static HMODULE shell32_module;
@@ -28,7 +29,7 @@ static INT_PTR CALLBACK progress_procedure(HWND dialog, UINT message, WPARAM wpa
   switch (message) {
     case WM_INITDIALOG: {
       progress_bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
-      SendMessageA(progress_bar, PBM_SETRANGE32, 0, static_cast<int32_t>(lparam) / 1024);
+      SendMessageA(progress_bar, PBM_SETRANGE32, 0, lparam);
       copy_animation = nullptr;
       shell32_module = LoadLibraryA("shell32.dll");
       if (shell32_module) {
@@ -79,13 +80,17 @@ static INT_PTR CALLBACK progress_procedure(HWND dialog, UINT message, WPARAM wpa
   }
 }
 
-void open_progress_window(int32_t cabinet_length) {
+void open_progress_window(uint64_t total_bytes) {
   progress_thread_id = GetCurrentThreadId();
+  // The bar's range is a 32-bit signed count: KiB, or larger units for a set
+  // beyond 2 TiB.
+  progress_shift = 10;
+  while ((total_bytes >> progress_shift) > uint64_t(INT32_MAX)) ++progress_shift;
   // Make sure this thread has a message queue before the worker may post to it.
   MSG probe;
   PeekMessageA(&probe, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   progress_window = CreateDialogParamA(module_instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
-                                       progress_procedure, cabinet_length);
+                                       progress_procedure, LPARAM(total_bytes >> progress_shift));
   if (!progress_window) return;
   ShowWindow(progress_window, SW_SHOW);
   UpdateWindow(progress_window);

@@ -12,7 +12,10 @@ int browse_for_destination(HWND owner, char* buffer, const char* initial_folder)
 constexpr UINT PROGRESS_SET_POSITION = 1004;
 constexpr UINT PROGRESS_RESUME_ANIMATION = WM_USER + 1;
 constexpr UINT PROGRESS_PAUSE_ANIMATION = WM_USER + 2;
-void open_progress_window(int32_t cabinet_length);
+// The bar counts units of 2^progress_shift bytes (KiB, larger for a set of
+// more than 2 TiB) of `total_bytes`, the length of the cabinet set.
+extern int progress_shift;
+void open_progress_window(uint64_t total_bytes);
 // Sends WM_CLOSE to the window, or posts WM_QUIT to the thread that opened it
 // when the window could not be created, so that its message loop ends.
 void close_progress_window();
@@ -22,8 +25,8 @@ struct OverwriteQuery {
   const char* path;
   uint32_t existing_time;  // DOS date << 16 | DOS time, local; 0 when unknown
   uint32_t incoming_time;
-  uint32_t existing_size;
-  uint32_t incoming_size;
+  uint64_t existing_size;
+  uint64_t incoming_size;
 };
 enum {
   OVERWRITE_YES = 6,
@@ -34,7 +37,7 @@ enum {
 extern volatile int32_t newer_only;
 int confirm_overwrite(OverwriteQuery* query);
 int format_file_time(uint32_t stamp, char* output);  // output of 128 bytes
-const char* group_thousands(uint32_t number);
+const char* group_thousands(uint64_t number);        // "4,294,967,296"
 // format_file_time's work with the string-table text passed in.
 int format_file_time_with(const char* format, uint32_t stamp, char* output, size_t output_size);
 

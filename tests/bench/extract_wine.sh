@@ -1,43 +1,54 @@
 #!/usr/bin/env bash
 # Wall time of extracting one MSZIP package with the module under Wine (in
-# Xvfb, progress window and worker thread included) against `cabsfx-tool
-# extract` of the same package natively.
+# Xvfb, progress window and worker thread included) against the platform's
+# floor, `cabsfx-tool extract` of the same package natively and the Windows
+# build of the tool under Wine, all in one run.
 #
 #   tests/bench/extract_wine.sh [BUILD] [win64|win32]
 #
-# BUILD (default build) must hold win32/cabsfx.exe and host/tools/cabsfx-tool:
+# BUILD (default build) must hold win32/cabsfx.exe, win32/tests/bench/
+# extract_floor.exe and host/tools/cabsfx-tool:
 #   cmake -S . -B BUILD/host -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build BUILD/host --target cabsfx-tool
 #   cmake -S . -B BUILD/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 #         -DCMAKE_BUILD_TYPE=Release
-#   cmake --build BUILD/win32 --target cabsfx
-# With BUILD/win32/tools/cabsfx-tool.exe (target cabsfx-tool there) the Windows
-# build of the tool extracts the package under Wine too.
+#   cmake --build BUILD/win32 --target cabsfx extract_floor cabsfx-tool
+# Without BUILD/win32/tools/cabsfx-tool.exe the Windows tool's row is left out.
 #
 # The input is a 100 MiB tree picked in sorted order from this machine: text
 # (word lists, headers, docs, man pages), programs and libraries, seeded random
 # bytes and highly repetitive data. The package has no dialog, no questions, no
 # folder to open and no setup, so the module's exit means the extraction is
-# done. Each side runs three times (outputs moved aside and the disk synced
-# between runs, the sides interleaved); the medians count and both outputs must
-# equal the input (diff -r). Wine's fixed cost (process start-up, progress
-# window, worker) is the median run of a package that holds one small file; the
-# ratio is given with and without it. A package of the same bytes as one file
-# splits the cost into a part per byte and a part per file. The wineserver's
-# CPU time is shown beside the module's own: most file operations of the module
-# are requests to that server.
+# done. The floor (extract_floor.exe) is a console program that makes the same
+# folders and files, in the package's order, with the same bytes and dates,
+# calling only CreateDirectoryA per folder and CreateFileA, one WriteFile,
+# SetFileTime and CloseHandle per file: what Wine costs any program that
+# extracts this tree. It reads the bytes from a blob made beforehand (one read
+# inside its run). Each side runs BENCH_RUNS times (default 5; outputs moved
+# aside and the disk synced between runs, the sides interleaved); the medians
+# count and every output must equal the input (diff -r). Wine's fixed cost
+# (process start-up, progress window, worker) is the median run of a package
+# that holds one small file; the ratio to the native tool is given with and
+# without it. A package of the same bytes as one file splits the cost into a
+# part per byte and a part per file. The wineserver's CPU time is shown beside
+# each program's own: most file operations are requests to that server.
 #
-# Set BENCH_MIB to change the size (default 100).
+# Set BENCH_MIB to change the size (default 100). BENCH_BASELINE=STUB adds
+# a row for the same tree packed with another build of the module (e.g. the
+# main branch's cabsfx.exe), timed in the same runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:-build}
 arch=${2:-win64}
 mib=${BENCH_MIB:-100}
+baseline=${BENCH_BASELINE:-}
+runs=${BENCH_RUNS:-5}
 [[ "$build" = /* ]] || build=$root/$build
 stub=$build/win32/cabsfx.exe
 tool=$build/host/tools/cabsfx-tool
-for f in "$stub" "$tool"; do
+floor=$build/win32/tests/bench/extract_floor.exe
+for f in "$stub" "$tool" "$floor"; do
   if [[ ! -x "$f" ]]; then
     echo "extract_wine.sh: missing $f; build it first (see the top of this script)" >&2
     exit 2
@@ -184,8 +195,19 @@ echo "== packing (MSZIP)"
   --no-open-folder --destination "$(win_path "$drive/tiny-out")" "$work/tiny" >/dev/null
 "$tool" pack --stub "$stub" -o "$drive/one.exe" --compress mszip --no-dialog --no-confirm \
   --no-open-folder --destination "$(win_path "$drive/out")" "$work/one" >/dev/null
+if [[ -n "$baseline" ]]; then
+  "$tool" pack --stub "$baseline" -o "$drive/base.exe" --compress mszip --no-dialog --no-confirm \
+    --no-open-folder --destination "$(win_path "$drive/base-out")" "$tree" >/dev/null
+fi
 pkg_size=$(stat -c %s "$drive/pkg.exe")
 files=$(find "$tree" -type f | wc -l)
+# The floor's index and blob, in the order of the package's own listing.
+"$tool" list --json "$drive/pkg.exe" >"$work/listing.json"
+python3 "$here/floor_index.py" "$work/listing.json" "$tree" "$drive/floor.idx" "$drive/floor.bin"
+# The floor is a console program (Wine gives it a console host): its own
+# start-up is timed with an empty index.
+: >"$drive/empty.idx"
+: >"$drive/empty.bin"
 
 # The wineserver of this prefix is the one whose working folder is the
 # prefix's server folder, named after the device and inode of the prefix
@@ -248,82 +270,111 @@ else
   wtool=""
 fi
 
-declare -a w_wall w_cpu w_srv n_wall n_cpu s_wall s_cpu s_srv o_wall o_cpu o_srv p_wall p_cpu
-declare -a t_wall t_cpu t_srv
+cp "$floor" "$drive/extract_floor.exe"
+
+# Each side's runs, as space-separated lists of wall, CPU and server seconds.
+declare -A wall cpu srv
+record() {  # record SIDE "wall cpu server"
+  local a b c
+  read -r a b c <<<"$2"
+  wall[$1]+="$a " cpu[$1]+="$b " srv[$1]+="$c "
+}
+last() { local w=(${wall[$1]}); echo "${w[-1]}"; }
+median() { printf '%s\n' $1 | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+same_tree() {  # same_tree SIDE FOLDER RUN
+  diff -r "$tree" "$2" >/dev/null || { echo "$1 run $3: output differs from the input" >&2; exit 1; }
+}
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-echo "== runs (load average $load_before)"
-for i in 1 2 3; do
-  retire "$drive/out" "$drive/tiny-out" "$work/native" "$drive/tool-out"
+echo "== $runs runs (load average $load_before)"
+for ((i = 1; i <= runs; i++)); do
+  retire "$drive/out" "$drive/tiny-out" "$work/native" "$drive/tool-out" "$drive/floor-out" \
+    "$drive/base-out"
   r=$(run_wine "$drive/pkg.exe") || exit 1
-  read -r a b c <<<"$r"
-  w_wall+=("$a") w_cpu+=("$b") w_srv+=("$c")
-  diff -r "$tree" "$drive/out" >/dev/null || { echo "Wine run $i: output differs from the input" >&2; exit 1; }
+  record module "$r"
+  same_tree module "$drive/out" "$i"
+  if [[ -n "$baseline" ]]; then
+    r=$(run_wine "$drive/base.exe") || exit 1
+    record base "$r"
+    same_tree baseline "$drive/base-out" "$i"
+  fi
+  mkdir -p "$drive/floor-out"
+  r=$(run_wine "$drive/extract_floor.exe" "$(win_path "$drive/floor.idx")" \
+    "$(win_path "$drive/floor.bin")" "$(win_path "$drive/floor-out")") || exit 1
+  record floor "$r"
+  same_tree floor "$drive/floor-out" "$i"
+  r=$(run_wine "$drive/extract_floor.exe" "$(win_path "$drive/empty.idx")" \
+    "$(win_path "$drive/empty.bin")" "$(win_path "$drive/floor-out")") || exit 1
+  record floor_start "$r"
   r=$(timed "$tool" extract -d "$work/native" "$drive/pkg.exe") || exit 1
-  read -r a b c <<<"$r"
-  n_wall+=("$a") n_cpu+=("$b")
-  diff -r "$tree" "$work/native" >/dev/null || { echo "native run $i: output differs from the input" >&2; exit 1; }
+  record native "$r"
+  same_tree native "$work/native" "$i"
   if [[ -n "$wtool" ]]; then
     r=$(run_wine "$drive/cabsfx-tool.exe" extract -d "$(win_path "$drive/tool-out")" \
       "$(win_path "$drive/pkg.exe")") || exit 1
-    read -r a b c <<<"$r"
-    t_wall+=("$a") t_cpu+=("$b") t_srv+=("$c")
-    diff -r "$tree" "$drive/tool-out" >/dev/null ||
-      { echo "cabsfx-tool.exe run $i: output differs from the input" >&2; exit 1; }
+    record wtool "$r"
+    same_tree cabsfx-tool.exe "$drive/tool-out" "$i"
   fi
   r=$(run_wine "$drive/tiny.exe") || exit 1
-  read -r a b c <<<"$r"
-  s_wall+=("$a") s_cpu+=("$b") s_srv+=("$c")
+  record tiny "$r"
   cmp -s "$work/tiny/readme.txt" "$drive/tiny-out/readme.txt" || { echo "tiny package run $i failed" >&2; exit 1; }
   retire "$drive/out" "$work/native"
   r=$(run_wine "$drive/one.exe") || exit 1
-  read -r a b c <<<"$r"
-  o_wall+=("$a") o_cpu+=("$b") o_srv+=("$c")
+  record one "$r"
   cmp -s "$work/one/all.bin" "$drive/out/all.bin" || { echo "one-file package run $i failed" >&2; exit 1; }
   r=$(timed "$tool" extract -d "$work/native" "$drive/one.exe") || exit 1
-  read -r a b c <<<"$r"
-  p_wall+=("$a") p_cpu+=("$b")
+  record one_native "$r"
   cmp -s "$work/one/all.bin" "$work/native/all.bin" || { echo "native one-file run $i failed" >&2; exit 1; }
-  printf '  run %d: wine %.2f s, native %.2f s, wine start-up %.2f s\n' "$i" "${w_wall[-1]}" "${n_wall[-1]}" "${s_wall[-1]}"
+  printf '  run %d: module %.2f s, floor %.2f s, native %.2f s, start-up %.2f s\n' "$i" \
+    "$(last module)" "$(last floor)" "$(last native)" "$(last tiny)"
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
-wall=$(median "${w_wall[@]}")
-native=$(median "${n_wall[@]}")
-start=$(median "${s_wall[@]}")
-ratio=$(echo "$wall / $native" | bc -l)
-net=$(echo "($wall - $start) / $native" | bc -l)
+row() {  # row SIDE LABEL: medians and every run's wall time
+  local server=-
+  [[ $1 == native || $1 == one_native ]] || server=$(printf '%.2f' "$(median "${srv[$1]}")")
+  printf '%-34s %7.2f %7.2f %7s  %s\n' "$2" "$(median "${wall[$1]}")" "$(median "${cpu[$1]}")" \
+    "$server" "$(printf '%.2f/' ${wall[$1]} | sed 's,/$,,')"
+}
+ratio() { echo "$(median "${wall[$1]}") / $(median "${wall[$2]}")" | bc -l; }
 
+module=$(median "${wall[module]}")
+native=$(median "${wall[native]}")
+start=$(median "${wall[tiny]}")
 echo
 printf 'package: %s bytes (%d MiB in %d files, MSZIP, %d blocks of 32 KiB), prefix %s, %s\n' \
   "$pkg_size" "$mib" "$files" $((mib * 32)) "$arch" "$(wine --version)"
-printf '%-32s %9s %9s %9s %11s\n' "median of 3" "wall s" "cpu s" "server s" "runs (wall)"
-printf '%-32s %9.2f %9.2f %9.2f %11s\n' "module under Wine" "$wall" "$(median "${w_cpu[@]}")" \
-  "$(median "${w_srv[@]}")" "$(printf '%.2f/' "${w_wall[@]}" | sed 's,/$,,')"
-printf '%-32s %9.2f %9.2f %9s %11s\n' "cabsfx-tool extract (native)" "$native" "$(median "${n_cpu[@]}")" \
-  "-" "$(printf '%.2f/' "${n_wall[@]}" | sed 's,/$,,')"
+printf '%-34s %7s %7s %7s  %s\n' "median of $runs" "wall s" "cpu s" "server" "runs (wall s)"
+row module "module under Wine"
+[[ -z "$baseline" ]] || row base "baseline module under Wine"
+row floor "floor under Wine"
+row native "cabsfx-tool extract (native)"
+[[ -z "$wtool" ]] || row wtool "cabsfx-tool.exe under Wine"
+row tiny "Wine start-up (one-file package)"
+row floor_start "floor start-up (empty index)"
+row one "same bytes as one file: module"
+row one_native "same bytes as one file: native"
+echo
+floor_start=$(median "${wall[floor_start]}")
+printf 'module / floor: %.2f raw (goal: within 1.25), %.2f without each one'"'"'s start-up\n' \
+  "$(ratio module floor)" \
+  "$(echo "($module - $start) / ($(median "${wall[floor]}") - $floor_start)" | bc -l)"
+[[ -z "$baseline" ]] ||
+  printf 'baseline / floor: %.2f; module / baseline: %.2f\n' "$(ratio base floor)" "$(ratio module base)"
+printf 'floor / native: %.2f; module / native: %.2f raw, %.2f without the start-up\n' \
+  "$(ratio floor native)" "$(ratio module native)" "$(echo "($module - $start) / $native" | bc -l)"
 if [[ -n "$wtool" ]]; then
-  printf '%-32s %9.2f %9.2f %9.2f %11s\n' "cabsfx-tool.exe under Wine" "$(median "${t_wall[@]}")" \
-    "$(median "${t_cpu[@]}")" "$(median "${t_srv[@]}")" "$(printf '%.2f/' "${t_wall[@]}" | sed 's,/$,,')"
+  printf 'cabsfx-tool.exe under Wine / floor: %.2f; module / cabsfx-tool.exe: %.2f\n' \
+    "$(ratio wtool floor)" "$(ratio module wtool)"
 fi
-printf '%-32s %9.2f %9.2f %9.2f %11s\n' "Wine start-up (one-file package)" "$start" \
-  "$(median "${s_cpu[@]}")" "$(median "${s_srv[@]}")" "$(printf '%.2f/' "${s_wall[@]}" | sed 's,/$,,')"
-printf '%-32s %9.2f %9.2f %9.2f %11s\n' "same bytes as one file: Wine" "$(median "${o_wall[@]}")" \
-  "$(median "${o_cpu[@]}")" "$(median "${o_srv[@]}")" "$(printf '%.2f/' "${o_wall[@]}" | sed 's,/$,,')"
-printf '%-32s %9.2f %9.2f %9s %11s\n' "same bytes as one file: native" "$(median "${p_wall[@]}")" \
-  "$(median "${p_cpu[@]}")" "-" "$(printf '%.2f/' "${p_wall[@]}" | sed 's,/$,,')"
-printf 'ratio wine/native: %.2f raw, %.2f without Wine start-up (goal: under 1.5)\n' "$ratio" "$net"
-if [[ -n "$wtool" ]]; then
-  printf 'module / cabsfx-tool.exe, both under Wine: %.2f (the window, worker and messages)\n' \
-    "$(echo "$wall / $(median "${t_wall[@]}")" | bc -l)"
-fi
-one_w=$(median "${o_wall[@]}")
-one_n=$(median "${p_wall[@]}")
-printf 'one-file package: ratio %.2f raw, %.2f without Wine start-up\n' "$(echo "$one_w / $one_n" | bc -l)" \
-  "$(echo "($one_w - $start) / $one_n" | bc -l)"
-printf 'cost per file (tree minus one file, over %d files): Wine %.2f ms, native %.2f ms\n' "$files" \
-  "$(echo "($wall - $one_w) * 1000 / $files" | bc -l)" "$(echo "($native - $one_n) * 1000 / $files" | bc -l)"
-printf 'CPU time (module + wineserver) / native: %.2f\n' \
-  "$(echo "($(median "${w_cpu[@]}") + $(median "${w_srv[@]}")) / $(median "${n_cpu[@]}")" | bc -l)"
+one=$(median "${wall[one]}")
+printf 'one-file package: module / native %.2f raw, %.2f without the start-up\n' \
+  "$(ratio one one_native)" "$(echo "($one - $start) / $(median "${wall[one_native]}")" | bc -l)"
+printf 'cost per file (tree minus one file, over %d files): module %.3f ms, native %.3f ms\n' \
+  "$files" "$(echo "($module - $one) * 1000 / $files" | bc -l)" \
+  "$(echo "($native - $(median "${wall[one_native]}")) * 1000 / $files" | bc -l)"
+printf 'CPU time with the wineserver: module %.2f s, floor %.2f s, native %.2f s\n' \
+  "$(echo "$(median "${cpu[module]}") + $(median "${srv[module]}")" | bc -l)" \
+  "$(echo "$(median "${cpu[floor]}") + $(median "${srv[floor]}")" | bc -l)" "$(median "${cpu[native]}")"
 printf 'load average before %s, after %s on %s cores (shared machine: wall times include waiting)\n' \
   "$load_before" "$load_after" "$(nproc)"

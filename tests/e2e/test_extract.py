@@ -161,9 +161,11 @@ def drive(run, on_window, timeout=120, exit_code=EXIT_OK):
         if seen is None:
             continue
         handled = on_window(run.driver, seen)
-        if not handled and not is_progress(seen):
+        # A dialog caught while it was being made (no title yet) and gone
+        # before it could be read is the progress window of a short run.
+        if not handled and not is_progress(seen) and not run._transient(seen):
             run.kill()
-            raise WindowFailure(f"unexpected window {seen.title!r}: {seen.text!r}")
+            raise WindowFailure(f"unexpected window {seen.title!r} ({seen.klass}): {seen.text!r}")
     # A window that flashed up just before the end.
     assert run.proc.wait(10) == exit_code & 0xFF
     return run.seen

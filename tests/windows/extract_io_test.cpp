@@ -79,6 +79,22 @@ TEST_F(ExtractIo, PackageHandlesSeeTheCabinetFromZero) {
   EXPECT_EQ(cab_seek(d, 0, 0), 0);
   EXPECT_EQ(cab_close(d), 0);
   EXPECT_EQ(cab_close(b), 0);
+
+  // A cabinet of almost 2 GiB behind the stub: the file is larger than 2 GiB
+  // (sparse here) and the cabinet's last bytes are still reached.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = kOffset + int64_t(INT32_MAX) - 4;
+  DWORD written = 0;
+  ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+              WriteFile(file, "LAST", 4, &written, nullptr));
+  CloseHandle(file);
+  const int32_t e = cab_open(path.c_str(), 0x8000, 0x180);
+  EXPECT_EQ(cab_seek(e, INT32_MAX - 4, 0), INT32_MAX - 4);
+  EXPECT_EQ(cab_read(e, bytes, 4), 4);
+  EXPECT_EQ(std::string(bytes, 4), "LAST");
+  EXPECT_EQ(cab_seek(e, -4, 2), INT32_MAX - 4);
+  EXPECT_EQ(cab_close(e), 0);
 }
 
 TEST_F(ExtractIo, PlainCabinetAndOutputFilesAreNotShifted) {

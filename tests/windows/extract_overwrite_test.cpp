@@ -88,12 +88,21 @@ class ExtractOverwrite : public ::testing::Test {
 TEST_F(ExtractOverwrite, YesReplacesNoKeepsAndTheQueryDescribesBothFiles) {
   existing("a.txt", "old-a", 0x3C21, 0x5000);
   existing("b.txt", "old-b", kDate, kTime);
-  answers = {OVERWRITE_YES, OVERWRITE_NO};
+  // An existing file past 4 GiB (sparse) is told by its whole size.
+  HANDLE big = CreateFileA((dest.slash() + "big.bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER five_gib;
+  five_gib.QuadPart = 5LL << 30;
+  ASSERT_TRUE(SetFilePointerEx(big, five_gib, nullptr, FILE_BEGIN) && SetEndOfFile(big));
+  CloseHandle(big);
+  answers = {OVERWRITE_YES, OVERWRITE_NO, OVERWRITE_NO};
   EXPECT_GT(extract("a.txt", "new-a!"), 0);
   EXPECT_EQ(extract("b.txt", "new-b"), 0);
+  EXPECT_EQ(extract("big.bin", "x"), 0);
   EXPECT_EQ(content("a.txt"), "new-a!");
   EXPECT_EQ(content("b.txt"), "old-b");
-  ASSERT_EQ(asked.size(), 2u);
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[2].existing_size, 5ULL << 30);
   EXPECT_EQ(asked_paths[0], dest.slash() + "a.txt");
   EXPECT_EQ(asked[0].existing_size, 5u);
   EXPECT_EQ(asked[0].existing_time, 0x3C215000u);
@@ -156,6 +165,34 @@ TEST_F(ExtractOverwrite, NoConfirmReplacesReadOnlyWithoutAsking) {
   const std::string path = dest.slash() + "ro.txt";
   EXPECT_EQ(GetFileAttributesA(path.c_str()) & 0x47, 0x01u);
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Writes into the null device: the handler counts a file past 2 GiB without
+// gigabytes on disk.
+HANDLE create_null_output(const char*, DWORD) {
+  return CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+TEST_F(ExtractOverwrite, FilesPast2GiBAreCountedWhole) {
+  const auto create_file = extract_create_output;
+  extract_create_output = create_null_output;
+  const std::vector<char> mebibyte(1 << 20, 'z');
+  for (const uint32_t missing : {0u, 1u}) {
+    abort_code = 0;
+    std::vector<char> text = {'b', 'i', 'g', '\0'};
+    CabNotification record = {};
+    record.text1 = text.data();
+    record.size = (2049u << 20) + 7;  // 2 GiB + 1 MiB + 7
+    const int32_t handle = on_cab_notification(CAB_NOTIFY_FILE_BEGIN, &record);
+    ASSERT_GT(handle, 0);
+    for (int i = 0; i < 2049; ++i) ASSERT_EQ(cab_write(handle, mebibyte.data(), 1 << 20), 1 << 20);
+    EXPECT_EQ(cab_write(handle, mebibyte.data(), 7 - missing), int32_t(7 - missing));
+    record.handle = handle;
+    EXPECT_EQ(on_cab_notification(CAB_NOTIFY_FILE_END, &record), 1);
+    // Complete when every byte came, a damaged archive when one is missing.
+    EXPECT_EQ(abort_code, missing ? ABORT_EXTRACTION_FAILED : 0) << missing;
+  }
+  extract_create_output = create_file;
 }
 
 TEST_F(ExtractOverwrite, FileOfTheWrongLengthIsDeleted) {

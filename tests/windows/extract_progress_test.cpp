@@ -54,6 +54,13 @@ TEST_F(ProgressWindow, BarCountsKiBOfTheCabinet) {
   EXPECT_EQ(range.iHigh, 5 * 1024);
   SendMessageA(progress_window, PROGRESS_SET_POSITION, 0, 1234);
   EXPECT_EQ(SendMessageA(bar(), PBM_GETPOS, 0, 0), 1234);
+  EXPECT_EQ(progress_shift, 10);
+  // A set whose KiB do not fit the bar's range is counted in larger units.
+  DestroyWindow(progress_window);
+  open_progress_window(5ULL << 40);
+  SendMessageA(bar(), PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+  EXPECT_EQ(progress_shift, 12);
+  EXPECT_EQ(range.iHigh, int(5ULL << 28));
 }
 
 TEST_F(ProgressWindow, CancelAndEscapeLeaveTheWindowToTheWorker) {

@@ -40,6 +40,8 @@ TEST(GroupThousands, CommasEveryThreeDigitsFromTheRight) {
   EXPECT_STREQ(group_thousands(1234567), "1,234,567");
   EXPECT_STREQ(group_thousands(100000), "100,000");
   EXPECT_STREQ(group_thousands(4294967295u), "4,294,967,295");
+  EXPECT_STREQ(group_thousands(5ULL << 30), "5,368,709,120");
+  EXPECT_STREQ(group_thousands(UINT64_MAX), "18,446,744,073,709,551,615");
 }
 
 TEST(FormatFileTime, EnglishReadsMonthDayYear) {

@@ -176,6 +176,55 @@ TEST_F(CabinetSearch, NoSignatureAndShortFiles) {
   EXPECT_EQ(cabinet_offset, -1);
 }
 
+TEST_F(CabinetSearch, PackageLargerThan2GiB) {
+  std::vector<uint8_t> bytes(1000, 0);
+  put_signature(bytes, 100);
+  write_file(path_, bytes);
+  HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = 3LL << 30;  // sparse
+  ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+  CloseHandle(file);
+  cabinet_offset = 12345;
+  EXPECT_EQ(find_cabinet(path_.c_str(), -1), 3LL << 30);
+  EXPECT_EQ(cabinet_offset, 100);
+}
+
+// A set of three: the first behind 300 bytes of stub, each header naming the
+// next; the chain stops at a missing cabinet or one of another set or index.
+TEST_F(CabinetSearch, SetLengthFollowsTheNamedCabinets) {
+  auto header = [](uint32_t length, uint16_t index, uint16_t flags, const std::string& names) {
+    const size_t reserve = (flags & 4) ? 7 : 0;  // sizes, then three bytes of header reserve
+    std::vector<uint8_t> bytes(36 + reserve + 40, 0);
+    put_signature(bytes, 0);
+    put_u32(bytes.data() + 8, length);
+    put_u16(bytes.data() + 30, flags);
+    put_u16(bytes.data() + 32, 0x1234);
+    put_u16(bytes.data() + 34, index);
+    if (reserve) std::memcpy(bytes.data() + 36, "\3\0\0\0res", reserve);
+    std::memcpy(bytes.data() + 36 + reserve, names.data(), std::min<size_t>(names.size(), 40));
+    return bytes;
+  };
+  const std::string second = test_temp_path("second.cab");
+  const std::string third = test_temp_path("third.cab");
+  const std::string name2 = second.substr(second.rfind('\\') + 1);
+  const std::string name3 = third.substr(third.rfind('\\') + 1);
+  std::vector<uint8_t> first(300, 'S');
+  const std::vector<uint8_t> head = header(500, 0, 2 | 4, name2 + '\0' + "disk2");
+  first.insert(first.end(), head.begin(), head.end());
+  first.resize(800);
+  write_file(path_, first);
+  write_file(second, header(7000, 1, 1 | 2, std::string("a.cab\0d1\0", 9) + name3));
+  write_file(third, header(90000, 2, 1, std::string("b.cab\0d2", 8)));
+  cabinet_offset = 300;
+  EXPECT_EQ(cabinet_set_length(path_.c_str(), 500), 97500u);
+  write_file(third, header(90000, 3, 1, std::string("b.cab\0d2", 8)));  // not the next index
+  EXPECT_EQ(cabinet_set_length(path_.c_str(), 500), 7500u);
+  DeleteFileA(second.c_str());
+  EXPECT_EQ(cabinet_set_length(path_.c_str(), 500), 500u);
+  DeleteFileA(third.c_str());
+}
+
 TEST_F(CabinetSearch, MissingFile) {
   cabinet_offset = 7;
   EXPECT_EQ(find_cabinet(test_temp_path("missing.bin").c_str(), -1), -1);
