@@ -454,9 +454,9 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
   const uint8_t* const here = at(pos);
   uint32_t* const tree = tree_.data();
   // The walks wait on memory: start loading what the next positions' walks
-  // begin with.
-  if (pos + kTreeKey + 2 <= end_) {
-    const uint64_t ahead = load64(here + 2);
+  // begin with (the tables four positions ahead, the tree root of the next).
+  if (pos + kTreeKey + 4 <= end_) {
+    const uint64_t ahead = load64(here + 4);
     __builtin_prefetch(&head_[hash_bytes<kTreeKey, kHashBits>(ahead)]);
     if (kSearch) {
       __builtin_prefetch(&head4_[hash_bytes<4, kHash4Bits>(ahead)]);
