@@ -174,6 +174,18 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
   data.insert(data.end(), data.begin(), data.begin() + 40000);  // far repeats
   auto near = sample::short_copies(20000, 9, 80);               // 2- and 3-byte matches only
   data.insert(data.end(), near.begin(), near.end());
+  // 4- and 5-byte strings copied from far back, each behind a string that
+  // shares only its first 3 bytes: matches shorter than the trees' keys, from
+  // the tables of the nearest 4- and 5-byte strings.
+  std::vector<uint8_t> far = random_bytes(40000);
+  while (far.size() < 100000) {
+    uint8_t copy[5];
+    const size_t n = 4 + next_random() % 2, from = far.size() - 1000 - next_random() % 30000;
+    std::copy(far.begin() + from, far.begin() + from + n, copy);
+    far.insert(far.end(), {copy[0], copy[1], copy[2], static_cast<uint8_t>(copy[3] ^ 1)});
+    far.insert(far.end(), copy, copy + n);
+    far.push_back(static_cast<uint8_t>(next_random()));
+  }
   for (int bits = 15; bits <= 21; ++bits) {
     for (int type = 0; type <= 3; ++type) {
       LzxEncoderOptions o;
@@ -191,6 +203,9 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
         ASSERT_EQ(a.size(), b.size());
         for (size_t i = 0; i < a.size(); ++i)
           EXPECT_EQ(a[i].bytes, b[i].bytes) << "the same input must give the same bytes";
+        const auto short_far = encode(far, o, full);
+        EXPECT_EQ(decode_all(short_far, bits), far);
+        EXPECT_LT(compressed_size(short_far), far.size() * 9 / 10) << "window " << bits;
       }
     }
   }

@@ -387,4 +387,68 @@ TEST(QuantumItems, EveryModelThroughManyRebuilds) {
   }
 }
 
+// The coder's interval as the decoder follows it: narrows by one symbol of m
+// and normalises; false when a bit settles. `run` counts straddle steps
+// since the last settled bit.
+struct Interval {
+  uint32_t low = 0, high = 0xFFFF, run = 0;
+  bool narrow(const quantum::Model& m, uint32_t symbol) {
+    uint32_t i = 0;
+    while (m.symbol[i] != symbol) ++i;
+    const uint32_t range = high - low + 1, total = m.cum[0];
+    const uint32_t from = low;
+    low = (from + m.cum[i + 1] * range / total) & 0xFFFF;
+    high = (from + m.cum[i] * range / total - 1) & 0xFFFF;
+    bool settled = false;
+    for (;; low = (low << 1) & 0xFFFF, high = ((high << 1) | 1) & 0xFFFF) {
+      if (((low ^ high) & 0x8000) == 0) {
+        settled = true;
+        run = 0;
+      } else if ((low & 0x4000) && !(high & 0x4000)) {
+        ++run;
+        low &= 0x3FFF;
+        high |= 0x4000;
+      } else {
+        break;
+      }
+    }
+    return !settled;
+  }
+};
+
+// Literals picked so that the interval keeps straddling its middle: the
+// deferred bits pile up far past one 32-bit write before a bit settles.
+TEST(QuantumItems, LongStraddleRuns) {
+  QuantumStreamEncoder coder(16);
+  Interval at;
+  uint32_t longest_run = 0;
+  Bytes expected;
+  for (int k = 0; k < 30000; ++k) {
+    const quantum::Models& models = coder.models();
+    uint32_t pick = 0;
+    for (uint32_t b = 0; b < 256; ++b) {
+      Interval next = at;
+      const bool straddles = next.narrow(models.m[quantum::MODEL_SELECTOR], b >> 6) &&
+                             next.narrow(models.m[quantum::MODEL_LITERAL0 + (b >> 6)], b & 63);
+      if (straddles) {
+        pick = b;
+        break;
+      }
+    }
+    at.narrow(models.m[quantum::MODEL_SELECTOR], pick >> 6);
+    at.narrow(models.m[quantum::MODEL_LITERAL0 + (pick >> 6)], pick & 63);
+    longest_run = std::max(longest_run, at.run);
+    coder.literal(static_cast<uint8_t>(pick));
+    expected.push_back(static_cast<uint8_t>(pick));
+  }
+  EXPECT_GT(longest_run, 100u);
+  Bytes frame;
+  coder.end_frame(frame);
+  Decoder d(16);
+  ASSERT_EQ(d.create_result, CODEC_OK);
+  Bytes out(expected.size());
+  ASSERT_EQ(d.frame(frame, out.data(), static_cast<uint32_t>(out.size())), CODEC_OK);
+  EXPECT_EQ(out, expected);
+}
+
 }  // namespace

@@ -23,10 +23,12 @@ using namespace lzx;
 constexpr uint32_t kFrameSize = 32768;
 constexpr uint32_t kMaxMatch = 257;
 constexpr uint32_t kTranslatedFrames = lzx::kMaxFrames;
-// Trees are kept per 4-byte hash; a table of the latest position of each
-// 3-byte hash adds the nearest 3-byte match.
-constexpr int kHashBits = 20;
+// Trees are kept per hash of their first kTreeKey bytes; tables of the latest
+// position of each 2- to 5-byte string add the nearest shorter matches.
+constexpr int kTreeKey = 6;
+constexpr int kHashBits = 22;
 constexpr int kHash3Bits = 15;
+constexpr int kHash4Bits = 18;
 constexpr uint32_t kNearDistance = 64;
 // Price of a symbol the model has no code for: one bit above the longest
 // code in use, at most kUnusedCost.
@@ -236,6 +238,19 @@ MatchSymbols match_symbols(const Item& it) {
   return m;
 }
 
+// Four 32-bit lanes: the parse relaxes four match lengths at once. Comparisons
+// give -1 (true) or 0 per lane.
+typedef int32_t Lanes __attribute__((vector_size(16)));
+constexpr uint32_t kLaneSlack = 4;
+constexpr Lanes kLaneIndex = {0, 1, 2, 3};
+// By reference: 32-bit x86 without SSE passes vectors differently.
+inline void load_lanes(Lanes& v, const uint32_t* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+inline void store_lanes(uint32_t* p, const Lanes& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
 // A parse node's best incoming edge: length (0 for a literal) in the low
 // bits, the match's offset code above them.
 constexpr int kEdgeCodeShift = 9;
@@ -288,13 +303,16 @@ class LzxEncoder final : public BlockEncoder {
     capacity_ = 2 * window_size_ + kFrameSize;
     history_.assign(capacity_ + 16, 0);
     head_.assign(size_t{1} << kHashBits, 0);
-    head3_.assign(size_t{1} << kHash3Bits, 0);
     head2_.assign(size_t{1} << 16, 0);
+    head3_.assign(size_t{1} << kHash3Bits, 0);
+    head4_.assign(size_t{1} << kHash4Bits, 0);
+    head5_.assign(size_t{1} << kHash4Bits, 0);
     tree_.assign(2 * size_t{window_size_}, 0);
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
-    tuning_.nice_length = std::clamp(tuning_.nice_length, 4, static_cast<int>(kMaxMatch));
+    tuning_.nice_length = std::clamp(tuning_.nice_length, kTreeKey, static_cast<int>(kMaxMatch));
+    if (tuning_.insert_depth < 1) tuning_.insert_depth = 1;
     if (tuning_.passes < 1) tuning_.passes = 1;
     // Whole multiples of 2^24 keep the bytes of a call near a frame's end
     // intact through the decoder's scan (see lzx_encode_calls).
@@ -311,9 +329,8 @@ class LzxEncoder final : public BlockEncoder {
  private:
   const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
   void append(std::span<const uint8_t> data);
-  uint32_t insert_and_find(uint32_t pos, uint32_t max_length, std::vector<uint32_t>& found,
-                           int depth);
-  uint32_t match_length(uint32_t pos, uint32_t distance, uint32_t limit) const;
+  template <bool kSearch>
+  uint32_t insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found, int depth);
   void catch_up(uint32_t start);
   void find_matches(uint32_t start, uint32_t length);
   void set_costs_from(const uint8_t* main, const uint8_t* length);
@@ -336,9 +353,11 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t capacity_ = 0;
   uint32_t base_ = 0;
   uint32_t end_ = 0;
-  std::vector<uint32_t> head_;   // 4-byte hash -> position + 1 (tree root)
-  std::vector<uint32_t> head3_;  // 3-byte hash -> position + 1
+  std::vector<uint32_t> head_;   // hash of kTreeKey bytes -> position + 1 (tree root)
   std::vector<uint32_t> head2_;  // 2 bytes -> position + 1
+  std::vector<uint32_t> head3_;  // 3-byte hash -> position + 1
+  std::vector<uint32_t> head4_;  // 4-byte hash -> position + 1
+  std::vector<uint32_t> head5_;  // 5-byte hash -> position + 1
   std::vector<uint32_t> tree_;   // position & (window - 1) -> children (position + 1)
   uint32_t inserted_ = 0;        // positions below this are in the trees
 
@@ -353,7 +372,8 @@ class LzxEncoder final : public BlockEncoder {
   // Prices in bits.
   uint32_t main_cost_[kMainMax] = {};
   uint32_t length_cost_[kLengthSymbols] = {};
-  uint32_t match_price_[kMaxSlots][kMaxMatch + 1] = {};  // by slot and length (parse)
+  // By slot and length (parse), with room for a last group of lanes.
+  uint32_t match_price_[kMaxSlots][kMaxMatch + 1 + kLaneSlack] = {};
   bool have_costs_ = false;
 
   // Decoder-visible state.
@@ -385,176 +405,195 @@ void LzxEncoder::append(std::span<const uint8_t> data) {
 inline uint32_t load16(const uint8_t* p) {
   return p[0] | (p[1] << 8);
 }
+inline uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
 inline uint32_t hash3(const uint8_t* p) {
   uint32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
   return (v * 2654435761u) >> (32 - kHash3Bits);
 }
-inline uint32_t hash4(const uint8_t* p) {
-  return (load32(p) * 2654435761u) >> (32 - kHashBits);
+// Hash of the first `bytes` (4 to 8) bytes of the little-endian value v.
+template <int bytes, int bits>
+inline uint32_t hash_bytes(uint64_t v) {
+  return static_cast<uint32_t>(((v << (64 - 8 * bytes)) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
-uint32_t LzxEncoder::match_length(uint32_t pos, uint32_t distance, uint32_t limit) const {
-  const uint8_t* a = at(pos);
-  const uint8_t* b = a - distance;
-  uint32_t n = 0;
-  while (n + 8 <= limit) {
-    uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
+// Bytes shared by a and b, from `from` up to `limit`; up to 7 bytes past
+// `limit` may be read.
+inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t limit) {
+  uint32_t n = from;
+  for (;;) {
+    const uint64_t diff = load64(a + n) ^ load64(b + n);
+    if (diff) {
+      n += static_cast<uint32_t>(__builtin_ctzll(diff)) >> 3;
+      break;
+    }
     n += 8;
+    if (n >= limit) break;
   }
-  while (n < limit && a[n] == b[n]) ++n;
-  return n;
+  return std::min(n, limit);
 }
 
-// Puts `pos` into the binary tree of its hash bucket (ordered by the next
-// `nice_length` bytes of each position) and lists its matches of increasing
-// length, cut to `max_length`. A position closer than that to the end of the
-// known data is only searched; it joins the tree once the next frame is in
-// (catch_up), so that every node is ordered over the same number of bytes.
-uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length,
-                                     std::vector<uint32_t>& found, int depth) {
+// Puts `pos` into the binary tree of its bucket (ordered by the next
+// `nice_length` bytes of each position) and, when searching, writes its
+// matches of increasing length, cut to `max_length`, as (length, distance)
+// pairs to `found`; returns the number of values written. A position closer
+// than that to the end of the known data is only searched; it joins the tree
+// once the next frame is in (catch_up), so that every node is ordered over the
+// same number of bytes.
+template <bool kSearch>
+uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found,
+                                     int depth) {
   if (pos + 4 > end_) return 0;
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
   const bool insert = end_ - pos >= nice && pos == inserted_;
-  if (!insert && max_length < 3) return 0;
-  const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
+  if (!insert && (!kSearch || max_length < 3)) return 0;
   const uint32_t mask = window_size_ - 1;
-  const uint8_t* here = at(pos);
-  // The walks are bound by memory latency: start loading what the next
-  // positions' walks begin with.
-  if (pos + 6 <= end_) {
-    __builtin_prefetch(&head_[hash4(here + 2)]);
-    const uint32_t next = head_[hash4(here + 1)];
-    if (next && next - 1 >= base_) {
-      __builtin_prefetch(&tree_[2 * ((next - 1) & mask)]);
+  const uint8_t* const here = at(pos);
+  uint32_t* const tree = tree_.data();
+  // The walks wait on memory: start loading what the next positions' walks
+  // begin with (the tables four positions ahead, the tree root of the next).
+  if (pos + kTreeKey + 4 <= end_) {
+    const uint64_t ahead = load64(here + 4);
+    __builtin_prefetch(&head_[hash_bytes<kTreeKey, kHashBits>(ahead)]);
+    if (kSearch) {
+      __builtin_prefetch(&head4_[hash_bytes<4, kHash4Bits>(ahead)]);
+      __builtin_prefetch(&head5_[hash_bytes<5, kHash4Bits>(ahead)]);
+    }
+    const uint32_t next = head_[hash_bytes<kTreeKey, kHashBits>(load64(here + 1))];
+    if (next > base_) {
+      __builtin_prefetch(&tree[2 * ((next - 1) & mask)]);
       __builtin_prefetch(here + 1 - (pos + 1 - (next - 1)));
     }
   }
-  const uint32_t h3 = hash3(here);
-  uint32_t best = 2;
+  const uint64_t key = load64(here);
   const uint32_t h2 = load16(here);
-  if (max_length >= 2) {
-    // A near 2-byte match can beat two literals.
-    const uint32_t c = head2_[h2] - 1;
-    const uint32_t distance = pos - c;
-    if (head2_[h2] && distance <= kNearDistance && c >= base_ && here[2] != (here - distance)[2]) {
-      found.push_back(2);
-      found.push_back(distance);
+  const uint32_t h3 = hash3(here);
+  const uint32_t h4 = hash_bytes<4, kHash4Bits>(key);
+  const uint32_t h5 = hash_bytes<5, kHash4Bits>(key);
+  const uint32_t lowest = std::max(base_, pos > max_distance_ ? pos - max_distance_ : 0);
+  uint32_t n = 0;
+  uint32_t best = 2;
+  if (kSearch) {
+    // The nearest 2-, 3-, 4- and 5-byte strings: the trees only list longer
+    // matches. A near 2-byte match can beat two literals.
+    const uint32_t c2 = head2_[h2];
+    const uint32_t d2 = pos - (c2 - 1);
+    if (max_length >= 2 && c2 > lowest && d2 <= kNearDistance && here[2] != (here - d2)[2]) {
+      found[n++] = 2;
+      found[n++] = d2;
     }
+    auto nearest = [&](uint32_t candidate, uint32_t bytes) {
+      if (candidate <= lowest || max_length < bytes || best >= bytes) return;
+      const uint32_t distance = pos - (candidate - 1);
+      const uint64_t keep = (uint64_t{1} << (8 * bytes)) - 1;
+      if (((load64(here - distance) ^ key) & keep) != 0) return;
+      best = common_length(here, here - distance, bytes, max_length);
+      found[n++] = best;
+      found[n++] = distance;
+    };
+    nearest(head3_[h3], 3);
+    nearest(head4_[h4], 4);
+    nearest(head5_[h5], 5);
   }
-  if (max_length >= 3) {
-    const uint32_t c = head3_[h3] - 1;
-    const uint32_t distance = pos - c;
-    if (head3_[h3] && distance <= max_distance_ && c >= base_ &&
-        std::memcmp(here - distance, here, 3) == 0) {
-      best = match_length(pos, distance, max_length);
-      found.push_back(best);
-      found.push_back(distance);
-    }
-  }
-  const uint32_t h = hash4(here);
+  if (!insert && pos + kTreeKey > end_) return n;
+  const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
+  const uint32_t h = hash_bytes<kTreeKey, kHashBits>(key);
   uint32_t candidate = head_[h];
-  uint32_t* smaller = nullptr;
-  uint32_t* larger = nullptr;
+  // Where the next node below and above pos goes (nowhere when pos is only
+  // searched), and the bytes every node on that side shares with pos.
+  uint32_t scratch[2];
+  uint32_t* smaller = scratch;
+  uint32_t* larger = scratch + 1;
   if (insert) {
     head_[h] = pos + 1;
-    head3_[h3] = pos + 1;
     head2_[h2] = pos + 1;
+    head3_[h3] = pos + 1;
+    head4_[h4] = pos + 1;
+    head5_[h5] = pos + 1;
     inserted_ = pos + 1;
-    smaller = &tree_[2 * (pos & mask)];
-    larger = &tree_[2 * (pos & mask) + 1];
+    smaller = &tree[2 * (pos & mask)];
+    larger = smaller + 1;
   }
   uint32_t smaller_length = 0, larger_length = 0;
-  for (;; --depth) {
-    const uint32_t c = candidate - 1;
-    if (!candidate || depth <= 0 || pos - c > max_distance_ || c < base_) {
-      if (insert) *smaller = *larger = 0;
-      break;
-    }
-    const uint32_t distance = pos - c;
-    uint32_t* pair = &tree_[2 * (c & mask)];
+  while (candidate > lowest && depth-- > 0) {
+    const uint32_t distance = pos - (candidate - 1);
+    uint32_t* pair = &tree[2 * ((candidate - 1) & mask)];
     const uint8_t* there = here - distance;
-    uint32_t len = std::min(smaller_length, larger_length);
-    if (there[len] == here[len]) {
-      len += match_length(pos + len, distance, limit - len);
+    const uint32_t len = common_length(here, there, std::min(smaller_length, larger_length), limit);
+    if (kSearch && len > best) {
       uint32_t usable = std::min(len, max_length);
-      if (len >= limit && usable < max_length)
-        usable += match_length(pos + usable, distance, max_length - usable);
+      if (len == limit && usable < max_length)
+        usable = common_length(here, there, usable, max_length);
       if (usable > best) {
         best = usable;
-        found.push_back(usable);
-        found.push_back(distance);
-      }
-      if (len >= limit) {
-        if (insert) {
-          *smaller = pair[0];
-          *larger = pair[1];
-        }
-        break;
+        found[n++] = usable;
+        found[n++] = distance;
       }
     }
+    if (len == limit) {
+      // The same string: the new node takes the old one's place.
+      *smaller = pair[0];
+      *larger = pair[1];
+      return n;
+    }
     if (there[len] < here[len]) {
-      if (insert) {
-        *smaller = candidate;
-        smaller = &pair[1];
-      }
+      *smaller = candidate;
+      if (insert) smaller = &pair[1];
       candidate = pair[1];
       smaller_length = len;
     } else {
-      if (insert) {
-        *larger = candidate;
-        larger = &pair[0];
-      }
+      *larger = candidate;
+      if (insert) larger = &pair[0];
       candidate = pair[0];
       larger_length = len;
     }
   }
-  return best > 2 ? best : 0;
+  *smaller = *larger = 0;
+  return n;
 }
 
 // Inserts the positions held back at the end of the previous data.
 void LzxEncoder::catch_up(uint32_t start) {
-  std::vector<uint32_t> unused;
-  while (inserted_ < start && inserted_ + 4 <= end_ &&
-         end_ - inserted_ >= static_cast<uint32_t>(tuning_.nice_length)) {
-    if (inserted_ < base_) {
-      inserted_ = base_;
-      continue;
-    }
-    insert_and_find(inserted_, 0, unused, tuning_.search_depth);
-  }
+  if (inserted_ < base_) inserted_ = base_;
+  const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+  while (inserted_ < start && end_ - inserted_ >= nice)
+    insert_and_find<false>(inserted_, 0, nullptr, tuning_.search_depth);
 }
 
 void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
-  match_start_.assign(length + 1, 0);
+  match_start_.resize(length + 1);
   skip_.assign(length + 1, 0);
-  match_data_.clear();
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
+  // Room for the most one position can list: the nearest-string tables and
+  // one match per tree node visited.
+  const uint32_t most = 2 * (4 + static_cast<uint32_t>(tuning_.search_depth));
   catch_up(start);
-  std::vector<uint32_t> found;
+  uint32_t used = 0;
   uint32_t i = 0;
   while (i < length) {
-    match_start_[i] = static_cast<uint32_t>(match_data_.size());
+    match_start_[i] = used;
+    if (match_data_.size() < used + most) match_data_.resize(2 * (used + most));
     const uint32_t max_length = std::min(kMaxMatch, length - i);
-    found.clear();
-    uint32_t longest = insert_and_find(start + i, max_length, found, tuning_.search_depth);
-    match_data_.insert(match_data_.end(), found.begin(), found.end());
+    const uint32_t n = insert_and_find<true>(start + i, max_length, match_data_.data() + used,
+                                             tuning_.search_depth);
+    used += n;
+    const uint32_t longest = n ? match_data_[used - 2] : 0;
     if (longest >= nice) {
       // Take a long match as it is: skip the search inside it.
       for (uint32_t j = 1; j < longest; ++j) {
-        match_start_[i + j] = static_cast<uint32_t>(match_data_.size());
+        match_start_[i + j] = used;
         skip_[i + j] = 1;
-        std::vector<uint32_t> unused;
-        insert_and_find(start + i + j, 0, unused, tuning_.search_depth);
+        insert_and_find<false>(start + i + j, 0, nullptr, tuning_.insert_depth);
       }
       i += longest;
     } else {
       ++i;
     }
   }
-  match_start_[length] = static_cast<uint32_t>(match_data_.size());
+  match_start_[length] = used;
 }
 
 // Symbols without a code are priced a little above the longest code in use,
@@ -592,8 +631,8 @@ void LzxEncoder::initial_costs(uint32_t start, uint32_t length) {
 // repeated offsets are worked out once, when the forward sweep reaches it and
 // that edge is final.
 void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items) {
-  node_cost_.resize(length + 1);
-  node_edge_.resize(length + 1);
+  node_cost_.resize(length + 1 + kLaneSlack);
+  node_edge_.resize(length + 1 + kLaneSlack);
   node_r_.resize(length + 1);
   uint32_t* __restrict cost = node_cost_.data();
   uint32_t* __restrict edge = node_edge_.data();
@@ -612,18 +651,23 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
     for (uint32_t l = 9; l <= kMaxMatch; ++l) price[l] = mc[7] + length_cost_[l - 9] + extra;
   }
 
-  // Without branches, so that the compiler can vectorise the loops over a
-  // match's lengths.
+  // Four lengths at a time, without branches: lanes past `to_length` keep
+  // what they hold (the arrays have room for the last group).
   auto relax_lengths = [&](uint32_t to, uint32_t from_length, uint32_t to_length,
-                           uint32_t base_cost, const uint32_t* __restrict price, uint32_t code) {
-    uint32_t* __restrict c_out = cost + to;
-    uint32_t* __restrict e_out = edge + to;
-    for (size_t l = from_length; l <= to_length; ++l) {
-      const int32_t c = static_cast<int32_t>(base_cost + price[l]);
-      const int32_t old = static_cast<int32_t>(c_out[l]);
-      const uint32_t keep = static_cast<uint32_t>(-static_cast<int32_t>(c >= old));
-      c_out[l] = (c_out[l] & keep) | (static_cast<uint32_t>(c) & ~keep);
-      e_out[l] = (e_out[l] & keep) | ((code | static_cast<uint32_t>(l)) & ~keep);
+                           uint32_t base_cost, const uint32_t* price, uint32_t code) {
+    const Lanes base = Lanes{} + static_cast<int32_t>(base_cost);
+    const Lanes last = Lanes{} + static_cast<int32_t>(to_length);
+    const Lanes codes = Lanes{} + static_cast<int32_t>(code);
+    Lanes lane = kLaneIndex + static_cast<int32_t>(from_length);
+    for (uint32_t l = from_length; l <= to_length; l += 4, lane += 4) {
+      Lanes c, old, old_edge;
+      load_lanes(c, price + l);
+      load_lanes(old, cost + to + l);
+      load_lanes(old_edge, edge + to + l);
+      c += base;
+      const Lanes take = (c < old) & (lane <= last);
+      store_lanes(cost + to + l, (c & take) | (old & ~take));
+      store_lanes(edge + to + l, ((codes | lane) & take) | (old_edge & ~take));
     }
   };
   for (uint32_t i = 0; i < length; ++i) {
@@ -649,14 +693,21 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
     const uint32_t max_length = std::min(kMaxMatch, length - i);
     if (max_length < 2) continue;
     const uint32_t pos = start + i;
-    // Repeated offsets.
+    // Repeated offsets. A tree match at the distance of one is dearer at
+    // every length it covers: it is left out (`covered`).
+    uint32_t covered[3] = {0, 0, 0};
+    const uint32_t reach = pos - base_;
+    const uint64_t head = load64(data + i);
     for (uint32_t k = 0; k < 3; ++k) {
       const uint32_t d = r.r[k];
-      if (d == 0 || d > pos || pos - d < base_) continue;
+      if (d > reach) continue;
       if (k > 0 && (d == r.r[0] || (k == 2 && d == r.r[1]))) continue;
-      const uint8_t* src = data + i - d;
-      if (src[0] != data[i] || src[1] != data[i + 1]) continue;
-      const uint32_t len = match_length(pos, d, max_length);
+      const uint64_t diff = load64(data + i - d) ^ head;
+      if (diff & 0xFFFF) continue;
+      covered[k] = d;
+      const uint32_t len =
+          diff ? std::min(static_cast<uint32_t>(__builtin_ctzll(diff)) >> 3, max_length)
+               : common_length(data + i, data + i - d, 8, max_length);
       relax_lengths(i, len >= nice ? len : 2, len, base_cost, match_price_[k], k << kEdgeCodeShift);
     }
     // Matches found in the trees.
@@ -666,8 +717,9 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
     for (uint32_t m = first; m < last; m += 2) {
       const uint32_t len = match_data_[m];
       const uint32_t d = match_data_[m + 1];
-      relax_lengths(i, len >= nice ? len : previous + 1, len, base_cost,
-                    match_price_[slot_of(d + 2)], (d + 2) << kEdgeCodeShift);
+      if (d != covered[0] && d != covered[1] && d != covered[2])
+        relax_lengths(i, len >= nice ? len : previous + 1, len, base_cost,
+                      match_price_[slot_of(d + 2)], (d + 2) << kEdgeCodeShift);
       previous = len;
     }
   }

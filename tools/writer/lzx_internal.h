@@ -12,6 +12,7 @@ struct LzxEncoderTuning {
   // the stream, so blocks may span frames or several blocks share a frame.
   uint32_t block_bytes = 0;
   int search_depth = 24;                 // tree nodes visited per position
+  int insert_depth = 12;                 // the same for positions inside a long match
   int nice_length = 64;                  // a match this long is taken without further search
   int passes = 1;                        // parses per block (later ones priced by the one before)
   uint32_t translation_size = 1u << 24;  // written to the header when translating

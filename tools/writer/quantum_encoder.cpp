@@ -24,6 +24,8 @@ constexpr uint32_t LAZY_LIMIT = 64;
 // Largest compressed block the decoder's buffer takes (32768 + 10240).
 constexpr size_t MAX_COMPRESSED_FRAME = 43008;
 constexpr size_t MAX_FRAME = 32768;
+// Zero bytes after the frame, so that strings can be compared 8 bytes at a time.
+constexpr size_t HISTORY_PADDING = 8;
 
 class QuantumEncoder final : public BlockEncoder {
  public:
@@ -45,7 +47,9 @@ class QuantumEncoder final : public BlockEncoder {
       return false;
     }
     trim_history();
+    hist_.resize(total_ - hist_base_);  // without the padding
     hist_.insert(hist_.end(), frame.begin(), frame.end());
+    hist_.resize(hist_.size() + HISTORY_PADDING, 0);
     end_ = total_ + static_cast<uint32_t>(frame.size());
     parse();
     total_ = end_;
@@ -115,17 +119,21 @@ class QuantumEncoder final : public BlockEncoder {
     uint32_t longest = 2;
     auto consider = [&](uint32_t offset, const uint8_t* old) {
       uint32_t len = 0;
-      while (len + 8 <= max_len) {
+      for (;;) {
         uint64_t a, b;
         std::memcpy(&a, old + len, 8);
         std::memcpy(&b, cur + len, 8);
-        if (a != b) break;
+        if (a != b) {
+          len += static_cast<uint32_t>(__builtin_ctzll(a ^ b)) >> 3;
+          break;
+        }
         len += 8;
+        if (len >= max_len) break;
       }
-      while (len < max_len && old[len] == cur[len]) ++len;
+      len = std::min(len, max_len);
       if (len <= longest) return false;
       longest = len;
-      if (QuantumStreamEncoder::match_fits(coder_.window_bits(), offset, len)) {
+      if (coder_.fits(offset, len)) {
         const float gain =
             static_cast<float>(len) * literal_bits_ - coder_.match_price(offset, len);
         if (gain > best.gain) best = Match{len, offset, gain};

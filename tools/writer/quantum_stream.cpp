@@ -1,9 +1,20 @@
 #include "writer/quantum_stream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
 QuantumStreamEncoder::QuantumStreamEncoder(uint32_t window_bits) : window_bits_(window_bits) {
+  // Offsets of each length's position model form one range from 1.
+  for (uint32_t kind = 0; kind < 3; ++kind) {
+    const uint32_t length = 3 + kind;
+    uint32_t low = 0, high = 1u << window_bits;  // fits at low (or low is 0), not at high
+    while (high - low > 1) {
+      const uint32_t mid = low + (high - low) / 2;
+      (match_fits(window_bits, mid, length) ? low : high) = mid;
+    }
+    farthest_[kind] = low;
+  }
   reset_models();
 }
 
@@ -12,40 +23,96 @@ void QuantumStreamEncoder::reset_models() {
   for (const quantum::Model& m : models_.m) index_symbols(m);
 }
 
-void QuantumStreamEncoder::put_bit(uint32_t bit) {
-  arith_.push_back(static_cast<uint8_t>(bit));
-  for (; underflow_; --underflow_) arith_.push_back(static_cast<uint8_t>(bit ^ 1));
+namespace {
+// floor(2^44 / d) + 1 for d below 4096: n * v[d] >> 44 is n / d for every n
+// below 2^28, the most a model's cumulative frequency times the coder's range
+// reaches (frequencies stay below 3809, the range at most 2^16).
+struct Reciprocals {
+  uint64_t v[4096];
+  Reciprocals() {
+    v[0] = 0;
+    for (uint64_t d = 1; d < 4096; ++d) v[d] = (uint64_t{1} << 44) / d + 1;
+  }
+};
+const Reciprocals reciprocals;
+
+inline uint32_t divide(uint32_t n, uint32_t d) {
+#ifdef __SIZEOF_INT128__
+  return static_cast<uint32_t>((static_cast<unsigned __int128>(n) * reciprocals.v[d]) >> 44);
+#else
+  return n / d;
+#endif
+}
+}  // namespace
+
+uint32_t QuantumStreamEncoder::Bits::get(size_t at, uint32_t count) const {
+  const size_t i = at / 64;
+  const uint32_t offset = at % 64;
+  uint64_t v = word(i) << offset;
+  if (offset + count > 64) v |= word(i + 1) >> (64 - offset);
+  return static_cast<uint32_t>(v >> (64 - count));
 }
 
-// Same interval arithmetic as the decoder; the straddle case (low in the second
-// quarter, high in the third) is deferred as underflow bits, which come out
-// inverted after the next settled bit.
+void QuantumStreamEncoder::Bits::append_bytes(std::vector<uint8_t>& out) const {
+  for (uint64_t w : words_)
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(w >> shift));
+  for (uint32_t b = 0; b < fill_; b += 8) out.push_back(static_cast<uint8_t>(last_ >> (56 - b)));
+}
+
+void QuantumStreamEncoder::Bits::clear() {
+  words_.clear();
+  last_ = 0;
+  fill_ = 0;
+}
+
+// A settled bit, then the deferred underflow bits, inverted.
+void QuantumStreamEncoder::put_bit(uint32_t bit) {
+  uint32_t count = std::min<uint32_t>(underflow_, 31);
+  arith_.put((bit << count) | (bit ? 0 : (1u << count) - 1), count + 1);
+  for (underflow_ -= count; underflow_ > 0; underflow_ -= count) {
+    count = std::min<uint32_t>(underflow_, 31);
+    arith_.put(bit ? 0 : (1u << count) - 1, count);
+  }
+}
+
 void QuantumStreamEncoder::index_symbols(const quantum::Model& m) {
   uint8_t* entry = entry_[&m - models_.m];
   for (uint32_t i = 0; i < m.symbols; ++i) entry[m.symbol[i]] = static_cast<uint8_t>(i);
 }
 
+// Same interval arithmetic as the decoder; the straddle case (low in the second
+// quarter, high in the third) is deferred as underflow bits, which come out
+// inverted after the next settled bit.
 void QuantumStreamEncoder::encode(quantum::Model& m, uint32_t symbol) {
   const uint32_t i = entry_[&m - models_.m][symbol];
   const uint32_t total = m.cum[0];
   const uint32_t range = high_ - low_ + 1;
-  const uint32_t old_low = low_;
-  high_ = (old_low + m.cum[i] * range / total - 1) & 0xFFFF;
-  low_ = (old_low + m.cum[i + 1] * range / total) & 0xFFFF;
+  uint32_t low = (low_ + divide(m.cum[i + 1] * range, total)) & 0xFFFF;
+  uint32_t high = (low_ + divide(m.cum[i] * range, total) - 1) & 0xFFFF;
   for (;;) {
-    if (((low_ ^ high_) & 0x8000) == 0) {
-      put_bit(high_ >> 15);
-    } else if ((low_ & 0x4000) && !(high_ & 0x4000)) {
-      ++underflow_;
-      low_ &= 0x3FFF;
-      high_ |= 0x4000;
-    } else {
-      break;
+    const uint32_t differ = low ^ high;
+    if ((differ & 0x8000) == 0) {
+      // All the top bits that low and high share are settled: out at once.
+      const uint32_t n = differ ? static_cast<uint32_t>(__builtin_clz(differ)) - 16 : 16;
+      if (underflow_) {
+        put_bit(high >> 15);
+        if (n > 1) arith_.put((high >> (16 - n)) & ((1u << (n - 1)) - 1), n - 1);
+      } else {
+        arith_.put(high >> (16 - n), n);
+      }
+      low = (low << n) & 0xFFFF;
+      high = ((high << n) | ((1u << n) - 1)) & 0xFFFF;
+      shifts_ += n;
+      continue;
     }
-    low_ = (low_ << 1) & 0xFFFF;
-    high_ = ((high_ << 1) | 1) & 0xFFFF;
+    if (!(low & 0x4000) || (high & 0x4000)) break;
+    ++underflow_;
+    low = (low & 0x3FFF) << 1;
+    high = (((high | 0x4000) << 1) | 1) & 0xFFFF;
     ++shifts_;
   }
+  low_ = low;
+  high_ = high;
   const uint32_t counter = m.rescale_counter;
   quantum::model_update(m, i);
   // A rebuild reorders the entries.
@@ -113,7 +180,7 @@ void QuantumStreamEncoder::literal(uint8_t byte) {
 }
 
 bool QuantumStreamEncoder::match(uint32_t offset, uint32_t length) {
-  if (!match_fits(window_bits_, offset, length)) return false;
+  if (!fits(offset, length)) return false;
   quantum::Model* position;
   if (length == 3) {
     encode(models_.m[quantum::MODEL_SELECTOR], 4);
@@ -140,26 +207,24 @@ void QuantumStreamEncoder::end_frame(std::vector<uint8_t>& out) {
   // zeros up to the 16 + shifts bits the decoder's code register consumes.
   ++underflow_;
   put_bit(low_ < 0x4000 ? 0 : 1);
-  while (arith_.size() < shifts_ + 16) arith_.push_back(0);
+  while (arith_.size() < shifts_ + 16)
+    arith_.put(0, static_cast<uint32_t>(std::min<size_t>(32, shifts_ + 16 - arith_.size())));
 
-  uint32_t acc = 0;
-  uint32_t count = 0;
-  auto emit = [&](uint32_t bit) {
-    acc = (acc << 1) | bit;
-    if (++count == 8) {
-      out.push_back(static_cast<uint8_t>(acc));
-      acc = 0;
-      count = 0;
+  // The raw bits go in between the arithmetic bits.
+  Bits merged;
+  size_t at = 0;
+  auto copy_to = [&](size_t end) {
+    for (; at < end; at += std::min<size_t>(32, end - at)) {
+      const uint32_t count = static_cast<uint32_t>(std::min<size_t>(32, end - at));
+      merged.put(arith_.get(at, count), count);
     }
   };
-  size_t r = 0;
-  for (size_t k = 0; k <= arith_.size(); ++k) {
-    for (; r < raw_.size() && raw_[r].before == k; ++r) {
-      for (uint32_t b = raw_[r].bits; b-- > 0;) emit((raw_[r].value >> b) & 1);
-    }
-    if (k < arith_.size()) emit(arith_[k]);
+  for (const RawBits& r : raw_) {
+    copy_to(r.before);
+    merged.put(r.value, r.bits);
   }
-  if (count) out.push_back(static_cast<uint8_t>(acc << (8 - count)));
+  copy_to(arith_.size());
+  merged.append_bytes(out);
 
   arith_.clear();
   raw_.clear();
