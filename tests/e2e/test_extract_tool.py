@@ -252,7 +252,7 @@ def test_branded_package_extracts_and_shows_the_publishers_icon_and_version(
     check_branding(wine64, exe, folder, images)
 
 
-def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, workdir):
+def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, tool, workdir):
     """cabsfx-tool.exe imports system DLLs only and works alone in its folder."""
     dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", WINDOWS_TOOL], capture_output=True,
                           text=True, check=True).stdout
@@ -280,3 +280,12 @@ def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, work
         assert os.stat(os.path.join(folder, "out", *name.split("/"))).st_mtime == \
             os.stat(os.path.join(folder, "source", *name.split("/"))).st_mtime, name
     check_branding(wine64, os.path.join(folder, "pkg.exe"), folder, images)
+    # The 32-bit Windows build on two threads packs the bytes of the 64-bit host build on one.
+    for method in ("lzx:21", "quantum:21"):
+        rc, out, err = run_windows(wine64, exe, ["pack", "--cabinet-only", "--compress", method,
+                                                 "-j", "2", "-o", "win.cab", "source"], folder)
+        assert rc == 0, err
+        subprocess.run([tool, "pack", "-q", "--cabinet-only", "--compress", method, "-j", "1",
+                        "-o", "host.cab", "source"], cwd=folder, check=True)
+        assert read_file(os.path.join(folder, "win.cab")) == \
+            read_file(os.path.join(folder, "host.cab")), method
