@@ -929,6 +929,14 @@ TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
   r = tool({"list", "--json=yes", cab.string()});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--json takes no value"), std::string::npos) << r.err;
+  r = tool({"list", "-qv", cab.string()});  // short options are not bundled
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("option -qv takes no value"), std::string::npos) << r.err;
+  // A short option's value may be joined to it.
+  r = tool({"extract", "--overwrite", cab.string(), "-d" + (root_ / "joined").string(), "docs*"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree(root_ / "joined"),
+            (std::vector<std::string>{"docs/", "docs/a.txt", "docs/b.TXT", "docs/sub/"}));
   r = tool({"extract", "--stdout", "--overwrite", cab.string()});
   EXPECT_EQ(r.status, 2);
 }

@@ -26,8 +26,8 @@ const char* const USAGE =
     "\n"
     "'cabsfx-tool COMMAND --help' describes a command; 'cabsfx-tool --version'\n"
     "prints the version. Every command takes -q (quiet), -v (verbose),\n"
-    "--option=VALUE as well as --option VALUE, and '--' before operands that\n"
-    "begin with '-'.\n";
+    "--option=VALUE as well as --option VALUE (-j4 as well as -j 4), and '--'\n"
+    "before operands that begin with '-'.\n";
 
 #ifndef CABSFX_VERSION
 #define CABSFX_VERSION "1.0.0"
@@ -183,7 +183,7 @@ int g_verbosity = 1;
 bool ArgReader::next() {
   if (started_) {
     if (!operand_ && has_inline_ && !value_taken_)
-      throw UsageError("option --" + name_ + " takes no value");
+      throw UsageError("option " + (name_[0] == '-' ? name_ : "--" + name_) + " takes no value");
     ++at_;
   }
   started_ = true;
@@ -204,9 +204,13 @@ bool ArgReader::next() {
         inline_value_ = a.substr(eq + 1);
       }
     } else {
-      name_ = a.substr(1);
-      if (name_.size() > 1) unknown();  // no bundled short options
-      name_ = "-" + name_;
+      // A short option's value may follow it directly (-j4, -dout), as in make
+      // and tar; short options are not bundled.
+      name_ = a.substr(0, 2);
+      if (a.size() > 2) {
+        has_inline_ = true;
+        inline_value_ = a.substr(2);
+      }
     }
     if (name_ == "-q" || name_ == "quiet") {
       g_verbosity = 0;
