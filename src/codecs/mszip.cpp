@@ -301,16 +301,17 @@ void BuildLiteralFast(const uint8_t* lengths, uint32_t n, uint32_t* fast) {
       });
   // Pairs: a literal whose following bits within the same lookup hold a
   // whole second literal code. Downwards, so that the entry read for the
-  // second code (at a smaller index) is still a single one.
+  // second code (at a smaller index) is still a single one. Without
+  // branches: which entries pair up follows no pattern a predictor learns.
   for (uint32_t i = size; i-- > 0;) {
     const uint32_t first = fast[i];
-    if (!(first & kFastLiteral)) continue;
-    const uint32_t len = first & 0xFF;
+    const uint32_t len = first & 0xFF;  // at most 16 whatever the entry
     const uint32_t second = fast[i >> len];
-    if (!(second & kFastLiteral) || (second & kFastPair)) continue;
-    const uint32_t len2 = second & 0xFF;
-    if (len + len2 > kLiteralFastBits) continue;
-    fast[i] = kFastLiteral | kFastPair | (second & 0xFF00) << 8 | (first & 0xFF00) | (len + len2);
+    const uint32_t both = len + (second & 0xFF);
+    const uint32_t pair =
+        kFastLiteral | kFastPair | (second & 0xFF00) << 8 | (first & 0xFF00) | both;
+    const bool fits = (first & second & kFastLiteral) != 0 && both <= kLiteralFastBits;
+    fast[i] = fits ? pair : first;
   }
 }
 
