@@ -254,9 +254,24 @@ BuildResult BuildTable(const uint8_t* lengths, uint32_t n, uint32_t simple, cons
   return (left != 0 && longest != 1) ? kIncomplete : kComplete;
 }
 
+// Bytes with their bits in reverse order.
+struct ReverseTable {
+  uint8_t byte[256];
+};
+constexpr ReverseTable MakeReverseTable() {
+  ReverseTable t{};
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t r = 0;
+    for (uint32_t k = 0; k < 8; ++k) r |= ((b >> k) & 1) << (7 - k);
+    t.byte[b] = static_cast<uint8_t>(r);
+  }
+  return t;
+}
+constexpr ReverseTable kReverse = MakeReverseTable();
+
 // Canonical codes, bit-reversed (deflate sends codes most significant bit
 // first into a least-significant-first bit stream): calls fill(symbol,
-// reversed code, length) for every symbol of length 1..maxBits.
+// reversed code, length) for every symbol of length 1..maxBits (up to 16).
 template <typename Fill>
 void ForEachShortCode(const uint8_t* lengths, uint32_t n, uint32_t maxBits, Fill fill) {
   uint32_t count[16] = {};
@@ -271,9 +286,9 @@ void ForEachShortCode(const uint8_t* lengths, uint32_t n, uint32_t maxBits, Fill
   for (uint32_t symbol = 0; symbol < n; ++symbol) {
     const uint32_t len = lengths[symbol];
     if (len == 0 || len > maxBits) continue;
-    uint32_t c = next[len]++;
-    uint32_t reversed = 0;
-    for (uint32_t i = 0; i < len; ++i, c >>= 1) reversed = (reversed << 1) | (c & 1);
+    const uint32_t c = next[len]++;
+    const uint32_t reversed =
+        static_cast<uint32_t>(kReverse.byte[c & 0xFF] << 8 | kReverse.byte[c >> 8]) >> (16 - len);
     fill(symbol, reversed, len);
   }
 }
@@ -284,34 +299,57 @@ void ForEachShortCode(const uint8_t* lengths, uint32_t n, uint32_t maxBits, Fill
 void BuildLiteralFast(const uint8_t* lengths, uint32_t n, uint32_t* fast) {
   constexpr uint32_t size = 1u << kLiteralFastBits;
   for (uint32_t i = 0; i < size; ++i) fast[i] = kFastEscape;
-  ForEachShortCode(
-      lengths, n, kLiteralFastBits, [fast](uint32_t symbol, uint32_t code, uint32_t len) {
-        uint32_t entry;
-        if (symbol < 256) {
-          entry = kFastLiteral | symbol << 16 | symbol << 8 | len;
-        } else if (symbol == 256) {
-          entry = kFastEndOfBlock | len;
-        } else if (symbol < 286) {
-          const uint32_t extra = kLengthExtra[symbol - 257];
-          entry = static_cast<uint32_t>(kLengthBase[symbol - 257]) << 16 | len << 8 | (len + extra);
-        } else {
-          return;
-        }
-        for (uint32_t i = code; i < size; i += 1u << len) fast[i] = entry;
-      });
+  // Literals short enough to begin a pair, in the order of their lengths.
+  struct Literal {
+    uint16_t code;
+    uint8_t len;
+    uint8_t symbol;
+  };
+  Literal found[256];
+  uint32_t perLength[kLiteralFastBits + 1] = {};
+  uint32_t literals = 0;
+  ForEachShortCode(lengths, n, kLiteralFastBits, [&](uint32_t symbol, uint32_t code, uint32_t len) {
+    uint32_t entry;
+    if (symbol < 256) {
+      entry = kFastLiteral | symbol << 16 | symbol << 8 | len;
+      if (len < kLiteralFastBits) {
+        found[literals++] = {static_cast<uint16_t>(code), static_cast<uint8_t>(len),
+                             static_cast<uint8_t>(symbol)};
+        ++perLength[len];
+      }
+    } else if (symbol == 256) {
+      entry = kFastEndOfBlock | len;
+    } else if (symbol < 286) {
+      const uint32_t extra = kLengthExtra[symbol - 257];
+      entry = static_cast<uint32_t>(kLengthBase[symbol - 257]) << 16 | len << 8 | (len + extra);
+    } else {
+      return;
+    }
+    for (uint32_t i = code; i < size; i += 1u << len) fast[i] = entry;
+  });
   // Pairs: a literal whose following bits within the same lookup hold a
-  // whole second literal code. Downwards, so that the entry read for the
-  // second code (at a smaller index) is still a single one. Without
-  // branches: which entries pair up follows no pattern a predictor learns.
-  for (uint32_t i = size; i-- > 0;) {
-    const uint32_t first = fast[i];
-    const uint32_t len = first & 0xFF;  // at most 16 whatever the entry
-    const uint32_t second = fast[i >> len];
-    const uint32_t both = len + (second & 0xFF);
-    const uint32_t pair =
-        kFastLiteral | kFastPair | (second & 0xFF00) << 8 | (first & 0xFF00) | both;
-    const bool fits = (first & second & kFastLiteral) != 0 && both <= kLiteralFastBits;
-    fast[i] = fits ? pair : first;
+  // whole second literal code. Every pair of literals short enough together
+  // writes its own entries, the second taken in the order of lengths so that
+  // the first too long ends the search.
+  uint32_t start[kLiteralFastBits + 1];
+  start[0] = 0;
+  for (uint32_t len = 1; len <= kLiteralFastBits; ++len) {
+    start[len] = start[len - 1] + perLength[len - 1];
+  }
+  Literal sorted[256];
+  for (uint32_t k = 0; k < literals; ++k) sorted[start[found[k].len]++] = found[k];
+  for (uint32_t a = 0; a < literals; ++a) {
+    const Literal first = sorted[a];
+    for (uint32_t b = 0; b < literals; ++b) {
+      const Literal second = sorted[b];
+      const uint32_t both = first.len + second.len;
+      if (both > kLiteralFastBits) break;
+      const uint32_t entry =
+          kFastLiteral | kFastPair | second.symbol << 16 | first.symbol << 8 | both;
+      for (uint32_t i = first.code | second.code << first.len; i < size; i += 1u << both) {
+        fast[i] = entry;
+      }
+    }
   }
 }
 
@@ -569,9 +607,14 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
   // iteration might cross it.
   auto room = [&]() { return inEnd - in > kFastInputMargin && outEnd - out > kFastOutputMargin; };
   bool fast = room();
-  while (fast) {
+  // The next entry is looked up as soon as its bits are there, before the
+  // match in hand is copied, so that the lookup overlaps with the copy.
+  uint32_t e = 0;
+  if (fast) {
     refill();
-    uint32_t e = litFast[bits & kLitFastMask];
+    e = litFast[bits & kLitFastMask];
+  }
+  while (fast) {
     if (e & kFastLiteral) {
       // One or two literals per entry; the second store repeats the first
       // byte at the same place when there is only one.
@@ -587,17 +630,19 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
         out[0] = static_cast<uint8_t>(e >> 8);
         out[n - 1] = static_cast<uint8_t>(e >> 16);
         out += n;
-        if (kFill < 3 * kLiteralFastBits) {
-          fast = room();
-          continue;
+        if (kFill >= 3 * kLiteralFastBits) {
+          e = litFast[bits & kLitFastMask];
+          if (e & kFastLiteral) {
+            n = 1 + ((e >> 30) & 1);
+            drop(e & 0xFF);
+            out[0] = static_cast<uint8_t>(e >> 8);
+            out[n - 1] = static_cast<uint8_t>(e >> 16);
+            out += n;
+          }
         }
-        e = litFast[bits & kLitFastMask];
-        if (e & kFastLiteral) {
-          n = 1 + ((e >> 30) & 1);
-          drop(e & 0xFF);
-          out[0] = static_cast<uint8_t>(e >> 8);
-          out[n - 1] = static_cast<uint8_t>(e >> 16);
-          out += n;
+        if (e & kFastLiteral || kFill < 3 * kLiteralFastBits) {
+          refill();
+          e = litFast[bits & kLitFastMask];
           fast = room();
           continue;
         }
@@ -626,6 +671,8 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
       drop(t.bits);
       if (t.op == kOpLiteral) {
         *out++ = static_cast<uint8_t>(t.value);
+        refill();
+        e = litFast[bits & kLitFastMask];
         fast = room();
         continue;
       }
@@ -662,6 +709,8 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
       distance = t.value + (static_cast<uint32_t>(bits) & Mask(t.op));
       drop(t.op);
     }
+    refill();
+    e = litFast[bits & kLitFastMask];
     if (distance <= static_cast<uint32_t>(out - outStart)) {
       out = CopyNear(out, distance, length);
     } else {
