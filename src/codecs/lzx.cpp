@@ -466,7 +466,7 @@ inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
 }
 
 // Decodes `run` bytes of a verbatim or aligned block at the window position.
-bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
+CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   // The bit buffer lives in locals here: window stores through a byte pointer
   // could otherwise alias it and force reloads after every byte.
   uint8_t* const window = st->window;

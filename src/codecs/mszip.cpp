@@ -558,7 +558,8 @@ inline uint8_t* CopyNear(uint8_t* out, uint32_t distance, uint32_t length) {
 // while the input and output have room for a whole iteration; then the
 // careful loop takes over with exact bit accounting, one byte at a time, and
 // zero bytes past the input end.
-CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTable& distances) {
+CABSFX_HOT CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals,
+                                   const DecodeTable& distances) {
   BitWord bits = static_cast<BitWord>(c.bits);
   uint32_t count = c.count;
   const uint8_t* in = c.in;

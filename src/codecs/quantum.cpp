@@ -279,9 +279,15 @@ struct Frame {
     return v;
   }
 
-  // Decodes a symbol of a model of at most 8 * Vectors - 1 symbols.
+  // Decodes a symbol of a model of at most 8 * Vectors - 1 symbols. Without
+  // vectors every model takes the same (one) search.
   template <int Vectors>
   uint32_t symbol(DecoderModel& m) {
+    return search < kVectorSearch ? Vectors : 1 > (m);
+  }
+
+  template <int Vectors>
+  CABSFX_HOT uint32_t search(DecoderModel& m) {
     // Registers in locals: stores to the members followed by wider loads of
     // them would stall store forwarding on every symbol.
     uint32_t lo = low, hi = high, c = code;
@@ -458,7 +464,7 @@ uint32_t match_offset(Frame& f, DecoderModel& m) {
   return quantum::POSITION.base[slot] + f.bits(quantum::POSITION.extra[slot]) + 1;
 }
 
-void decode_item(Frame& f) {
+CABSFX_HOT void decode_item(Frame& f) {
   auto& models = g.models;
   const uint32_t selector = f.symbol<vectors_for(7)>(models.m[quantum::MODEL_SELECTOR]);
   if (selector < 4) {
