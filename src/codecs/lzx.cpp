@@ -601,7 +601,10 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       }
       r0 = offset;
     } else {
-      const int extra = kSlots.extra[slot];
+      // kSlots.extra[slot], computed: the bit count is on the path from one
+      // symbol to the next, a table load would lengthen it.
+      const int half = static_cast<int>(slot >> 1) - 1;
+      const int extra = half < 17 ? half : 17;
       uint32_t value = 0;
       if (aligned && extra >= 3) {
         if (extra > 3) value = get(extra - 3) << 3;
