@@ -5,6 +5,9 @@
 #include "codecs/quantum.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/quantum_model.h"
 
@@ -307,21 +310,27 @@ struct Frame {
       // entry (the values fall strictly, and entry n is 0): those are the
       // ones that gain the increment, and their count locates the symbol.
       // No loop exit to mispredict.
-      typedef int16_t Lanes __attribute__((vector_size(16)));
-      const int16_t target = static_cast<int16_t>(scaled / range);
-      const Lanes t = {target, target, target, target, target, target, target, target};
-      Lanes above = {};
-      for (int v = 0; v < Vectors; ++v) {
-        Lanes x;
-        std::memcpy(&x, m.cum + 8 * v, sizeof x);
-        const Lanes gt = x > t;
-        x += gt & static_cast<int16_t>(quantum::MODEL_INCREMENT);
-        std::memcpy(m.cum + 8 * v, &x, sizeof x);
-        above += gt;
+      // Entry n is 0 and n is at most 64: entries from 64 on never count.
+      constexpr int kVectors = Vectors < 8 ? Vectors : 8;
+      const __m128i t = _mm_set1_epi16(static_cast<int16_t>(scaled / range));
+      const __m128i increment = _mm_set1_epi16(quantum::MODEL_INCREMENT);
+      __m128i gt[kVectors + 1];
+      for (int v = 0; v < kVectors; ++v) {
+        __m128i* at = reinterpret_cast<__m128i*>(m.cum + 8 * v);
+        const __m128i x = _mm_load_si128(at);
+        gt[v] = _mm_cmpgt_epi16(x, t);
+        _mm_store_si128(at, _mm_add_epi16(x, _mm_and_si128(gt[v], increment)));
       }
-      int16_t count = 0;
-      for (int k = 0; k < 8; ++k) count = static_cast<int16_t>(count - above[k]);
-      index = static_cast<uint32_t>(count - 1);
+      gt[kVectors] = _mm_setzero_si128();
+      // One bit per entry, entry 0 lowest; the entries above the target are
+      // its lowest bits.
+      uint64_t above = 0;
+      for (int v = 0; v < kVectors; v += 2) {
+        const uint32_t bits16 =
+            static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(gt[v], gt[v + 1])));
+        above |= static_cast<uint64_t>(bits16) << (8 * v);
+      }
+      index = static_cast<uint32_t>(__builtin_ctzll(~above)) - 1;
       cum_i = m.cum[index] - quantum::MODEL_INCREMENT;
       cum_next = m.cum[index + 1];
     } else {
