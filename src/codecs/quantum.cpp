@@ -330,7 +330,8 @@ struct Frame {
             static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(gt[v], gt[v + 1])));
         above |= static_cast<uint64_t>(bits16) << (8 * v);
       }
-      index = static_cast<uint32_t>(__builtin_ctzll(~above)) - 1;
+      // All 64 above: the symbol is the 64th (the largest model's last).
+      index = (~above != 0 ? static_cast<uint32_t>(__builtin_ctzll(~above)) : 64) - 1;
       cum_i = m.cum[index] - quantum::MODEL_INCREMENT;
       cum_next = m.cum[index + 1];
     } else {
