@@ -305,7 +305,8 @@ struct Frame {
     // below it for x < 2^28, and one comparison corrects it.
     const uint32_t r = 0xFFFFFFFFu / total;
     uint32_t cum_i, cum_next, index;
-    if constexpr (kVectorSearch && Vectors > 1) {
+#if defined(__SSE2__)
+    if constexpr (Vectors > 1) {
       // The entries above the target are exactly entry 0 up to the symbol's
       // entry (the values fall strictly, and entry n is 0): those are the
       // ones that gain the increment, and their count locates the symbol.
@@ -334,7 +335,9 @@ struct Frame {
       index = (~above != 0 ? static_cast<uint32_t>(__builtin_ctzll(~above)) : 64) - 1;
       cum_i = m.cum[index] - quantum::MODEL_INCREMENT;
       cum_next = m.cum[index + 1];
-    } else {
+    } else
+#endif
+    {
       // The search also adapts: every entry passed, and the one found, gains
       // the increment (entries after it keep their values). One loop, so one
       // hard-to-predict exit per symbol. cum[n] is 0: it stops at n - 1.
