@@ -466,7 +466,7 @@ inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
 }
 
 // Decodes `run` bytes of a verbatim or aligned block at the window position.
-bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
+CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   // The bit buffer lives in locals here: window stores through a byte pointer
   // could otherwise alias it and force reloads after every byte.
   uint8_t* const window = st->window;
@@ -601,7 +601,10 @@ bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       }
       r0 = offset;
     } else {
-      const int extra = kSlots.extra[slot];
+      // kSlots.extra[slot], computed: the bit count is on the path from one
+      // symbol to the next, a table load would lengthen it.
+      const int half = static_cast<int>(slot >> 1) - 1;
+      const int extra = half < 17 ? half : 17;
       uint32_t value = 0;
       if (aligned && extra >= 3) {
         if (extra > 3) value = get(extra - 3) << 3;

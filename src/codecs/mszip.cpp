@@ -46,9 +46,29 @@ constexpr uint32_t kDistanceAreaSize = 154;
 constexpr uint32_t kFixedLiteralSize = 520;
 constexpr uint32_t kFixedDistanceSize = 32;
 
+// Single-lookup tables for the fast loop, beside the multi-level ones: every
+// code of up to kLiteralFastBits (kDistanceFastBits) bits in one entry, and
+// an escape to the multi-level tables for longer or invalid codes.
+//   literal/length entry: bits 0-7 bits to consume; then
+//     literal: bit 31, bit 30 when a second literal follows within the same
+//       lookup, bits 8-15 the first byte, bits 16-23 the second byte (the
+//       first again when there is none);
+//     length: bits 8-15 code length (the extra bits follow it), bits 16-24
+//       the base (bits to consume = code length + extra bits);
+//     end of block: bit 29; escape: bit 28.
+//   distance entry: bits 0-7 code length + extra bits, 8-15 code length,
+//     16-31 base; 0 is the escape.
+constexpr uint32_t kLiteralFastBits = 11;
+constexpr uint32_t kDistanceFastBits = 8;
+constexpr uint32_t kFastLiteral = 1u << 31;
+constexpr uint32_t kFastPair = 1u << 30;
+constexpr uint32_t kFastEndOfBlock = 1u << 29;
+constexpr uint32_t kFastEscape = 1u << 28;
+
 struct DecodeTable {
   const TableEntry* area;  // root table at index 0, sub-tables after it
   uint32_t lookupBits;     // 0: no codes at all
+  const uint32_t* fast;    // literal/length or distance fast table
 };
 
 struct InflateState {
@@ -63,6 +83,8 @@ struct InflateState {
   uint64_t bitBuffer;
   uint32_t bitCount;
   TableEntry table[kMainAreaSize + kDistanceAreaSize];
+  uint32_t literalFast[1u << kLiteralFastBits];
+  uint32_t distanceFast[1u << kDistanceFastBits];
 };
 
 }  // namespace
@@ -232,9 +254,121 @@ BuildResult BuildTable(const uint8_t* lengths, uint32_t n, uint32_t simple, cons
   return (left != 0 && longest != 1) ? kIncomplete : kComplete;
 }
 
+// Bytes with their bits in reverse order.
+struct ReverseTable {
+  uint8_t byte[256];
+};
+constexpr ReverseTable MakeReverseTable() {
+  ReverseTable t{};
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t r = 0;
+    for (uint32_t k = 0; k < 8; ++k) r |= ((b >> k) & 1) << (7 - k);
+    t.byte[b] = static_cast<uint8_t>(r);
+  }
+  return t;
+}
+constexpr ReverseTable kReverse = MakeReverseTable();
+
+// Canonical codes, bit-reversed (deflate sends codes most significant bit
+// first into a least-significant-first bit stream): calls fill(symbol,
+// reversed code, length) for every symbol of length 1..maxBits (up to 16).
+template <typename Fill>
+void ForEachShortCode(const uint8_t* lengths, uint32_t n, uint32_t maxBits, Fill fill) {
+  uint32_t count[16] = {};
+  for (uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
+  count[0] = 0;
+  uint32_t next[16];
+  uint32_t code = 0;
+  for (uint32_t len = 1; len < 16; ++len) {
+    code = (code + count[len - 1]) << 1;
+    next[len] = code;
+  }
+  for (uint32_t symbol = 0; symbol < n; ++symbol) {
+    const uint32_t len = lengths[symbol];
+    if (len == 0 || len > maxBits) continue;
+    const uint32_t c = next[len]++;
+    const uint32_t reversed =
+        static_cast<uint32_t>(kReverse.byte[c & 0xFF] << 8 | kReverse.byte[c >> 8]) >> (16 - len);
+    fill(symbol, reversed, len);
+  }
+}
+
+// Fills the literal/length fast table of a code the multi-level builder has
+// accepted. Symbols 286 and 287 (fixed code only) and codes longer than the
+// table escape, as does code space an incomplete code leaves over.
+void BuildLiteralFast(const uint8_t* lengths, uint32_t n, uint32_t* fast) {
+  constexpr uint32_t size = 1u << kLiteralFastBits;
+  for (uint32_t i = 0; i < size; ++i) fast[i] = kFastEscape;
+  // Literals short enough to begin a pair, in the order of their lengths.
+  struct Literal {
+    uint16_t code;
+    uint8_t len;
+    uint8_t symbol;
+  };
+  Literal found[256];
+  uint32_t perLength[kLiteralFastBits + 1] = {};
+  uint32_t literals = 0;
+  ForEachShortCode(lengths, n, kLiteralFastBits, [&](uint32_t symbol, uint32_t code, uint32_t len) {
+    uint32_t entry;
+    if (symbol < 256) {
+      entry = kFastLiteral | symbol << 16 | symbol << 8 | len;
+      if (len < kLiteralFastBits) {
+        found[literals++] = {static_cast<uint16_t>(code), static_cast<uint8_t>(len),
+                             static_cast<uint8_t>(symbol)};
+        ++perLength[len];
+      }
+    } else if (symbol == 256) {
+      entry = kFastEndOfBlock | len;
+    } else if (symbol < 286) {
+      const uint32_t extra = kLengthExtra[symbol - 257];
+      entry = static_cast<uint32_t>(kLengthBase[symbol - 257]) << 16 | len << 8 | (len + extra);
+    } else {
+      return;
+    }
+    for (uint32_t i = code; i < size; i += 1u << len) fast[i] = entry;
+  });
+  // Pairs: a literal whose following bits within the same lookup hold a
+  // whole second literal code. Every pair of literals short enough together
+  // writes its own entries, the second taken in the order of lengths so that
+  // the first too long ends the search.
+  uint32_t start[kLiteralFastBits + 1];
+  start[0] = 0;
+  for (uint32_t len = 1; len <= kLiteralFastBits; ++len) {
+    start[len] = start[len - 1] + perLength[len - 1];
+  }
+  Literal sorted[256];
+  for (uint32_t k = 0; k < literals; ++k) sorted[start[found[k].len]++] = found[k];
+  for (uint32_t a = 0; a < literals; ++a) {
+    const Literal first = sorted[a];
+    for (uint32_t b = 0; b < literals; ++b) {
+      const Literal second = sorted[b];
+      const uint32_t both = first.len + second.len;
+      if (both > kLiteralFastBits) break;
+      const uint32_t entry =
+          kFastLiteral | kFastPair | second.symbol << 16 | first.symbol << 8 | both;
+      for (uint32_t i = first.code | second.code << first.len; i < size; i += 1u << both) {
+        fast[i] = entry;
+      }
+    }
+  }
+}
+
+void BuildDistanceFast(const uint8_t* lengths, uint32_t n, uint32_t* fast) {
+  constexpr uint32_t size = 1u << kDistanceFastBits;
+  for (uint32_t i = 0; i < size; ++i) fast[i] = 0;
+  ForEachShortCode(lengths, n, kDistanceFastBits,
+                   [fast](uint32_t symbol, uint32_t code, uint32_t len) {
+                     const uint32_t entry = static_cast<uint32_t>(kDistanceBase[symbol]) << 16 |
+                                            len << 8 | (len + kDistanceExtra[symbol]);
+                     for (uint32_t i = code; i < size; i += 1u << len) fast[i] = entry;
+                   });
+}
+
 // Shared fixed-code tables, built on the first creation.
 TableEntry fixed_literal_area[kFixedLiteralSize];
 TableEntry fixed_distance_area[kFixedDistanceSize];
+uint32_t fixed_literal_fast[1u << kLiteralFastBits];
+uint32_t fixed_distance_fast[1u << kDistanceFastBits];
 DecodeTable fixed_literal_table;
 DecodeTable fixed_distance_table;
 bool fixed_tables_built = false;
@@ -248,13 +382,15 @@ void BuildFixedTables() {
   uint32_t bits = 9;
   BuildTable(lengths, 288, 257, kLengthBase, kLengthExtra, fixed_literal_area, kFixedLiteralSize,
              &bits);
-  fixed_literal_table = {fixed_literal_area, bits};
+  BuildLiteralFast(lengths, 288, fixed_literal_fast);
+  fixed_literal_table = {fixed_literal_area, bits, fixed_literal_fast};
   for (uint32_t i = 0; i < 30; ++i) lengths[i] = 5;
   bits = 5;
   // Incomplete by design: codes 30 and 31 are left over and invalid.
   BuildTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, fixed_distance_area, kFixedDistanceSize,
              &bits);
-  fixed_distance_table = {fixed_distance_area, bits};
+  BuildDistanceFast(lengths, 30, fixed_distance_fast);
+  fixed_distance_table = {fixed_distance_area, bits, fixed_distance_fast};
   fixed_tables_built = true;
 }
 
@@ -292,15 +428,6 @@ inline uint32_t Take(Cursor& c, uint32_t n) {
   c.bits >>= n;
   c.count -= n;
   return value;
-}
-
-inline uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
 }
 
 // Copies `length` bytes from `distance` back, which lies inside this call's
@@ -362,12 +489,78 @@ inline uint8_t* CopyMatch(uint8_t* out, uint8_t* outStart, uint32_t distance, ui
 
 enum CodesResult { kBlockEnd, kOutputFull, kDataError };
 
+// Bit buffer of the fast loop: a machine word, refilled a whole word at a
+// time while the input lasts; a refill leaves at least kFill bits.
+using BitWord = uintptr_t;
+constexpr uint32_t kWordBits = sizeof(BitWord) * 8;
+constexpr uint32_t kFill = kWordBits - 8;
+// The fast loop runs while a whole iteration (at most four refills, each
+// loading a word and advancing by fewer bytes than a word) stays inside the
+// input, and its output (up to six literals, or four and a longest match)
+// inside the output.
+constexpr ptrdiff_t kFastInputMargin = 4 * sizeof(BitWord) + 8;
+constexpr ptrdiff_t kFastOutputMargin = kMaxMatch + 8;
+
+inline BitWord LoadWord(const uint8_t* p) {
+  BitWord v;
+  std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = sizeof v == 8 ? static_cast<BitWord>(__builtin_bswap64(v))
+                    : static_cast<BitWord>(__builtin_bswap32(static_cast<uint32_t>(v)));
+#endif
+  return v;
+}
+
+// A match within this call's output, in the byte order deflate defines for
+// overlaps. Nothing past out + length is written: those bytes are the
+// previous block's, which a later match of this block may still read.
+inline uint8_t* CopyNear(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* src = out - distance;
+  if (distance >= 8) {
+    if (length >= 8) {
+      // Whole chunks, then one last chunk ending exactly at the match's end
+      // (it rewrites bytes already written, with the same values).
+      uint32_t i = 0;
+      do {
+        uint64_t chunk;
+        std::memcpy(&chunk, src + i, 8);
+        std::memcpy(out + i, &chunk, 8);
+        i += 8;
+      } while (i + 8 <= length);
+      uint64_t chunk;
+      std::memcpy(&chunk, src + length - 8, 8);
+      std::memcpy(out + length - 8, &chunk, 8);
+      return out + length;
+    }
+    if (length >= 4) {
+      uint32_t head, tail;
+      std::memcpy(&head, src, 4);
+      std::memcpy(&tail, src + length - 4, 4);
+      std::memcpy(out, &head, 4);
+      std::memcpy(out + length - 4, &tail, 4);
+      return out + length;
+    }
+    out[0] = src[0];
+    out[1] = src[1];
+    out[2] = src[2];  // a length is at least 3
+    return out + length;
+  }
+  if (distance == 1) {
+    std::memset(out, *src, length);
+    return out + length;
+  }
+  for (uint32_t i = 0; i < length; ++i) out[i] = src[i];
+  return out + length;
+}
+
 // Decodes literal/length and distance symbols until end of block, a full
-// output, or an invalid code. While at least 8 input bytes and a whole match
-// of output remain, bits are refilled 8 bytes at a time without per-symbol
-// checks; otherwise one byte at a time with zero bytes past the input end.
-CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTable& distances) {
-  uint64_t bits = c.bits;
+// output, or an invalid code. A fast loop with single-lookup tables runs
+// while the input and output have room for a whole iteration; then the
+// careful loop takes over with exact bit accounting, one byte at a time, and
+// zero bytes past the input end.
+CABSFX_HOT CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals,
+                                   const DecodeTable& distances) {
+  BitWord bits = static_cast<BitWord>(c.bits);
   uint32_t count = c.count;
   const uint8_t* in = c.in;
   const uint8_t* const inEnd = c.inEnd;
@@ -377,15 +570,19 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
   uint8_t* const outEnd = c.outEnd;
   const TableEntry* const litArea = literals.area;
   const TableEntry* const distArea = distances.area;
+  const uint32_t* const litFast = literals.fast;
+  const uint32_t* const distFast = distances.fast;
   const uint32_t litBits = literals.lookupBits;
   const uint32_t distBits = distances.lookupBits;
-  const uint64_t litMask = Mask(litBits);
-  const uint64_t distMask = Mask(distBits);
+  const BitWord litMask = Mask(litBits);
+  const BitWord distMask = Mask(distBits);
+  constexpr BitWord kLitFastMask = Mask(kLiteralFastBits);
+  constexpr BitWord kDistFastMask = Mask(kDistanceFastBits);
   CodesResult result;
 
   auto need = [&](uint32_t n) {
     while (count < n) {
-      uint64_t byte = 0;
+      BitWord byte = 0;
       if (in < inEnd) {
         byte = *in++;
       } else {
@@ -399,60 +596,132 @@ CodesResult DecodeCodes(Cursor& c, const DecodeTable& literals, const DecodeTabl
     bits >>= n;
     count -= n;
   };
+  // The bits above `count` may already hold the next input bytes' low bits;
+  // ORing the same bytes in again later changes nothing.
+  auto refill = [&]() {
+    bits |= LoadWord(in) << count;
+    in += (kWordBits - 1 - count) >> 3;
+    count |= kFill;
+  };
 
-  for (;;) {
-    if (outEnd - out >= static_cast<ptrdiff_t>(kMaxMatch) && inEnd - in >= 8) {
-      // Fast path: one refill covers the longest symbol pair (15 + 5 + 15 + 13 bits).
-      bits |= Load64(in) << count;
-      in += (63 - count) >> 3;
-      count |= 56;
-      TableEntry e = litArea[bits & litMask];
-      while (e.op > kOpLiteral) {
-        if (e.op == kOpInvalid) {
-          result = kDataError;
-          goto done;
+  // The fast loop ends when an input or output end is near enough that an
+  // iteration might cross it.
+  auto room = [&]() { return inEnd - in > kFastInputMargin && outEnd - out > kFastOutputMargin; };
+  bool fast = room();
+  // The next entry is looked up as soon as its bits are there, before the
+  // match in hand is copied, so that the lookup overlaps with the copy.
+  uint32_t e = 0;
+  if (fast) {
+    refill();
+    e = litFast[bits & kLitFastMask];
+  }
+  while (fast) {
+    if (e & kFastLiteral) {
+      // One or two literals per entry; the second store repeats the first
+      // byte at the same place when there is only one.
+      uint32_t n = 1 + ((e >> 30) & 1);
+      drop(e & 0xFF);
+      out[0] = static_cast<uint8_t>(e >> 8);
+      out[n - 1] = static_cast<uint8_t>(e >> 16);
+      out += n;
+      e = litFast[bits & kLitFastMask];  // a refill covers two lookups
+      if (e & kFastLiteral) {
+        n = 1 + ((e >> 30) & 1);
+        drop(e & 0xFF);
+        out[0] = static_cast<uint8_t>(e >> 8);
+        out[n - 1] = static_cast<uint8_t>(e >> 16);
+        out += n;
+        if (kFill >= 3 * kLiteralFastBits) {
+          e = litFast[bits & kLitFastMask];
+          if (e & kFastLiteral) {
+            n = 1 + ((e >> 30) & 1);
+            drop(e & 0xFF);
+            out[0] = static_cast<uint8_t>(e >> 8);
+            out[n - 1] = static_cast<uint8_t>(e >> 16);
+            out += n;
+          }
         }
-        drop(e.bits);
-        e = litArea[e.value + (bits & Mask(e.op - 16u))];
+        if (e & kFastLiteral || kFill < 3 * kLiteralFastBits) {
+          refill();
+          e = litFast[bits & kLitFastMask];
+          fast = room();
+          continue;
+        }
       }
-      drop(e.bits);
-      if (e.op == kOpLiteral) {
-        *out++ = static_cast<uint8_t>(e.value);
-        // Two more root-table literals fit in the bits a refill guarantees
-        // (56 - 15 - 15 >= 15).
-        e = litArea[bits & litMask];
-        if (e.op != kOpLiteral) continue;
-        drop(e.bits);
-        *out++ = static_cast<uint8_t>(e.value);
-        e = litArea[bits & litMask];
-        if (e.op != kOpLiteral) continue;
-        drop(e.bits);
-        *out++ = static_cast<uint8_t>(e.value);
-        continue;
-      }
-      if (e.op == kOpEndOfBlock) {
+      refill();
+    }
+    // A length (maybe behind a long code), the end of the block, or an
+    // escape. With the buffer full: the code, its extra bits, a distance
+    // code and its extra bits take at most 15 + 5 + 15 + 13 bits.
+    uint32_t length;
+    if (e & (kFastEscape | kFastEndOfBlock)) {
+      if (e & kFastEndOfBlock) {
+        drop(e & 0xFF);
         result = kBlockEnd;
         goto done;
       }
-      const uint32_t length = e.value + (static_cast<uint32_t>(bits) & Mask(e.op));
-      drop(e.op);
-      TableEntry d = distArea[bits & distMask];
-      while (d.op > kOpLiteral) {
-        if (d.op == kOpInvalid) {
+      TableEntry t = litArea[bits & litMask];
+      while (t.op > kOpLiteral) {
+        if (t.op == kOpInvalid) {
           result = kDataError;
           goto done;
         }
-        drop(d.bits);
-        d = distArea[d.value + (bits & Mask(d.op - 16u))];
+        drop(t.bits);
+        t = litArea[t.value + (bits & Mask(t.op - 16u))];
       }
-      drop(d.bits);
-      const uint32_t distance = d.value + (static_cast<uint32_t>(bits) & Mask(d.op));
-      drop(d.op);
-      out = CopyMatch(out, outStart, distance, length);
-      continue;
+      drop(t.bits);
+      if (t.op == kOpLiteral) {
+        *out++ = static_cast<uint8_t>(t.value);
+        refill();
+        e = litFast[bits & kLitFastMask];
+        fast = room();
+        continue;
+      }
+      if (t.op == kOpEndOfBlock) {
+        result = kBlockEnd;
+        goto done;
+      }
+      length = t.value + (static_cast<uint32_t>(bits) & Mask(t.op));
+      drop(t.op);
+    } else {
+      const uint32_t total = e & 0xFF;
+      length = (e >> 16) + ((static_cast<uint32_t>(bits) & Mask(total)) >> ((e >> 8) & 0xFF));
+      drop(total);
     }
+    if (kFill < 48) refill();
+    uint32_t distance;
+    const uint32_t d = distFast[bits & kDistFastMask];
+    if (d != 0) {
+      const uint32_t total = d & 0xFF;
+      distance = (d >> 16) + ((static_cast<uint32_t>(bits) & Mask(total)) >> ((d >> 8) & 0xFF));
+      drop(total);
+    } else {
+      TableEntry t = distArea[bits & distMask];
+      while (t.op > kOpLiteral) {
+        if (t.op == kOpInvalid) {
+          result = kDataError;
+          goto done;
+        }
+        drop(t.bits);
+        t = distArea[t.value + (bits & Mask(t.op - 16u))];
+      }
+      drop(t.bits);
+      if (kFill < 48) refill();
+      distance = t.value + (static_cast<uint32_t>(bits) & Mask(t.op));
+      drop(t.op);
+    }
+    refill();
+    e = litFast[bits & kLitFastMask];
+    if (distance <= static_cast<uint32_t>(out - outStart)) {
+      out = CopyNear(out, distance, length);
+    } else {
+      out = CopyMatch(out, outStart, distance, length);
+    }
+    fast = room();
+  }
 
-    // Careful path: exact bit accounting and output limit per byte.
+  // Careful path: exact bit accounting and output limit per byte.
+  for (;;) {
     need(litBits);
     TableEntry e = litArea[bits & litMask];
     while (e.op > kOpLiteral) {
@@ -607,8 +876,12 @@ CodesResult DecodeDynamic(Cursor& c, InflateState* state) {
                  distanceArea, kDistanceAreaSize, &distanceBits) != kComplete) {
     return kDataError;
   }
-  const DecodeTable literals = {literalBits == 0 ? kEmptyTable : mainArea, literalBits};
-  const DecodeTable distances = {distanceBits == 0 ? kEmptyTable : distanceArea, distanceBits};
+  BuildLiteralFast(lengths, literalCount, state->literalFast);
+  BuildDistanceFast(lengths + literalCount, distanceCount, state->distanceFast);
+  const DecodeTable literals = {literalBits == 0 ? kEmptyTable : mainArea, literalBits,
+                                state->literalFast};
+  const DecodeTable distances = {distanceBits == 0 ? kEmptyTable : distanceArea, distanceBits,
+                                 state->distanceFast};
   return DecodeCodes(c, literals, distances);
 }
 

@@ -5,6 +5,9 @@
 #include "codecs/quantum.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/quantum_model.h"
 
@@ -32,6 +35,22 @@ struct PageEntry {
   SpillPage* buffer;
   uint32_t saved;
 };
+
+#if defined(__SSE2__)
+// Models in 16 bits, padded with zero entries to whole vectors of eight: a
+// symbol is found, and its model adapted, by comparing every entry with the
+// target at once (see Frame::symbol).
+constexpr bool kVectorSearch = true;
+using DecoderModel = quantum::BasicModel<uint16_t, 72>;
+#else
+constexpr bool kVectorSearch = false;
+using DecoderModel = quantum::Model;
+#endif
+// Vectors of eight entries that hold a model of at most n symbols (n + 1
+// entries).
+constexpr int vectors_for(uint32_t n) {
+  return static_cast<int>((n + 8) / 8);
+}
 
 }  // namespace
 
@@ -73,7 +92,7 @@ struct State {
   uint32_t position;
   uint32_t write_pos;
   bool spill_failed;
-  quantum::Models models;
+  quantum::BasicModels<DecoderModel> models;
 };
 
 State g;
@@ -263,35 +282,78 @@ struct Frame {
     return v;
   }
 
-  uint32_t symbol(quantum::Model& m) {
+  // Decodes a symbol of a model of at most 8 * Vectors - 1 symbols. Without
+  // vectors every model takes the same (one) search.
+  template <int Vectors>
+  uint32_t symbol(DecoderModel& m) {
+    return search < kVectorSearch ? Vectors : 1 > (m);
+  }
+
+  template <int Vectors>
+  CABSFX_HOT uint32_t search(DecoderModel& m) {
     // Registers in locals: stores to the members followed by wider loads of
     // them would stall store forwarding on every symbol.
     uint32_t lo = low, hi = high, c = code;
     const uint32_t total = m.cum[0];
     const uint32_t range = hi - lo + 1;
     // The symbol is the first entry whose next cumulative frequency is not
-    // above ((C - L + 1) * T - 1) / range; compared as products, no division
-    // (totals stay below 3809 and range at most 2^16, so products below 2^28).
+    // above ((C - L + 1) * T - 1) / range (totals stay below 3809 and range
+    // at most 2^16, so the product stays below 2^28).
     const uint32_t scaled = (c - lo + 1) * total - 1;
-    // The search also adapts: every entry passed, and the one found, gains
-    // the increment (entries after it keep their values). One loop, so one
-    // hard-to-predict exit per symbol. cum[n] is 0: it stops at n - 1.
-    // Both quotients below go through one reciprocal: floor(x * r / 2^32)
-    // with r = floor((2^32 - 1) / T) is the exact quotient or one below it
-    // for x < 2^28, and one comparison corrects it. Dividing before the
-    // search overlaps the division with it.
+    // Both quotients by T below go through one reciprocal: floor(x * r /
+    // 2^32) with r = floor((2^32 - 1) / T) is the exact quotient or one
+    // below it for x < 2^28, and one comparison corrects it.
     const uint32_t r = 0xFFFFFFFFu / total;
-    // Each entry is loaded once: the one ahead becomes the current one.
-    uint32_t* at = m.cum;
-    uint32_t cum_i = at[0];
-    uint32_t cum_next = at[1];
-    while (cum_next * range > scaled) {
-      *at++ = cum_i + quantum::MODEL_INCREMENT;
-      cum_i = cum_next;
+    uint32_t cum_i, cum_next, index;
+#if defined(__SSE2__)
+    if constexpr (Vectors > 1) {
+      // The entries above the target are exactly entry 0 up to the symbol's
+      // entry (the values fall strictly, and entry n is 0): those are the
+      // ones that gain the increment, and their count locates the symbol.
+      // No loop exit to mispredict.
+      // Entry n is 0 and n is at most 64: entries from 64 on never count.
+      constexpr int kVectors = Vectors < 8 ? Vectors : 8;
+      const __m128i t = _mm_set1_epi16(static_cast<int16_t>(scaled / range));
+      const __m128i increment = _mm_set1_epi16(quantum::MODEL_INCREMENT);
+      __m128i gt[kVectors + 1];
+      for (int v = 0; v < kVectors; ++v) {
+        __m128i* at = reinterpret_cast<__m128i*>(m.cum + 8 * v);
+        const __m128i x = _mm_load_si128(at);
+        gt[v] = _mm_cmpgt_epi16(x, t);
+        _mm_store_si128(at, _mm_add_epi16(x, _mm_and_si128(gt[v], increment)));
+      }
+      gt[kVectors] = _mm_setzero_si128();
+      // One bit per entry, entry 0 lowest; the entries above the target are
+      // its lowest bits.
+      uint64_t above = 0;
+      for (int v = 0; v < kVectors; v += 2) {
+        const uint32_t bits16 =
+            static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(gt[v], gt[v + 1])));
+        above |= static_cast<uint64_t>(bits16) << (8 * v);
+      }
+      // All 64 above: the symbol is the 64th (the largest model's last).
+      index = (~above != 0 ? static_cast<uint32_t>(__builtin_ctzll(~above)) : 64) - 1;
+      cum_i = m.cum[index] - quantum::MODEL_INCREMENT;
+      cum_next = m.cum[index + 1];
+    } else
+#endif
+    {
+      // The search also adapts: every entry passed, and the one found, gains
+      // the increment (entries after it keep their values). One loop, so one
+      // hard-to-predict exit per symbol. cum[n] is 0: it stops at n - 1.
+      // Each entry is loaded once: the one ahead becomes the current one.
+      auto* at = m.cum;
+      cum_i = at[0];
       cum_next = at[1];
+      while (cum_next * range > scaled) {
+        *at++ = cum_i + quantum::MODEL_INCREMENT;
+        cum_i = cum_next;
+        cum_next = at[1];
+      }
+      *at = cum_i + quantum::MODEL_INCREMENT;
+      index = static_cast<uint32_t>(at - m.cum);
     }
-    *at = cum_i + quantum::MODEL_INCREMENT;
-    const uint32_t sym = m.symbol[at - m.cum];
+    const uint32_t sym = m.symbol[index];
     const auto quotient = [r, total](uint32_t x) {
       uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * r) >> 32);
       if (x - q * total >= total) ++q;
@@ -409,33 +471,35 @@ void put_match(Frame& f, uint32_t offset, uint32_t length) {
   g.write_pos = (g.write_pos + length) & mask;
 }
 
-uint32_t match_offset(Frame& f, quantum::Model& m) {
-  const uint32_t slot = f.symbol(m);
+template <int Vectors>
+uint32_t match_offset(Frame& f, DecoderModel& m) {
+  const uint32_t slot = f.symbol<Vectors>(m);
   return quantum::POSITION.base[slot] + f.bits(quantum::POSITION.extra[slot]) + 1;
 }
 
-void decode_item(Frame& f) {
-  quantum::Models& models = g.models;
-  const uint32_t selector = f.symbol(models.m[quantum::MODEL_SELECTOR]);
+CABSFX_HOT void decode_item(Frame& f) {
+  auto& models = g.models;
+  const uint32_t selector = f.symbol<vectors_for(7)>(models.m[quantum::MODEL_SELECTOR]);
   if (selector < 4) {
-    const uint32_t literal = f.symbol(models.m[quantum::MODEL_LITERAL0 + selector]);
+    const uint32_t literal =
+        f.symbol<vectors_for(64)>(models.m[quantum::MODEL_LITERAL0 + selector]);
     put_literal(f, static_cast<uint8_t>(literal + 64 * selector));
     return;
   }
+  uint32_t offset;
   uint32_t length;
-  quantum::Model* position;
   if (selector == 4) {
     length = 3;
-    position = &models.m[quantum::MODEL_POSITION4];
+    offset = match_offset<vectors_for(24)>(f, models.m[quantum::MODEL_POSITION4]);
   } else if (selector == 5) {
     length = 4;
-    position = &models.m[quantum::MODEL_POSITION5];
+    offset = match_offset<vectors_for(36)>(f, models.m[quantum::MODEL_POSITION5]);
   } else {
-    const uint32_t l = f.symbol(models.m[quantum::MODEL_LENGTH]);
+    const uint32_t l =
+        f.symbol<vectors_for(quantum::LENGTH_SLOTS)>(models.m[quantum::MODEL_LENGTH]);
     length = quantum::LENGTH.base[l] + f.bits(quantum::LENGTH.extra[l]) + quantum::LONG_MATCH_MIN;
-    position = &models.m[quantum::MODEL_POSITION6];
+    offset = match_offset<vectors_for(42)>(f, models.m[quantum::MODEL_POSITION6]);
   }
-  const uint32_t offset = match_offset(f, *position);
   put_match(f, offset, length);
 }
 

@@ -2,6 +2,7 @@
 // writer's encoder so that both adapt in exactly the same way.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 namespace quantum {
 
@@ -51,40 +52,49 @@ static_assert(POSITION.base[41] == 1572864 && POSITION.extra[41] == 19);
 static_assert(LENGTH.base[26] == 254 && LENGTH.base[25] == 222 && LENGTH.extra[25] == 5);
 
 // Entry i holds the cumulative frequency of entries i to n - 1, so cum[0] is
-// the total and cum[n] is 0; entries stay in decoding order.
-struct Model {
+// the total and cum[n] is 0; entries stay in decoding order. Frequencies stay
+// below 2^16 (a total above MODEL_RESCALE_LIMIT is rescaled at once), so a
+// decoder may keep them in 16 bits; entries past n stay 0, which lets it
+// search whole vectors of entries.
+template <typename Cum, uint32_t Capacity = MODEL_MAX_SYMBOLS + 1>
+struct BasicModel {
   uint32_t symbols;
   uint32_t rescale_counter;
-  uint32_t cum[MODEL_MAX_SYMBOLS + 1];
-  uint16_t symbol[MODEL_MAX_SYMBOLS + 1];
+  alignas(16) Cum cum[Capacity];
+  uint16_t symbol[Capacity];
 };
+using Model = BasicModel<uint32_t>;
 
-inline void model_init(Model& m, uint32_t symbols) {
+template <typename M>
+inline void model_init(M& m, uint32_t symbols) {
   m.symbols = symbols;
   m.rescale_counter = 4;
   for (uint32_t i = 0; i <= symbols; ++i) {
-    m.cum[i] = symbols - i;
+    m.cum[i] = static_cast<decltype(+m.cum[0])>(symbols - i);
     m.symbol[i] = static_cast<uint16_t>(i);
   }
+  for (uint32_t i = symbols + 1; i < sizeof m.cum / sizeof m.cum[0]; ++i) m.cum[i] = 0;
 }
 
-inline void model_rescale(Model& m) {
+template <typename M>
+inline void model_rescale(M& m) {
+  using Cum = std::remove_reference_t<decltype(m.cum[0])>;
   const uint32_t n = m.symbols;
   if (--m.rescale_counter != 0) {
     for (uint32_t i = n; i-- > 0;) {
       m.cum[i] >>= 1;
-      if (m.cum[i] <= m.cum[i + 1]) m.cum[i] = m.cum[i + 1] + 1;
+      if (m.cum[i] <= m.cum[i + 1]) m.cum[i] = static_cast<Cum>(m.cum[i + 1] + 1);
     }
     return;
   }
   m.rescale_counter = 50;
   // Frequencies replace the cumulative values in place, lowest entry first,
   // then an exchange sort puts the most frequent symbols in front.
-  for (uint32_t i = 0; i < n; ++i) m.cum[i] = (m.cum[i] - m.cum[i + 1] + 1) >> 1;
+  for (uint32_t i = 0; i < n; ++i) m.cum[i] = static_cast<Cum>((m.cum[i] - m.cum[i + 1] + 1) >> 1);
   for (uint32_t i = 0; i + 1 < n; ++i) {
     for (uint32_t j = i + 1; j < n; ++j) {
       if (m.cum[j] > m.cum[i]) {
-        const uint32_t f = m.cum[i];
+        const Cum f = m.cum[i];
         m.cum[i] = m.cum[j];
         m.cum[j] = f;
         const uint16_t s = m.symbol[i];
@@ -93,11 +103,12 @@ inline void model_rescale(Model& m) {
       }
     }
   }
-  for (uint32_t i = n; i-- > 0;) m.cum[i] += m.cum[i + 1];
+  for (uint32_t i = n; i-- > 0;) m.cum[i] = static_cast<Cum>(m.cum[i] + m.cum[i + 1]);
 }
 
 // After entry i was coded: it and every entry before it gain the increment.
-inline void model_update(Model& m, uint32_t i) {
+template <typename M>
+inline void model_update(M& m, uint32_t i) {
   for (uint32_t k = 0; k <= i; ++k) m.cum[k] += MODEL_INCREMENT;
   if (m.cum[0] > MODEL_RESCALE_LIMIT) model_rescale(m);
 }
@@ -119,11 +130,14 @@ enum : uint32_t {
   MODEL_COUNT = 9,
 };
 
-struct Models {
-  Model m[MODEL_COUNT];
+template <typename M>
+struct BasicModels {
+  M m[MODEL_COUNT];
 };
+using Models = BasicModels<Model>;
 
-inline void models_init(Models& models, uint32_t window_bits) {
+template <typename M>
+inline void models_init(BasicModels<M>& models, uint32_t window_bits) {
   const uint32_t window_size = 1u << window_bits;
   model_init(models.m[MODEL_SELECTOR], 7);
   for (uint32_t k = 0; k < 4; ++k) model_init(models.m[MODEL_LITERAL0 + k], 64);

@@ -658,11 +658,9 @@ TEST(MszipBlocks, OutputStopsAtTheLimitInsideAMatch) {
   EXPECT_EQ(size, 1000u);
 }
 
-// After a full block, distance 100 at the start of the next block reads the
-// previous block's last 100 bytes and wraps to offset 0 after 32767.
-TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
-  Decoder decoder;
-  Window window;
+// Decodes a stored block of 32768 bytes into the window (the history of the
+// next block) and returns them.
+Bytes FillWithFullBlock(MszipDecoder* handle, uint8_t* window) {
   Bytes first(kBlock);
   for (uint32_t i = 0; i < kBlock; ++i) first[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
   BitWriter s;
@@ -673,8 +671,17 @@ TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
   s.Bits(~kBlock & 0xFFFF, 16);
   for (uint8_t b : first) s.Byte(b);
   uint32_t size = kBlock;
-  ASSERT_EQ(Decode(decoder.handle, s.Finish(), window.get(), &size), CODEC_OK);
-  ASSERT_EQ(size, kBlock);
+  EXPECT_EQ(Decode(handle, s.Finish(), window, &size), CODEC_OK);
+  EXPECT_EQ(size, kBlock);
+  return first;
+}
+
+// After a full block, distance 100 at the start of the next block reads the
+// previous block's last 100 bytes and wraps to offset 0 after 32767.
+TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
+  Decoder decoder;
+  Window window;
+  const Bytes first = FillWithFullBlock(decoder.handle, window.get());
   ASSERT_EQ(MszipReset(decoder.handle), CODEC_OK);  // changes nothing
 
   const Code lit = FixedLiterals(), dist = FixedDistances();
@@ -686,7 +693,7 @@ TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
   PutMatch(w, lit, dist, 10, 32768);   // the byte at 151.. of the previous block
   PutMatch(w, lit, dist, 258, 30000);  // from 32768 - 30000 + 161
   lit.Put(w, 256);
-  size = kBlock;
+  uint32_t size = kBlock;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   ASSERT_EQ(size, 150u + 1 + 10 + 258);
   Bytes expected(first.end() - 100, first.end());
@@ -695,6 +702,51 @@ TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
   for (uint32_t i = 151; i < 161; ++i) expected.push_back(first[i]);
   for (uint32_t i = 0; i < 258; ++i) expected.push_back(first[kBlock - 30000 + 161 + i]);
   EXPECT_EQ(Bytes(window.get(), window.get() + size), expected);
+}
+
+// Matches of every short distance and of lengths around each copy width, far
+// from the ends (the fast loop) and near them (the careful one), some reaching
+// into the previous block, between single literals: the bytes zlib gives for
+// the same stream with the previous block as its dictionary, also when the
+// output stops inside any of the last matches.
+TEST(MszipBlocks, MatchesOfEveryShortDistanceAgreeWithZlib) {
+  Decoder decoder;
+  Window window;
+  const Bytes first = FillWithFullBlock(decoder.handle, window.get());
+  const Code lit = FixedLiterals(), dist = FixedDistances();
+  BitWriter w;
+  w.Bits(1, 1);
+  w.Bits(1, 2);
+  PutMatch(w, lit, dist, 19, 32768);
+  for (uint32_t d :
+       {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 15u, 16u, 17u, 31u, 300u, 32768u}) {
+    for (uint32_t len : {3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 258u}) {
+      lit.Put(w, 'a' + d % 26);
+      PutMatch(w, lit, dist, len, d);
+    }
+  }
+  lit.Put(w, 256);
+  const Bytes block = w.Finish();
+  Bytes expected(kBlock);
+  z_stream z{};
+  ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+  ASSERT_EQ(inflateSetDictionary(&z, first.data(), kBlock), Z_OK);
+  z.next_in = const_cast<Bytef*>(block.data() + 2);
+  z.avail_in = static_cast<uInt>(block.size() - 2);
+  z.next_out = expected.data();
+  z.avail_out = kBlock;
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  inflateEnd(&z);
+  expected.resize(kBlock - z.avail_out);
+  const uint32_t total = static_cast<uint32_t>(expected.size());
+  for (uint32_t limit : {total, total - 1, total - 130, total - 258, total - 300, 5000u}) {
+    ASSERT_EQ(MszipReset(decoder.handle), CODEC_OK);
+    FillWithFullBlock(decoder.handle, window.get());
+    uint32_t size = limit;
+    ASSERT_EQ(Decode(decoder.handle, block, window.get(), &size), CODEC_OK) << limit;
+    ASSERT_EQ(size, limit);
+    EXPECT_EQ(std::memcmp(window.get(), expected.data(), limit), 0) << limit;
+  }
 }
 
 // The final code's lookup asks for more bits than the input has left; zero
