@@ -78,6 +78,7 @@ def test_stub_is_a_32_bit_gui_program_whose_image_ends_at_its_file_size(stub_byt
     names = [s[0] for s in pe.sections]
     assert all(n.startswith(b".") for n in names[1:]), f"section names {names}"
     assert image_end_walk(stub_bytes) == len(stub_bytes), "data after the last section"
+    assert len(stub_bytes) <= 72 * 1024, "the module outgrew its 72 KiB budget"
     with capsys.disabled():
         print(f"\nstub: {len(stub_bytes)} bytes ({len(stub_bytes) / 1024:.1f} KiB), "
               f"sections {[n.decode() for n in names]}")
