@@ -65,6 +65,7 @@ std::vector<Frame> compress(const uint8_t* data, size_t size, int window_bits, i
   t.passes = 1;
   t.block_bytes = block_bytes;
   auto encoder = make_lzx_encoder_tuned(o, t);
+  encoder->expect_stream_size(size);
   std::vector<Frame> frames;
   size_t pos = 0;
   do {

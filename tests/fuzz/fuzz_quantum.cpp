@@ -66,6 +66,7 @@ void decode(uint32_t bits, const uint8_t* data, size_t size) {
 
 void round_trip(uint32_t bits, const uint8_t* data, size_t size) {
   auto enc = make_quantum_encoder(QuantumEncoderOptions{static_cast<int>(bits)});
+  enc->expect_stream_size(size);
   static uint8_t out[32768];
   QuantumDecoder* h = decoder_for(bits);
   // Small frames, so that short inputs still cross frame boundaries.

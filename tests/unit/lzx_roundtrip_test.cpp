@@ -36,9 +36,10 @@ LzxEncoderTuning quick() {
 }
 
 std::vector<Frame> encode(const std::vector<uint8_t>& data, const LzxEncoderOptions& options,
-                          const LzxEncoderTuning& tuning = quick()) {
+                          const LzxEncoderTuning& tuning = quick(), uint64_t size_hint = 0) {
   auto encoder = make_lzx_encoder_tuned(options, tuning);
   EXPECT_NE(encoder, nullptr);
+  if (size_hint) encoder->expect_stream_size(size_hint);
   std::vector<Frame> frames;
   size_t pos = 0;
   do {
@@ -206,6 +207,8 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
         const auto short_far = encode(far, o, full);
         EXPECT_EQ(decode_all(short_far, bits), far);
         EXPECT_LT(compressed_size(short_far), far.size() * 9 / 10) << "window " << bits;
+        // Tables sized for a far shorter stream only collide more.
+        EXPECT_EQ(decode_all(encode(data, o, full, 1), bits), data) << "window " << bits;
       }
     }
   }
@@ -237,6 +240,15 @@ TEST(LzxRoundTrip, OnlyTheLastFrameMayBeShort) {
   EXPECT_TRUE(encoder->encode_frame({data.data(), 100}, false, out, error)) << error;
   EXPECT_FALSE(encoder->encode_frame({data.data(), 100}, true, out, error));
   EXPECT_FALSE(error.empty());
+  // Nor does any frame follow the one marked last (its tables are freed).
+  std::unique_ptr<BlockEncoder> finished[] = {make_lzx_encoder(LzxEncoderOptions{}),
+                                              make_quantum_encoder(QuantumEncoderOptions{})};
+  for (auto& e : finished) {
+    error.clear();
+    EXPECT_TRUE(e->encode_frame({data.data(), 32768}, true, out, error)) << error;
+    EXPECT_FALSE(e->encode_frame({data.data(), 32768}, true, out, error));
+    EXPECT_FALSE(error.empty());
+  }
   LzxEncoderOptions bad;
   bad.window_bits = 22;
   EXPECT_EQ(make_lzx_encoder(bad), nullptr);

@@ -369,6 +369,8 @@ class Writer {
     FolderStream stream(inputs_[f].entries);
     std::vector<uint8_t> frame(CAB_FRAME_SIZE);
     std::vector<uint8_t> block;
+    BlockEncoder& encoder = *inputs_[f].encoder;
+    encoder.expect_stream_size(plan.total);
     uint64_t offset = 0;
     while (offset < plan.total) {
       if (stop.load()) return;
@@ -378,8 +380,7 @@ class Writer {
       const bool last = offset + want == plan.total;
       block.clear();
       std::string error;
-      if (!inputs_[f].encoder->encode_frame(std::span<const uint8_t>(frame.data(), want), last,
-                                            block, error))
+      if (!encoder.encode_frame(std::span<const uint8_t>(frame.data(), want), last, block, error))
         throw CabWriterError("folder " + std::to_string(f) + ": " + error);
       check_block(f, want, block.size());
       out.blocks.push_back({uint32_t(block.size()), uint16_t(want),

@@ -12,9 +12,13 @@ class BlockEncoder {
   virtual ~BlockEncoder() = default;
   // The folder's typeCompress word (type in bits 0-3, window bits in 8-12).
   virtual uint16_t type_word() const = 0;
+  // The folder's uncompressed length, told before the first frame so that
+  // tables can be sized to it. Only a hint: any length still encodes.
+  virtual void expect_stream_size(uint64_t) {}
   // Encodes one frame of at most 32768 bytes (only the folder's last frame may
   // be shorter) and appends the data block's compressed bytes to `out`.
-  // Returns false with a message in `error` when it cannot.
+  // Returns false with a message in `error` when it cannot. After the frame
+  // marked last an encoder may free its tables and refuse further frames.
   virtual bool encode_frame(std::span<const uint8_t> frame, bool last_frame,
                             std::vector<uint8_t>& out, std::string& error) = 0;
 };

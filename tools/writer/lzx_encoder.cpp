@@ -8,6 +8,7 @@
 // aligned-offset or uncompressed, whichever is smallest; trees are sent as
 // differences from the previous block's lengths through the pretree.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -27,6 +28,7 @@ constexpr uint32_t kTranslatedFrames = lzx::kMaxFrames;
 // position of each 2- to 5-byte string add the nearest shorter matches.
 constexpr int kTreeKey = 6;
 constexpr int kHashBits = 22;
+constexpr int kMinHashBits = 12;
 constexpr int kHash3Bits = 15;
 constexpr int kHash4Bits = 18;
 constexpr uint32_t kNearDistance = 64;
@@ -301,13 +303,6 @@ class LzxEncoder final : public BlockEncoder {
     slots_ = static_cast<int>(slots);
     main_count_ = 256 + 8 * slots_;
     capacity_ = 2 * window_size_ + kFrameSize;
-    history_.assign(capacity_ + 16, 0);
-    head_.assign(size_t{1} << kHashBits, 0);
-    head2_.assign(size_t{1} << 16, 0);
-    head3_.assign(size_t{1} << kHash3Bits, 0);
-    head4_.assign(size_t{1} << kHash4Bits, 0);
-    head5_.assign(size_t{1} << kHash4Bits, 0);
-    tree_.assign(2 * size_t{window_size_}, 0);
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
@@ -323,12 +318,42 @@ class LzxEncoder final : public BlockEncoder {
 
   uint16_t type_word() const override { return static_cast<uint16_t>(3 | (window_bits_ << 8)); }
 
+  // Hash tables a little larger than the stream has positions; a longer
+  // stream only sees more collisions.
+  void expect_stream_size(uint64_t bytes) override {
+    if (!head_.empty()) return;
+    const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
+    hash_mask_ = (1u << std::clamp(bits, kMinHashBits, kHashBits)) - 1;
+    hash4_mask_ = (1u << std::clamp(bits, kMinHashBits, kHash4Bits)) - 1;
+  }
+
+  // The tables go with the last frame: encoders of finished folders hold no
+  // memory, and no frame may follow.
   bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
-                    std::string& error) override;
+                    std::string& error) override {
+    if (finished_) {
+      error = "LZX frame after the last frame";
+      return false;
+    }
+    const bool encoded = encode(frame, last_frame, out, error);
+    if (last_frame) {
+      finished_ = true;
+      for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
+                          &match_data_, &node_cost_, &node_edge_})
+        std::vector<uint32_t>().swap(*table);
+      std::vector<uint8_t>().swap(history_);
+      std::vector<uint8_t>().swap(skip_);
+      std::vector<Offsets>().swap(node_r_);
+    }
+    return encoded;
+  }
 
  private:
   const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
+  bool encode(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+              std::string& error);
   void append(std::span<const uint8_t> data);
+  void allocate_tables();
   template <bool kSearch>
   uint32_t insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found, int depth);
   void catch_up(uint32_t start);
@@ -358,8 +383,14 @@ class LzxEncoder final : public BlockEncoder {
   std::vector<uint32_t> head3_;  // 3-byte hash -> position + 1
   std::vector<uint32_t> head4_;  // 4-byte hash -> position + 1
   std::vector<uint32_t> head5_;  // 5-byte hash -> position + 1
-  std::vector<uint32_t> tree_;   // position & (window - 1) -> children (position + 1)
-  uint32_t inserted_ = 0;        // positions below this are in the trees
+  std::vector<uint32_t> tree_;   // position & tree_mask_ -> children (position + 1)
+  // The tree covers the stream's first positions until it has grown to the
+  // window, so no position aliases another while it is smaller.
+  uint32_t tree_mask_ = 0;
+  // Smaller tables take the low bits of the full-size hashes.
+  uint32_t hash_mask_ = (1u << kHashBits) - 1;
+  uint32_t hash4_mask_ = (1u << kHash4Bits) - 1;
+  uint32_t inserted_ = 0;  // positions below this are in the trees
 
   // Matches of the block being parsed (by position offset).
   std::vector<uint32_t> match_start_;
@@ -381,6 +412,7 @@ class LzxEncoder final : public BlockEncoder {
   uint8_t previous_main_[kMainMax];
   uint8_t previous_length_[kLengthSymbols];
   bool first_header_ = true;
+  bool finished_ = false;
   bool translate_ = false;
   uint64_t frames_ = 0;
   bool pending_pad_ = false;
@@ -391,12 +423,33 @@ class LzxEncoder final : public BlockEncoder {
   Trees trees_{};
 };
 
+// Tables are made at the first frame, once the stream's size may be known,
+// so that encoders of folders not yet begun hold no memory.
+void LzxEncoder::allocate_tables() {
+  head_.assign(size_t{hash_mask_} + 1, 0);
+  head2_.assign(size_t{1} << 16, 0);
+  head3_.assign(size_t{1} << kHash3Bits, 0);
+  head4_.assign(size_t{hash4_mask_} + 1, 0);
+  head5_.assign(size_t{hash4_mask_} + 1, 0);
+}
+
+// History and tree grow with the stream (doubling) up to their full sizes.
 void LzxEncoder::append(std::span<const uint8_t> data) {
   const uint32_t n = static_cast<uint32_t>(data.size());
   if ((end_ - base_) + n > capacity_) {
     uint32_t keep = std::min(end_ - base_, window_size_);
     std::memmove(history_.data(), history_.data() + (end_ - keep - base_), keep);
     base_ = end_ - keep;
+  }
+  const size_t needed = size_t{end_ - base_} + n + 16;
+  if (history_.size() < needed)
+    history_.resize(std::min(size_t{capacity_} + 16, std::max(needed, 2 * history_.size())));
+  const uint64_t nodes = std::min<uint64_t>(window_size_, uint64_t{end_} + n);
+  if (tree_.size() / 2 < nodes) {
+    const uint32_t size = static_cast<uint32_t>(
+        std::min<uint64_t>(window_size_, std::bit_ceil(std::max<uint64_t>(nodes, 4096))));
+    tree_.resize(2 * size_t{size}, 0);
+    tree_mask_ = size - 1;
   }
   if (n) std::memcpy(history_.data() + (end_ - base_), data.data(), n);
   end_ += n;
@@ -450,19 +503,19 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
   const bool insert = end_ - pos >= nice && pos == inserted_;
   if (!insert && (!kSearch || max_length < 3)) return 0;
-  const uint32_t mask = window_size_ - 1;
+  const uint32_t mask = tree_mask_;
   const uint8_t* const here = at(pos);
   uint32_t* const tree = tree_.data();
   // The walks wait on memory: start loading what the next positions' walks
   // begin with (the tables four positions ahead, the tree root of the next).
   if (pos + kTreeKey + 4 <= end_) {
     const uint64_t ahead = load64(here + 4);
-    __builtin_prefetch(&head_[hash_bytes<kTreeKey, kHashBits>(ahead)]);
+    __builtin_prefetch(&head_[hash_mask_ & hash_bytes<kTreeKey, kHashBits>(ahead)]);
     if (kSearch) {
-      __builtin_prefetch(&head4_[hash_bytes<4, kHash4Bits>(ahead)]);
-      __builtin_prefetch(&head5_[hash_bytes<5, kHash4Bits>(ahead)]);
+      __builtin_prefetch(&head4_[hash4_mask_ & hash_bytes<4, kHash4Bits>(ahead)]);
+      __builtin_prefetch(&head5_[hash4_mask_ & hash_bytes<5, kHash4Bits>(ahead)]);
     }
-    const uint32_t next = head_[hash_bytes<kTreeKey, kHashBits>(load64(here + 1))];
+    const uint32_t next = head_[hash_mask_ & hash_bytes<kTreeKey, kHashBits>(load64(here + 1))];
     if (next > base_) {
       __builtin_prefetch(&tree[2 * ((next - 1) & mask)]);
       __builtin_prefetch(here + 1 - (pos + 1 - (next - 1)));
@@ -471,8 +524,8 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
   const uint64_t key = load64(here);
   const uint32_t h2 = load16(here);
   const uint32_t h3 = hash3(here);
-  const uint32_t h4 = hash_bytes<4, kHash4Bits>(key);
-  const uint32_t h5 = hash_bytes<5, kHash4Bits>(key);
+  const uint32_t h4 = hash4_mask_ & hash_bytes<4, kHash4Bits>(key);
+  const uint32_t h5 = hash4_mask_ & hash_bytes<5, kHash4Bits>(key);
   const uint32_t lowest = std::max(base_, pos > max_distance_ ? pos - max_distance_ : 0);
   uint32_t n = 0;
   uint32_t best = 2;
@@ -500,7 +553,7 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
   }
   if (!insert && pos + kTreeKey > end_) return n;
   const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
-  const uint32_t h = hash_bytes<kTreeKey, kHashBits>(key);
+  const uint32_t h = hash_mask_ & hash_bytes<kTreeKey, kHashBits>(key);
   uint32_t candidate = head_[h];
   // Where the next node below and above pos goes (nowhere when pos is only
   // searched), and the bytes every node on that side shares with pos.
@@ -793,8 +846,8 @@ void LzxEncoder::apply_items(const std::vector<Item>& items) {
     if (it.length != 0) r_.apply(it.code);
 }
 
-bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
-                              std::vector<uint8_t>& out, std::string& error) {
+bool LzxEncoder::encode(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+                        std::string& error) {
   if (frame.size() > kFrameSize) {
     error = "LZX frame larger than 32768 bytes";
     return false;
@@ -809,6 +862,7 @@ bool LzxEncoder::encode_frame(std::span<const uint8_t> frame, bool last_frame,
   if (frames_ == 0)
     translate_ =
         options_.call_translation < 0 ? lzx_looks_like_x86(frame) : options_.call_translation > 0;
+  if (head_.empty()) allocate_tables();
   std::vector<uint8_t> data(frame.begin(), frame.end());
   if (translate_ && frames_ < kTranslatedFrames)
     lzx_encode_calls(data, end_, tuning_.translation_size);

@@ -4,6 +4,7 @@
 // window; 3-byte matches, which the format only allows below 4096 bytes
 // back, from short chains of 3-byte hashes over the last 4096 positions.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "writer/encoders.h"
@@ -11,7 +12,8 @@
 
 namespace {
 
-constexpr uint32_t HASH_BITS = 20;
+constexpr int HASH_BITS = 20;
+constexpr int MIN_HASH_BITS = 12;
 constexpr uint32_t HASH3_BITS = 14;
 constexpr uint32_t NEAR_WINDOW = 4096;  // offsets of 3-byte matches stay below this
 constexpr uint32_t MAX_CHAIN = 24;
@@ -32,7 +34,6 @@ class QuantumEncoder final : public BlockEncoder {
   explicit QuantumEncoder(uint32_t window_bits)
       : coder_(window_bits),
         window_size_(1u << window_bits),
-        head_(1u << HASH_BITS, 0),
         head3_(1u << HASH3_BITS, 0),
         prev3_(NEAR_WINDOW, 0) {}
 
@@ -40,12 +41,39 @@ class QuantumEncoder final : public BlockEncoder {
     return static_cast<uint16_t>(2 | (coder_.window_bits() << 8));
   }
 
-  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+  // A hash table a little larger than the stream has positions; a longer
+  // stream only sees longer chains.
+  void expect_stream_size(uint64_t bytes) override {
+    if (!head_.empty()) return;
+    const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
+    hash_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH_BITS)) - 1;
+  }
+
+  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                     std::string& error) override {
     if (frame.size() > MAX_FRAME) {
       error = "quantum: frame larger than 32768 bytes";
       return false;
     }
+    if (finished_) {
+      error = "quantum: frame after the last frame";
+      return false;
+    }
+    // Made at the first frame and freed with the last, so that only folders
+    // being compressed hold memory.
+    if (head_.empty()) head_.assign(size_t{hash_mask_} + 1, 0);
+    const bool encoded = encode(frame, out, error);
+    if (last_frame) {
+      finished_ = true;
+      std::vector<uint32_t>().swap(head_);
+      std::vector<uint32_t>().swap(prev_);
+      std::vector<uint8_t>().swap(hist_);
+    }
+    return encoded;
+  }
+
+ private:
+  bool encode(std::span<const uint8_t> frame, std::vector<uint8_t>& out, std::string& error) {
     trim_history();
     hist_.resize(total_ - hist_base_);  // without the padding
     hist_.insert(hist_.end(), frame.begin(), frame.end());
@@ -62,13 +90,12 @@ class QuantumEncoder final : public BlockEncoder {
     return true;
   }
 
- private:
   uint8_t at(uint32_t p) const { return hist_[p - hist_base_]; }
 
   uint32_t hash(uint32_t p) const {
     const uint8_t* s = &hist_[p - hist_base_];
     const uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16) | (static_cast<uint32_t>(s[3]) << 24);
-    return (v * 2654435761u) >> (32 - HASH_BITS);
+    return (v * 2654435761u) >> (32 - HASH_BITS) & hash_mask_;
   }
   uint32_t hash3(uint32_t p) const {
     const uint8_t* s = &hist_[p - hist_base_];
@@ -215,7 +242,9 @@ class QuantumEncoder final : public BlockEncoder {
 
   QuantumStreamEncoder coder_;
   uint32_t window_size_;
-  std::vector<uint32_t> head_;   // position + 1 of the latest string per hash
+  std::vector<uint32_t> head_;  // position + 1 of the latest string per hash
+  uint32_t hash_mask_ = (1u << HASH_BITS) - 1;
+  bool finished_ = false;
   std::vector<uint32_t> prev_;   // position + 1 of the previous string, by position
   std::vector<uint32_t> head3_;  // the same for 3-byte strings
   std::vector<uint32_t> prev3_;  // by position modulo NEAR_WINDOW
