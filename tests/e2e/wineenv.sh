@@ -61,6 +61,10 @@ wineenv_settings() {
     WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v $value /t REG_SZ /d N /f \
       >/dev/null 2>&1 || true
   done
+  # A program that crashes ends at once with a backtrace on stderr, instead of
+  # waiting for someone to close Wine's crash dialog.
+  WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD \
+    /d 0 /f >/dev/null 2>&1 || true
   # Windows opens .txt documents with Notepad; Wine's own set-up registers the
   # txtfile class but leaves the extension to the desktop's associations.
   WINEPREFIX=$prefix wine reg add 'HKCR\.txt' /ve /t REG_SZ /d txtfile /f >/dev/null 2>&1 || true
