@@ -472,6 +472,7 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the partly written 'data.bin' is removed"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(root_ / "dest" / "data.bin")) << "no partial file is left";
 
   // A header text without its NUL would run into the next field.

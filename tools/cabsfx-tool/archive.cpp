@@ -675,7 +675,7 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
       if (w.handle != -1) {
         // The library closed the file it was writing, which removed it: a
         // partial file is no use to anyone.
-        failure += "; '" + w.display + "' is incomplete";
+        failure += "; the partly written '" + w.display + "' is removed";
         w.handle = -1;
       }
     }
