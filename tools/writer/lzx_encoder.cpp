@@ -21,21 +21,21 @@ namespace {
 
 using namespace lzx;
 
-constexpr uint32_t kFrameSize = 32768;
-constexpr uint32_t kMaxMatch = 257;
-constexpr uint32_t kTranslatedFrames = lzx::kMaxFrames;
-// Trees are kept per hash of their first kTreeKey bytes; tables of the latest
+constexpr uint32_t FRAME_SIZE = 32768;
+constexpr uint32_t MAX_MATCH = 257;
+constexpr uint32_t TRANSLATED_FRAMES = lzx::kMaxFrames;
+// Trees are kept per hash of their first TREE_KEY bytes; tables of the latest
 // position of each 2- to 5-byte string add the nearest shorter matches.
-constexpr int kTreeKey = 6;
-constexpr int kHashBits = 22;
-constexpr int kMinHashBits = 12;
-constexpr int kHash3Bits = 15;
-constexpr int kHash4Bits = 18;
-constexpr uint32_t kNearDistance = 64;
+constexpr int TREE_KEY = 6;
+constexpr int HASH_BITS = 22;
+constexpr int MIN_HASH_BITS = 12;
+constexpr int HASH3_BITS = 15;
+constexpr int HASH4_BITS = 18;
+constexpr uint32_t NEAR_DISTANCE = 64;
 // Price of a symbol the model has no code for: one bit above the longest
-// code in use, at most kUnusedCost.
-constexpr uint32_t kUnusedCost = 18;
-constexpr uint32_t kUnusedExtra = 1;
+// code in use, at most UNUSED_COST.
+constexpr uint32_t UNUSED_COST = 18;
+constexpr uint32_t UNUSED_EXTRA = 1;
 
 // Position slot of a formatted offset (match distance + 2, at least 3).
 inline int slot_of(uint32_t formatted) {
@@ -243,8 +243,8 @@ MatchSymbols match_symbols(const Item& it) {
 // Four 32-bit lanes: the parse relaxes four match lengths at once. Comparisons
 // give -1 (true) or 0 per lane.
 typedef int32_t Lanes __attribute__((vector_size(16)));
-constexpr uint32_t kLaneSlack = 4;
-constexpr Lanes kLaneIndex = {0, 1, 2, 3};
+constexpr uint32_t LANE_SLACK = 4;
+constexpr Lanes LANE_INDEX = {0, 1, 2, 3};
 // By reference: 32-bit x86 without SSE passes vectors differently.
 inline void load_lanes(Lanes& v, const uint32_t* p) {
   std::memcpy(&v, p, sizeof v);
@@ -255,10 +255,10 @@ inline void store_lanes(uint32_t* p, const Lanes& v) {
 
 // A parse node's best incoming edge: length (0 for a literal) in the low
 // bits, the match's offset code above them.
-constexpr int kEdgeCodeShift = 9;
-constexpr uint32_t kEdgeLengthMask = (1u << kEdgeCodeShift) - 1;
+constexpr int EDGE_CODE_SHIFT = 9;
+constexpr uint32_t EDGE_LENGTH_MASK = (1u << EDGE_CODE_SHIFT) - 1;
 // Cost of a position no edge has reached yet (compared as signed).
-constexpr uint32_t kUnreached = 0x7FFFFFFF;
+constexpr uint32_t UNREACHED = 0x7FFFFFFF;
 
 // Repeated offsets R0-R2 as the decoder updates them after a match.
 struct Offsets {
@@ -302,11 +302,11 @@ class LzxEncoder final : public BlockEncoder {
     while (span < window_size_) span += 1u << kSlots.extra[slots++];
     slots_ = static_cast<int>(slots);
     main_count_ = 256 + 8 * slots_;
-    capacity_ = 2 * window_size_ + kFrameSize;
+    capacity_ = 2 * window_size_ + FRAME_SIZE;
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
-    tuning_.nice_length = std::clamp(tuning_.nice_length, kTreeKey, static_cast<int>(kMaxMatch));
+    tuning_.nice_length = std::clamp(tuning_.nice_length, TREE_KEY, static_cast<int>(MAX_MATCH));
     if (tuning_.insert_depth < 1) tuning_.insert_depth = 1;
     if (tuning_.passes < 1) tuning_.passes = 1;
     // Whole multiples of 2^24 keep the bytes of a call near a frame's end
@@ -323,8 +323,8 @@ class LzxEncoder final : public BlockEncoder {
   void expect_stream_size(uint64_t bytes) override {
     if (!head_.empty()) return;
     const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
-    hash_mask_ = (1u << std::clamp(bits, kMinHashBits, kHashBits)) - 1;
-    hash4_mask_ = (1u << std::clamp(bits, kMinHashBits, kHash4Bits)) - 1;
+    hash_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH_BITS)) - 1;
+    hash4_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH4_BITS)) - 1;
   }
 
   // The tables go with the last frame: encoders of finished folders hold no
@@ -354,7 +354,7 @@ class LzxEncoder final : public BlockEncoder {
               std::string& error);
   void append(std::span<const uint8_t> data);
   void allocate_tables();
-  template <bool kSearch>
+  template <bool SEARCH>
   uint32_t insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found, int depth);
   void catch_up(uint32_t start);
   void find_matches(uint32_t start, uint32_t length);
@@ -378,7 +378,7 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t capacity_ = 0;
   uint32_t base_ = 0;
   uint32_t end_ = 0;
-  std::vector<uint32_t> head_;   // hash of kTreeKey bytes -> position + 1 (tree root)
+  std::vector<uint32_t> head_;   // hash of TREE_KEY bytes -> position + 1 (tree root)
   std::vector<uint32_t> head2_;  // 2 bytes -> position + 1
   std::vector<uint32_t> head3_;  // 3-byte hash -> position + 1
   std::vector<uint32_t> head4_;  // 4-byte hash -> position + 1
@@ -388,8 +388,8 @@ class LzxEncoder final : public BlockEncoder {
   // window, so no position aliases another while it is smaller.
   uint32_t tree_mask_ = 0;
   // Smaller tables take the low bits of the full-size hashes.
-  uint32_t hash_mask_ = (1u << kHashBits) - 1;
-  uint32_t hash4_mask_ = (1u << kHash4Bits) - 1;
+  uint32_t hash_mask_ = (1u << HASH_BITS) - 1;
+  uint32_t hash4_mask_ = (1u << HASH4_BITS) - 1;
   uint32_t inserted_ = 0;  // positions below this are in the trees
 
   // Matches of the block being parsed (by position offset).
@@ -404,7 +404,7 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t main_cost_[kMainMax] = {};
   uint32_t length_cost_[kLengthSymbols] = {};
   // By slot and length (parse), with room for a last group of lanes.
-  uint32_t match_price_[kMaxSlots][kMaxMatch + 1 + kLaneSlack] = {};
+  uint32_t match_price_[kMaxSlots][MAX_MATCH + 1 + LANE_SLACK] = {};
   bool have_costs_ = false;
 
   // Decoder-visible state.
@@ -428,7 +428,7 @@ class LzxEncoder final : public BlockEncoder {
 void LzxEncoder::allocate_tables() {
   head_.assign(size_t{hash_mask_} + 1, 0);
   head2_.assign(size_t{1} << 16, 0);
-  head3_.assign(size_t{1} << kHash3Bits, 0);
+  head3_.assign(size_t{1} << HASH3_BITS, 0);
   head4_.assign(size_t{hash4_mask_} + 1, 0);
   head5_.assign(size_t{hash4_mask_} + 1, 0);
 }
@@ -465,7 +465,7 @@ inline uint64_t load64(const uint8_t* p) {
 }
 inline uint32_t hash3(const uint8_t* p) {
   uint32_t v = (p[0] << 16) | (p[1] << 8) | p[2];
-  return (v * 2654435761u) >> (32 - kHash3Bits);
+  return (v * 2654435761u) >> (32 - HASH3_BITS);
 }
 // Hash of the first `bytes` (4 to 8) bytes of the little-endian value v.
 template <int bytes, int bits>
@@ -496,26 +496,26 @@ inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t from,
 // than that to the end of the known data is only searched; it joins the tree
 // once the next frame is in (catch_up), so that every node is ordered over the
 // same number of bytes.
-template <bool kSearch>
+template <bool SEARCH>
 uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found,
                                      int depth) {
   if (pos + 4 > end_) return 0;
   const uint32_t nice = static_cast<uint32_t>(tuning_.nice_length);
   const bool insert = end_ - pos >= nice && pos == inserted_;
-  if (!insert && (!kSearch || max_length < 3)) return 0;
+  if (!insert && (!SEARCH || max_length < 3)) return 0;
   const uint32_t mask = tree_mask_;
   const uint8_t* const here = at(pos);
   uint32_t* const tree = tree_.data();
   // The walks wait on memory: start loading what the next positions' walks
   // begin with (the tables four positions ahead, the tree root of the next).
-  if (pos + kTreeKey + 4 <= end_) {
+  if (pos + TREE_KEY + 4 <= end_) {
     const uint64_t ahead = load64(here + 4);
-    __builtin_prefetch(&head_[hash_mask_ & hash_bytes<kTreeKey, kHashBits>(ahead)]);
-    if (kSearch) {
-      __builtin_prefetch(&head4_[hash4_mask_ & hash_bytes<4, kHash4Bits>(ahead)]);
-      __builtin_prefetch(&head5_[hash4_mask_ & hash_bytes<5, kHash4Bits>(ahead)]);
+    __builtin_prefetch(&head_[hash_mask_ & hash_bytes<TREE_KEY, HASH_BITS>(ahead)]);
+    if (SEARCH) {
+      __builtin_prefetch(&head4_[hash4_mask_ & hash_bytes<4, HASH4_BITS>(ahead)]);
+      __builtin_prefetch(&head5_[hash4_mask_ & hash_bytes<5, HASH4_BITS>(ahead)]);
     }
-    const uint32_t next = head_[hash_mask_ & hash_bytes<kTreeKey, kHashBits>(load64(here + 1))];
+    const uint32_t next = head_[hash_mask_ & hash_bytes<TREE_KEY, HASH_BITS>(load64(here + 1))];
     if (next > base_) {
       __builtin_prefetch(&tree[2 * ((next - 1) & mask)]);
       __builtin_prefetch(here + 1 - (pos + 1 - (next - 1)));
@@ -524,17 +524,17 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
   const uint64_t key = load64(here);
   const uint32_t h2 = load16(here);
   const uint32_t h3 = hash3(here);
-  const uint32_t h4 = hash4_mask_ & hash_bytes<4, kHash4Bits>(key);
-  const uint32_t h5 = hash4_mask_ & hash_bytes<5, kHash4Bits>(key);
+  const uint32_t h4 = hash4_mask_ & hash_bytes<4, HASH4_BITS>(key);
+  const uint32_t h5 = hash4_mask_ & hash_bytes<5, HASH4_BITS>(key);
   const uint32_t lowest = std::max(base_, pos > max_distance_ ? pos - max_distance_ : 0);
   uint32_t n = 0;
   uint32_t best = 2;
-  if (kSearch) {
+  if (SEARCH) {
     // The nearest 2-, 3-, 4- and 5-byte strings: the trees only list longer
     // matches. A near 2-byte match can beat two literals.
     const uint32_t c2 = head2_[h2];
     const uint32_t d2 = pos - (c2 - 1);
-    if (max_length >= 2 && c2 > lowest && d2 <= kNearDistance && here[2] != (here - d2)[2]) {
+    if (max_length >= 2 && c2 > lowest && d2 <= NEAR_DISTANCE && here[2] != (here - d2)[2]) {
       found[n++] = 2;
       found[n++] = d2;
     }
@@ -551,9 +551,9 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
     nearest(head4_[h4], 4);
     nearest(head5_[h5], 5);
   }
-  if (!insert && pos + kTreeKey > end_) return n;
+  if (!insert && pos + TREE_KEY > end_) return n;
   const uint32_t limit = insert ? nice : std::min(nice, end_ - pos);
-  const uint32_t h = hash_mask_ & hash_bytes<kTreeKey, kHashBits>(key);
+  const uint32_t h = hash_mask_ & hash_bytes<TREE_KEY, HASH_BITS>(key);
   uint32_t candidate = head_[h];
   // Where the next node below and above pos goes (nowhere when pos is only
   // searched), and the bytes every node on that side shares with pos.
@@ -576,7 +576,7 @@ uint32_t LzxEncoder::insert_and_find(uint32_t pos, uint32_t max_length, uint32_t
     uint32_t* pair = &tree[2 * ((candidate - 1) & mask)];
     const uint8_t* there = here - distance;
     const uint32_t len = common_length(here, there, std::min(smaller_length, larger_length), limit);
-    if (kSearch && len > best) {
+    if (SEARCH && len > best) {
       uint32_t usable = std::min(len, max_length);
       if (len == limit && usable < max_length)
         usable = common_length(here, there, usable, max_length);
@@ -629,7 +629,7 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
   while (i < length) {
     match_start_[i] = used;
     if (match_data_.size() < used + most) match_data_.resize(2 * (used + most));
-    const uint32_t max_length = std::min(kMaxMatch, length - i);
+    const uint32_t max_length = std::min(MAX_MATCH, length - i);
     const uint32_t n = insert_and_find<true>(start + i, max_length, match_data_.data() + used,
                                              tuning_.search_depth);
     used += n;
@@ -654,10 +654,10 @@ void LzxEncoder::find_matches(uint32_t start, uint32_t length) {
 void LzxEncoder::set_costs_from(const uint8_t* main, const uint8_t* length) {
   uint32_t longest = 0;
   for (int i = 0; i < main_count_; ++i) longest = std::max<uint32_t>(longest, main[i]);
-  const uint32_t unused_main = std::min(longest + kUnusedExtra, kUnusedCost);
+  const uint32_t unused_main = std::min(longest + UNUSED_EXTRA, UNUSED_COST);
   longest = 0;
   for (int i = 0; i < kLengthSymbols; ++i) longest = std::max<uint32_t>(longest, length[i]);
-  const uint32_t unused_length = std::min(longest + kUnusedExtra, kUnusedCost);
+  const uint32_t unused_length = std::min(longest + UNUSED_EXTRA, UNUSED_COST);
   for (int i = 0; i < main_count_; ++i) main_cost_[i] = main[i] ? main[i] : unused_main;
   for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = length[i] ? length[i] : unused_length;
   have_costs_ = true;
@@ -684,12 +684,12 @@ void LzxEncoder::initial_costs(uint32_t start, uint32_t length) {
 // repeated offsets are worked out once, when the forward sweep reaches it and
 // that edge is final.
 void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items) {
-  node_cost_.resize(length + 1 + kLaneSlack);
-  node_edge_.resize(length + 1 + kLaneSlack);
+  node_cost_.resize(length + 1 + LANE_SLACK);
+  node_edge_.resize(length + 1 + LANE_SLACK);
   node_r_.resize(length + 1);
   uint32_t* __restrict cost = node_cost_.data();
   uint32_t* __restrict edge = node_edge_.data();
-  std::fill(cost, cost + length + 1, kUnreached);
+  std::fill(cost, cost + length + 1, UNREACHED);
   cost[0] = 0;
   edge[0] = 0;
   const uint8_t* data = at(start);
@@ -701,7 +701,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
     uint32_t* price = match_price_[slot];
     const uint32_t extra = slot < 3 ? 0 : kSlots.extra[slot];
     for (uint32_t l = 2; l <= 8; ++l) price[l] = mc[l - 2] + extra;
-    for (uint32_t l = 9; l <= kMaxMatch; ++l) price[l] = mc[7] + length_cost_[l - 9] + extra;
+    for (uint32_t l = 9; l <= MAX_MATCH; ++l) price[l] = mc[7] + length_cost_[l - 9] + extra;
   }
 
   // Four lengths at a time, without branches: lanes past `to_length` keep
@@ -711,7 +711,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
     const Lanes base = Lanes{} + static_cast<int32_t>(base_cost);
     const Lanes last = Lanes{} + static_cast<int32_t>(to_length);
     const Lanes codes = Lanes{} + static_cast<int32_t>(code);
-    Lanes lane = kLaneIndex + static_cast<int32_t>(from_length);
+    Lanes lane = LANE_INDEX + static_cast<int32_t>(from_length);
     for (uint32_t l = from_length; l <= to_length; l += 4, lane += 4) {
       Lanes c, old, old_edge;
       load_lanes(c, price + l);
@@ -725,15 +725,15 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
   };
   for (uint32_t i = 0; i < length; ++i) {
     const uint32_t base_cost = cost[i];
-    if (base_cost == kUnreached) continue;
+    if (base_cost == UNREACHED) continue;
     Offsets& r = node_r_[i];
     if (i == 0) {
       r = r_;
     } else {
       const uint32_t e = edge[i];
-      const uint32_t len = e & kEdgeLengthMask;
+      const uint32_t len = e & EDGE_LENGTH_MASK;
       r = node_r_[i - (len ? len : 1)];
-      if (len) r.apply(e >> kEdgeCodeShift);
+      if (len) r.apply(e >> EDGE_CODE_SHIFT);
     }
     if (skip_[i]) continue;
     {
@@ -743,7 +743,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
         edge[i + 1] = 0;
       }
     }
-    const uint32_t max_length = std::min(kMaxMatch, length - i);
+    const uint32_t max_length = std::min(MAX_MATCH, length - i);
     if (max_length < 2) continue;
     const uint32_t pos = start + i;
     // Repeated offsets. A tree match at the distance of one is dearer at
@@ -761,7 +761,8 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
       const uint32_t len =
           diff ? std::min(static_cast<uint32_t>(__builtin_ctzll(diff)) >> 3, max_length)
                : common_length(data + i, data + i - d, 8, max_length);
-      relax_lengths(i, len >= nice ? len : 2, len, base_cost, match_price_[k], k << kEdgeCodeShift);
+      relax_lengths(i, len >= nice ? len : 2, len, base_cost, match_price_[k],
+                    k << EDGE_CODE_SHIFT);
     }
     // Matches found in the trees.
     const uint32_t first = match_start_[i], last = match_start_[i + 1];
@@ -772,7 +773,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
       const uint32_t d = match_data_[m + 1];
       if (d != covered[0] && d != covered[1] && d != covered[2])
         relax_lengths(i, len >= nice ? len : previous + 1, len, base_cost,
-                      match_price_[slot_of(d + 2)], (d + 2) << kEdgeCodeShift);
+                      match_price_[slot_of(d + 2)], (d + 2) << EDGE_CODE_SHIFT);
       previous = len;
     }
   }
@@ -781,14 +782,14 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
   uint32_t i = length;
   while (i > 0) {
     const uint32_t e = edge[i];
-    const uint32_t len = e & kEdgeLengthMask;
+    const uint32_t len = e & EDGE_LENGTH_MASK;
     Item it{};
     if (len == 0) {
       it.literal = data[i - 1];
       i -= 1;
     } else {
       it.length = static_cast<uint16_t>(len);
-      it.code = e >> kEdgeCodeShift;
+      it.code = e >> EDGE_CODE_SHIFT;
       i -= len;
     }
     items.push_back(it);
@@ -848,7 +849,7 @@ void LzxEncoder::apply_items(const std::vector<Item>& items) {
 
 bool LzxEncoder::encode(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                         std::string& error) {
-  if (frame.size() > kFrameSize) {
+  if (frame.size() > FRAME_SIZE) {
     error = "LZX frame larger than 32768 bytes";
     return false;
   }
@@ -858,13 +859,13 @@ bool LzxEncoder::encode(std::span<const uint8_t> frame, bool last_frame, std::ve
     error = "LZX frame after a short frame";
     return false;
   }
-  short_frame_seen_ = n < kFrameSize;
+  short_frame_seen_ = n < FRAME_SIZE;
   if (frames_ == 0)
     translate_ =
         options_.call_translation < 0 ? lzx_looks_like_x86(frame) : options_.call_translation > 0;
   if (head_.empty()) allocate_tables();
   std::vector<uint8_t> data(frame.begin(), frame.end());
-  if (translate_ && frames_ < kTranslatedFrames)
+  if (translate_ && frames_ < TRANSLATED_FRAMES)
     lzx_encode_calls(data, end_, tuning_.translation_size);
   ++frames_;
   const uint32_t frame_start = end_;
