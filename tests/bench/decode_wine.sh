@@ -31,23 +31,11 @@ for cmd in Xvfb wine wineserver bc python3; do
   command -v "$cmd" >/dev/null || { echo "decode_wine.sh: $cmd not found" >&2; exit 2; }
 done
 
-bench=$build/bench-decode-wine
 source "$root/tests/e2e/wineenv.sh"
-work=""
-cleanup() {
-  wineenv_stop
-  [[ -n "$work" ]] && rm -rf "$work"
-  rm -rf "$bench/wine"
-  return 0
-}
-mkdir -p "$bench"
-wineenv_start "$bench" "$arch" || { echo "decode_wine.sh: no Wine environment" >&2; exit 2; }
-trap cleanup EXIT
+wineenv_bench_start decode_wine.sh "$build/bench-decode-wine" "$arch"
 prefix=$CABSFX_WINE_ROOT/$arch
-drive=$prefix/drive_c/bench
-rm -rf "$drive"
-mkdir -p "$drive"
-work=$(mktemp -d "$bench/work.XXXXXX")
+drive=$WINEENV_DRIVE
+work=$WINEENV_WORK
 
 bash "$here/make_corpus.sh" "$work/corpus" large >/dev/null
 mkdir -p "$work/one" "$work/tiny"

@@ -60,26 +60,13 @@ done
 
 # The prefix lives apart from BUILD/wine so that an e2e run in the same build
 # directory is not disturbed.
-bench=$build/bench-wine
 source "$root/tests/e2e/wineenv.sh"
-work=""
-cleanup() {
-  wineenv_stop
-  [[ -n "$work" ]] && rm -rf "$work"
-  # The prefix (over a GiB of system files) is made afresh by every run.
-  rm -rf "$bench/wine"
-  return 0
-}
-mkdir -p "$bench"
-wineenv_start "$bench" "$arch" || { echo "extract_wine.sh: no Wine environment" >&2; exit 2; }
-trap cleanup EXIT
+wineenv_bench_start extract_wine.sh "$build/bench-wine" "$arch"
 prefix=$CABSFX_WINE_ROOT/$arch
 # Packages and the Wine outputs sit on the prefix's C: drive; the native output
 # on the same file system.
-drive=$prefix/drive_c/bench
-rm -rf "$drive"
-mkdir -p "$drive"
-work=$(mktemp -d "$bench/work.XXXXXX")
+drive=$WINEENV_DRIVE
+work=$WINEENV_WORK
 tree=$work/tree
 
 echo "== input tree ($mib MiB)"

@@ -4,6 +4,10 @@
 #                             starts a private Xvfb, creates fresh prefixes
 #                             BUILD_DIR/wine/ARCH (default: win64 and win32)
 #   wineenv_stop              wineserver -k for each prefix, Xvfb killed by pid
+#   wineenv_bench_start NAME DIR ARCH
+#                             for a benchmark: one prefix DIR/wine/ARCH, its
+#                             C:\bench emptied (WINEENV_DRIVE), a work folder
+#                             (WINEENV_WORK); all of it removed at exit
 #
 # Exports DISPLAY, WINEDEBUG, CABSFX_WINE_ROOT, CABSFX_PREFIX64, CABSFX_PREFIX32.
 # wineenv_start installs an EXIT trap that calls wineenv_stop; callers that
@@ -135,5 +139,26 @@ wineenv_stop() {
     wait "$WINEENV_XVFB_PID" 2>/dev/null || true
     WINEENV_XVFB_PID=""
   fi
+  return 0
+}
+
+wineenv_bench_start() {
+  local name=$1 arch=$3
+  WINEENV_BENCH=$2
+  WINEENV_WORK=""
+  mkdir -p "$WINEENV_BENCH"
+  wineenv_start "$WINEENV_BENCH" "$arch" || { echo "$name: no Wine environment" >&2; exit 2; }
+  trap wineenv_bench_cleanup EXIT
+  WINEENV_DRIVE=$CABSFX_WINE_ROOT/$arch/drive_c/bench
+  rm -rf "$WINEENV_DRIVE"
+  mkdir -p "$WINEENV_DRIVE"
+  WINEENV_WORK=$(mktemp -d "$WINEENV_BENCH/work.XXXXXX")
+}
+
+wineenv_bench_cleanup() {
+  wineenv_stop
+  [[ -n "$WINEENV_WORK" ]] && rm -rf "$WINEENV_WORK"
+  # The prefix (over a GiB of system files) is made afresh by every run.
+  rm -rf "$WINEENV_BENCH/wine"
   return 0
 }
