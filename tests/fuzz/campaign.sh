@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Fuzzing campaign: every target (or those named) in turn, each for SECONDS,
-# at the lowest priority on one core, from the committed corpus with the
-# format dictionary. New inputs stay in WORK/corpus/TARGET; crashes go to
-# WORK/findings/TARGET; WORK/summary.txt gets one line per target: runs,
-# seconds, runs per second, and "finding" when the target stopped on one.
+# Fuzzing campaign: every target (or those named), each for SECONDS, at the
+# lowest priority, from the committed corpus with the format dictionary; JOBS
+# targets at a time (default 1: one core), each its own process. New inputs
+# stay in WORK/corpus/TARGET; crashes go to WORK/findings/TARGET;
+# WORK/summary.txt gets one line per target: runs, seconds, runs per second,
+# and "finding" when the target stopped on one.
 # Meant to run in the background:
 #   nohup bash tests/fuzz/campaign.sh build/fuzz 3600 /tmp/campaign > /tmp/campaign.log 2>&1 &
-# Usage: campaign.sh BUILD_DIR SECONDS WORK [TARGET...]
+# Usage: [JOBS=N] campaign.sh BUILD_DIR SECONDS WORK [TARGET...]
 set -uo pipefail
 build=$1
 seconds=$2
@@ -17,13 +18,14 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for t in "$build"/tests/fuzz/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
 fi
+jobs=${JOBS:-1}
 mkdir -p "$work"
-for name in "${targets[@]}"; do
-  corpus=$work/corpus/$name
-  findings=$work/findings/$name
+run_target() {
+  local name=$1
+  local corpus=$work/corpus/$name findings=$work/findings/$name log=$work/$name.log
+  local start status elapsed runs
   mkdir -p "$corpus" "$findings"
   [ -d "$here/corpus/$name" ] && cp -rn "$here/corpus/$name/." "$corpus/"
-  log=$work/$name.log
   start=$(date +%s)
   nice -n 19 "$build/tests/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
     -dict="$here/cab.dict" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" > "$log" 2>&1
@@ -32,4 +34,14 @@ for name in "${targets[@]}"; do
   runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
   runs=${runs:-0}
   echo "$name runs=$runs seconds=$elapsed per_second=$(( runs / (elapsed > 0 ? elapsed : 1) ))$([ $status -ne 0 ] && echo ' finding')" >> "$work/summary.txt"
+}
+running=0
+for name in "${targets[@]}"; do
+  if ((running >= jobs)); then
+    wait -n
+    running=$((running - 1))
+  fi
+  run_target "$name" &
+  running=$((running + 1))
 done
+wait
