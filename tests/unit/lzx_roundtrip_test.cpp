@@ -2,6 +2,7 @@
 // size, every block type, blocks across frames and inside frames, call
 // translation, awkward sizes, random and repetitive data.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -242,7 +243,8 @@ TEST(LzxRoundTrip, OnlyTheLastFrameMayBeShort) {
   EXPECT_FALSE(error.empty());
   // Nor does any frame follow the one marked last (its tables are freed).
   std::unique_ptr<BlockEncoder> finished[] = {make_lzx_encoder(LzxEncoderOptions{}),
-                                              make_quantum_encoder(QuantumEncoderOptions{})};
+                                              make_quantum_encoder(QuantumEncoderOptions{}),
+                                              make_mszip_encoder(6, Z_DEFAULT_STRATEGY)};
   for (auto& e : finished) {
     error.clear();
     EXPECT_TRUE(e->encode_frame({data.data(), 32768}, true, out, error)) << error;

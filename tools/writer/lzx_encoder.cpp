@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -344,6 +345,7 @@ class LzxEncoder final : public BlockEncoder {
       std::vector<uint8_t>().swap(history_);
       std::vector<uint8_t>().swap(skip_);
       std::vector<Offsets>().swap(node_r_);
+      match_price_.reset();
     }
     return encoded;
   }
@@ -404,7 +406,8 @@ class LzxEncoder final : public BlockEncoder {
   uint32_t main_cost_[kMainMax] = {};
   uint32_t length_cost_[kLengthSymbols] = {};
   // By slot and length (parse), with room for a last group of lanes.
-  uint32_t match_price_[kMaxSlots][MAX_MATCH + 1 + LANE_SLACK] = {};
+  using PriceRow = uint32_t[MAX_MATCH + 1 + LANE_SLACK];
+  std::unique_ptr<PriceRow[]> match_price_;  // kMaxSlots rows, made with the tables
   bool have_costs_ = false;
 
   // Decoder-visible state.
@@ -427,6 +430,7 @@ class LzxEncoder final : public BlockEncoder {
 // so that encoders of folders not yet begun hold no memory.
 void LzxEncoder::allocate_tables() {
   head_.assign(size_t{hash_mask_} + 1, 0);
+  match_price_ = std::make_unique<PriceRow[]>(kMaxSlots);
   head2_.assign(size_t{1} << 16, 0);
   head3_.assign(size_t{1} << HASH3_BITS, 0);
   head4_.assign(size_t{hash4_mask_} + 1, 0);

@@ -11,30 +11,52 @@ namespace {
 
 constexpr size_t MSZIP_MAX_DEFLATE = 32768 + 12 - 2;  // block limit less "CK"
 
+// zlib's state (about 400 KiB) is made at the folder's first frame and freed
+// with its last, so that only the folders being compressed hold one.
 class MszipEncoder : public BlockEncoder {
  public:
-  MszipEncoder(int level, int strategy) {
-    stream_ = {};
-    ready_ = deflateInit2(&stream_, level, Z_DEFLATED, -15, 9, strategy) == Z_OK;
-  }
-  ~MszipEncoder() override {
-    if (ready_) deflateEnd(&stream_);
-  }
+  MszipEncoder(int level, int strategy) : level_(level), strategy_(strategy) {}
+  ~MszipEncoder() override { end_stream(); }
   MszipEncoder(const MszipEncoder&) = delete;
   MszipEncoder& operator=(const MszipEncoder&) = delete;
 
   uint16_t type_word() const override { return 1; }
 
-  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                     std::string& error) override {
-    if (!ready_) {
-      error = "zlib could not be initialised";
-      return false;
-    }
     if (frame.size() > 32768) {
       error = "MSZIP frame larger than 32768 bytes";
       return false;
     }
+    if (finished_) {
+      error = "MSZIP frame after the last frame";
+      return false;
+    }
+    if (!ready_) {
+      stream_ = {};
+      ready_ = deflateInit2(&stream_, level_, Z_DEFLATED, -15, 9, strategy_) == Z_OK;
+      if (!ready_) {
+        error = "zlib could not be initialised";
+        return false;
+      }
+    }
+    const bool encoded = encode(frame, out, error);
+    if (last_frame) {
+      finished_ = true;
+      end_stream();
+      std::vector<uint8_t>().swap(history_);
+      std::vector<uint8_t>().swap(scratch_);
+    }
+    return encoded;
+  }
+
+ private:
+  void end_stream() {
+    if (ready_) deflateEnd(&stream_);
+    ready_ = false;
+  }
+
+  bool encode(std::span<const uint8_t> frame, std::vector<uint8_t>& out, std::string& error) {
     if (deflateReset(&stream_) != Z_OK ||
         (!history_.empty() &&
          deflateSetDictionary(&stream_, history_.data(), uInt(history_.size())) != Z_OK)) {
@@ -67,9 +89,10 @@ class MszipEncoder : public BlockEncoder {
     return true;
   }
 
- private:
-  z_stream stream_;
+  int level_, strategy_;
+  z_stream stream_{};
   bool ready_ = false;
+  bool finished_ = false;
   std::vector<uint8_t> history_;
   std::vector<uint8_t> scratch_;
 };

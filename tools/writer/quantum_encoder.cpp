@@ -32,10 +32,7 @@ constexpr size_t HISTORY_PADDING = 8;
 class QuantumEncoder final : public BlockEncoder {
  public:
   explicit QuantumEncoder(uint32_t window_bits)
-      : coder_(window_bits),
-        window_size_(1u << window_bits),
-        head3_(1u << HASH3_BITS, 0),
-        prev3_(NEAR_WINDOW, 0) {}
+      : coder_(window_bits), window_size_(1u << window_bits) {}
 
   uint16_t type_word() const override {
     return static_cast<uint16_t>(2 | (coder_.window_bits() << 8));
@@ -61,12 +58,16 @@ class QuantumEncoder final : public BlockEncoder {
     }
     // Made at the first frame and freed with the last, so that only folders
     // being compressed hold memory.
-    if (head_.empty()) head_.assign(size_t{hash_mask_} + 1, 0);
+    if (head_.empty()) {
+      head_.assign(size_t{hash_mask_} + 1, 0);
+      head3_.assign(size_t{1} << HASH3_BITS, 0);
+      prev3_.assign(NEAR_WINDOW, 0);
+    }
     const bool encoded = encode(frame, out, error);
     if (last_frame) {
       finished_ = true;
-      std::vector<uint32_t>().swap(head_);
-      std::vector<uint32_t>().swap(prev_);
+      for (auto* table : {&head_, &prev_, &head3_, &prev3_}) std::vector<uint32_t>().swap(*table);
+      coder_.release();
       std::vector<uint8_t>().swap(hist_);
     }
     return encoded;

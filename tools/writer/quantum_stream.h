@@ -34,6 +34,11 @@ class QuantumStreamEncoder {
   // Flushes the coder and appends the frame's bytes; the next item starts a
   // new frame.
   void end_frame(std::vector<uint8_t>& out);
+  // Frees the buffers frames grow into, once the stream's last frame is out.
+  void release() {
+    arith_ = Bits();
+    std::vector<RawBits>().swap(raw_);
+  }
 
   const quantum::Models& models() const { return models_; }
 
