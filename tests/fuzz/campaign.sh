@@ -4,7 +4,7 @@
 # targets at a time (default 1: one core), each its own process. New inputs
 # stay in WORK/corpus/TARGET; crashes go to WORK/findings/TARGET;
 # WORK/summary.txt gets one line per target: runs, seconds, runs per second,
-# and "finding" when the target stopped on one.
+# and "finding" when the target stopped on one ("interrupted" when killed).
 # Meant to run in the background:
 #   nohup bash tests/fuzz/campaign.sh build/fuzz 3600 /tmp/campaign > /tmp/campaign.log 2>&1 &
 # Usage: [JOBS=N] campaign.sh BUILD_DIR SECONDS WORK [TARGET...]
@@ -33,7 +33,15 @@ run_target() {
   elapsed=$(( $(date +%s) - start ))
   runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
   runs=${runs:-0}
-  echo "$name runs=$runs seconds=$elapsed per_second=$(( runs / (elapsed > 0 ? elapsed : 1) ))$([ $status -ne 0 ] && echo ' finding')" >> "$work/summary.txt"
+  # 72: stopped by a signal (libFuzzer's -interrupted_exitcode). Slow units
+  # (slow-unit-*) are kept in the findings folder but are not failures.
+  local outcome=""
+  if [ "$status" -eq 72 ]; then
+    outcome=" interrupted"
+  elif [ "$status" -ne 0 ]; then
+    outcome=" finding"
+  fi
+  echo "$name runs=$runs seconds=$elapsed per_second=$(( runs / (elapsed > 0 ? elapsed : 1) ))$outcome" >> "$work/summary.txt"
 }
 running=0
 for name in "${targets[@]}"; do
