@@ -1,11 +1,20 @@
 // Block encoders of the cabinet writer: one per folder, fed the folder's
 // uncompressed stream one frame (data block) at a time, in order.
 #pragma once
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+// Mask of a hash table a little larger than a stream of `bytes` has
+// positions, between 2^min_bits and 2^max_bits entries.
+inline uint32_t hash_mask_for(uint64_t bytes, int min_bits, int max_bits) {
+  const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
+  return (1u << std::clamp(bits, min_bits, max_bits)) - 1;
+}
 
 class BlockEncoder {
  public:

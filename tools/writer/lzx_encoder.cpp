@@ -323,9 +323,8 @@ class LzxEncoder final : public BlockEncoder {
   // stream only sees more collisions.
   void expect_stream_size(uint64_t bytes) override {
     if (!head_.empty()) return;
-    const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
-    hash_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH_BITS)) - 1;
-    hash4_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH4_BITS)) - 1;
+    hash_mask_ = hash_mask_for(bytes, MIN_HASH_BITS, HASH_BITS);
+    hash4_mask_ = hash_mask_for(bytes, MIN_HASH_BITS, HASH4_BITS);
   }
 
   // The tables go with the last frame: encoders of finished folders hold no

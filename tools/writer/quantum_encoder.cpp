@@ -4,7 +4,6 @@
 // window; 3-byte matches, which the format only allows below 4096 bytes
 // back, from short chains of 3-byte hashes over the last 4096 positions.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "writer/encoders.h"
@@ -42,8 +41,7 @@ class QuantumEncoder final : public BlockEncoder {
   // stream only sees longer chains.
   void expect_stream_size(uint64_t bytes) override {
     if (!head_.empty()) return;
-    const int bits = std::bit_width(std::max<uint64_t>(bytes, 1)) + 1;
-    hash_mask_ = (1u << std::clamp(bits, MIN_HASH_BITS, HASH_BITS)) - 1;
+    hash_mask_ = hash_mask_for(bytes, MIN_HASH_BITS, HASH_BITS);
   }
 
   bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
