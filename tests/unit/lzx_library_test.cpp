@@ -108,7 +108,7 @@ class BadWindowEncoder : public BlockEncoder {
  public:
   explicit BadWindowEncoder(int bits) : bits_(bits) {}
   uint16_t type_word() const override { return static_cast<uint16_t>(3 | (bits_ << 8)); }
-  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+  bool encode_block(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
                     std::string&) override {
     out.assign(frame.begin(), frame.end());
     return true;

@@ -35,7 +35,7 @@ class RelabelledEncoder : public BlockEncoder {
   RelabelledEncoder(std::unique_ptr<BlockEncoder> inner, uint16_t word)
       : inner_(std::move(inner)), word_(word) {}
   uint16_t type_word() const override { return word_; }
-  bool encode_frame(std::span<const uint8_t> frame, bool last, std::vector<uint8_t>& out,
+  bool encode_block(std::span<const uint8_t> frame, bool last, std::vector<uint8_t>& out,
                     std::string& error) override {
     return inner_->encode_frame(frame, last, out, error);
   }

@@ -313,7 +313,7 @@ class FakeEncoder : public BlockEncoder {
   FakeEncoder(uint16_t type, int extra, bool fail = false)
       : type_(type), extra_(extra), fail_(fail) {}
   uint16_t type_word() const override { return type_; }
-  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+  bool encode_block(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
                     std::string& error) override {
     if (fail_) {
       error = "fake failure";
@@ -529,16 +529,20 @@ TEST(WriterLayout, CabinetSetSpanningFilesAndSplitBlocks) {
 TEST(WriterLayout, SetBeginsANewCabinetForAFolderThatDoesNotFit) {
   // Folder b's file list (a 200-byte name) no longer fits beside folder a, so
   // b begins the second cabinet instead of continuing into it.
+  // An encoder serves one pass over its folder: every write gets new ones.
   const std::string long_name(200, 'b');
-  std::vector<CabFolderInput> folders;
-  folders.push_back(folder_of(make_stored_encoder(), {make_memory_entry("a", pattern(9000, 1))}));
-  folders.push_back(
-      folder_of(make_stored_encoder(), {make_memory_entry(long_name, pattern(100, 2))}));
+  const auto folders = [&] {
+    std::vector<CabFolderInput> f;
+    f.push_back(folder_of(make_stored_encoder(), {make_memory_entry("a", pattern(9000, 1))}));
+    f.push_back(folder_of(make_stored_encoder(), {make_memory_entry(long_name, pattern(100, 2))}));
+    return f;
+  };
   CabWriterOptions options;
   options.allow_set = true;
   options.max_cabinet_size = 9200;
   options.cabinet_name = [](unsigned n) { return "c" + std::to_string(n) + ".cab"; };
-  const auto cabs = write_cabinets_to_memory(folders, options);
+  auto pass = folders();
+  const auto cabs = write_cabinets_to_memory(pass, options);
   ASSERT_EQ(cabs.size(), 2u);
   const Parsed first = parse(cabs[0]), second = parse(cabs[1]);
   ASSERT_EQ(first.files.size(), 1u);
@@ -554,13 +558,15 @@ TEST(WriterLayout, SetBeginsANewCabinetForAFolderThatDoesNotFit) {
 
   // A limit below one block and its file list cannot be met.
   options.max_cabinet_size = 200;
-  EXPECT_NE(refusal(folders, options).find("raise the size limit"), std::string::npos)
-      << refusal(folders, options);
+  pass = folders();
+  std::string error = refusal(pass, options);
+  EXPECT_NE(error.find("raise the size limit"), std::string::npos) << error;
   // Without a set, data beyond the limit are refused.
   options.allow_set = false;
   options.max_cabinet_size = 9200;
-  EXPECT_NE(refusal(folders, options).find("does not fit"), std::string::npos)
-      << refusal(folders, options);
+  pass = folders();
+  error = refusal(pass, options);
+  EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
 }
 
 // 65537 frames whose blocks are tiny: more than one cabinet's folder record
@@ -571,7 +577,7 @@ TEST(WriterLayout, DataBlockCountPerCabinet) {
   class TinyEncoder : public BlockEncoder {
    public:
     uint16_t type_word() const override { return 1; }
-    bool encode_frame(std::span<const uint8_t>, bool, std::vector<uint8_t>& out,
+    bool encode_block(std::span<const uint8_t>, bool, std::vector<uint8_t>& out,
                       std::string&) override {
       out.push_back(0);
       return true;

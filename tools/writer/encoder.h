@@ -26,8 +26,32 @@ class BlockEncoder {
   virtual void expect_stream_size(uint64_t) {}
   // Encodes one frame of at most 32768 bytes (only the folder's last frame may
   // be shorter) and appends the data block's compressed bytes to `out`.
-  // Returns false with a message in `error` when it cannot. After the frame
-  // marked last an encoder may free its tables and refuse further frames.
-  virtual bool encode_frame(std::span<const uint8_t> frame, bool last_frame,
+  // Returns false with a message in `error` when it cannot. The frame marked
+  // last frees the encoder's tables, so that only the folders being
+  // compressed hold memory; no frame may follow it.
+  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+                    std::string& error) {
+    if (frame.size() > 32768) {
+      error = "frame larger than 32768 bytes";
+      return false;
+    }
+    if (finished_) {
+      error = "frame after the folder's last frame";
+      return false;
+    }
+    const bool encoded = encode_block(frame, last_frame, out, error);
+    if (last_frame) {
+      finished_ = true;
+      release();
+    }
+    return encoded;
+  }
+
+ protected:
+  virtual bool encode_block(std::span<const uint8_t> frame, bool last_frame,
                             std::vector<uint8_t>& out, std::string& error) = 0;
+  virtual void release() {}
+
+ private:
+  bool finished_ = false;
 };

@@ -327,32 +327,22 @@ class LzxEncoder final : public BlockEncoder {
     hash4_mask_ = hash_mask_for(bytes, MIN_HASH_BITS, HASH4_BITS);
   }
 
-  // The tables go with the last frame: encoders of finished folders hold no
-  // memory, and no frame may follow.
-  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
-                    std::string& error) override {
-    if (finished_) {
-      error = "LZX frame after the last frame";
-      return false;
-    }
-    const bool encoded = encode(frame, last_frame, out, error);
-    if (last_frame) {
-      finished_ = true;
-      for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
-                          &match_data_, &node_cost_, &node_edge_})
-        std::vector<uint32_t>().swap(*table);
-      std::vector<uint8_t>().swap(history_);
-      std::vector<uint8_t>().swap(skip_);
-      std::vector<Offsets>().swap(node_r_);
-      match_price_.reset();
-    }
-    return encoded;
+ protected:
+  bool encode_block(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+                    std::string& error) override;
+
+  void release() override {
+    for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
+                        &match_data_, &node_cost_, &node_edge_})
+      std::vector<uint32_t>().swap(*table);
+    std::vector<uint8_t>().swap(history_);
+    std::vector<uint8_t>().swap(skip_);
+    std::vector<Offsets>().swap(node_r_);
+    match_price_.reset();
   }
 
  private:
   const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
-  bool encode(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
-              std::string& error);
   void append(std::span<const uint8_t> data);
   void allocate_tables();
   template <bool SEARCH>
@@ -414,7 +404,6 @@ class LzxEncoder final : public BlockEncoder {
   uint8_t previous_main_[kMainMax];
   uint8_t previous_length_[kLengthSymbols];
   bool first_header_ = true;
-  bool finished_ = false;
   bool translate_ = false;
   uint64_t frames_ = 0;
   bool pending_pad_ = false;
@@ -850,12 +839,8 @@ void LzxEncoder::apply_items(const std::vector<Item>& items) {
     if (it.length != 0) r_.apply(it.code);
 }
 
-bool LzxEncoder::encode(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
-                        std::string& error) {
-  if (frame.size() > FRAME_SIZE) {
-    error = "LZX frame larger than 32768 bytes";
-    return false;
-  }
+bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
+                              std::vector<uint8_t>& out, std::string& error) {
   const uint32_t n = static_cast<uint32_t>(frame.size());
   if (short_frame_seen_) {
     // Frames must stay aligned to 32768 in the window: only the last is short.

@@ -22,16 +22,9 @@ class MszipEncoder : public BlockEncoder {
 
   uint16_t type_word() const override { return 1; }
 
-  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+ protected:
+  bool encode_block(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
                     std::string& error) override {
-    if (frame.size() > 32768) {
-      error = "MSZIP frame larger than 32768 bytes";
-      return false;
-    }
-    if (finished_) {
-      error = "MSZIP frame after the last frame";
-      return false;
-    }
     if (!ready_) {
       stream_ = {};
       ready_ = deflateInit2(&stream_, level_, Z_DEFLATED, -15, 9, strategy_) == Z_OK;
@@ -40,23 +33,6 @@ class MszipEncoder : public BlockEncoder {
         return false;
       }
     }
-    const bool encoded = encode(frame, out, error);
-    if (last_frame) {
-      finished_ = true;
-      end_stream();
-      std::vector<uint8_t>().swap(history_);
-      std::vector<uint8_t>().swap(scratch_);
-    }
-    return encoded;
-  }
-
- private:
-  void end_stream() {
-    if (ready_) deflateEnd(&stream_);
-    ready_ = false;
-  }
-
-  bool encode(std::span<const uint8_t> frame, std::vector<uint8_t>& out, std::string& error) {
     if (deflateReset(&stream_) != Z_OK ||
         (!history_.empty() &&
          deflateSetDictionary(&stream_, history_.data(), uInt(history_.size())) != Z_OK)) {
@@ -89,10 +65,21 @@ class MszipEncoder : public BlockEncoder {
     return true;
   }
 
+  void release() override {
+    end_stream();
+    std::vector<uint8_t>().swap(history_);
+    std::vector<uint8_t>().swap(scratch_);
+  }
+
+ private:
+  void end_stream() {
+    if (ready_) deflateEnd(&stream_);
+    ready_ = false;
+  }
+
   int level_, strategy_;
   z_stream stream_{};
   bool ready_ = false;
-  bool finished_ = false;
   std::vector<uint8_t> history_;
   std::vector<uint8_t> scratch_;
 };

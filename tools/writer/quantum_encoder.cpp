@@ -44,31 +44,22 @@ class QuantumEncoder final : public BlockEncoder {
     hash_mask_ = hash_mask_for(bytes, MIN_HASH_BITS, HASH_BITS);
   }
 
-  bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
+ protected:
+  bool encode_block(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
                     std::string& error) override {
-    if (frame.size() > MAX_FRAME) {
-      error = "quantum: frame larger than 32768 bytes";
-      return false;
-    }
-    if (finished_) {
-      error = "quantum: frame after the last frame";
-      return false;
-    }
-    // Made at the first frame and freed with the last, so that only folders
-    // being compressed hold memory.
+    // Made at the first frame and freed with the last.
     if (head_.empty()) {
       head_.assign(size_t{hash_mask_} + 1, 0);
       head3_.assign(size_t{1} << HASH3_BITS, 0);
       prev3_.assign(NEAR_WINDOW, 0);
     }
-    const bool encoded = encode(frame, out, error);
-    if (last_frame) {
-      finished_ = true;
-      for (auto* table : {&head_, &prev_, &head3_, &prev3_}) std::vector<uint32_t>().swap(*table);
-      coder_.release();
-      std::vector<uint8_t>().swap(hist_);
-    }
-    return encoded;
+    return encode(frame, out, error);
+  }
+
+  void release() override {
+    for (auto* table : {&head_, &prev_, &head3_, &prev3_}) std::vector<uint32_t>().swap(*table);
+    coder_.release();
+    std::vector<uint8_t>().swap(hist_);
   }
 
  private:
@@ -243,7 +234,6 @@ class QuantumEncoder final : public BlockEncoder {
   uint32_t window_size_;
   std::vector<uint32_t> head_;  // position + 1 of the latest string per hash
   uint32_t hash_mask_ = (1u << HASH_BITS) - 1;
-  bool finished_ = false;
   std::vector<uint32_t> prev_;   // position + 1 of the previous string, by position
   std::vector<uint32_t> head3_;  // the same for 3-byte strings
   std::vector<uint32_t> prev3_;  // by position modulo NEAR_WINDOW

@@ -6,7 +6,9 @@ namespace {
 class StoredEncoder : public BlockEncoder {
  public:
   uint16_t type_word() const override { return 0; }
-  bool encode_frame(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
+
+ protected:
+  bool encode_block(std::span<const uint8_t> frame, bool, std::vector<uint8_t>& out,
                     std::string&) override {
     out.insert(out.end(), frame.begin(), frame.end());
     return true;
