@@ -294,8 +294,7 @@ Tree read_tree(const Image& img) {
   try {
     TreeReader(img, directory).read(0, 0, keys, tree);
   } catch (const PeError& e) {
-    if (std::strcmp(e.what(), CUT_SHORT) == 0)
-      throw PeError("the resource directory is malformed");
+    if (std::strcmp(e.what(), CUT_SHORT) == 0) throw PeError("the resource directory is malformed");
     throw;
   }
   return tree;
