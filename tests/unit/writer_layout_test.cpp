@@ -397,6 +397,13 @@ TEST(WriterLayout, RefusesWhatTheFormatCannotHold) {
     f = one_folder(std::make_unique<FakeEncoder>(1, 0, true),
                    {make_memory_entry("m", pattern(10, 1))});
     EXPECT_NE(refusal(f).find("fake failure"), std::string::npos) << refusal(f);
+    // A deferred encoder whose making fails when its folder's turn comes.
+    int calls = 0;
+    f = one_folder(make_deferred_encoder([&calls]() -> std::unique_ptr<BlockEncoder> {
+                     return calls++ ? nullptr : make_stored_encoder();
+                   }),
+                   {make_memory_entry("m", pattern(10, 1))});
+    EXPECT_NE(refusal(f).find("could not be made"), std::string::npos);
   }
   {
     auto f = one_folder(make_stored_encoder(), {make_memory_entry("big", pattern(100000, 1))});

@@ -715,7 +715,8 @@ int command_pack(const Args& args) {
   std::vector<CabFolderInput> folders;
   for (const auto& members : plan) {
     CabFolderInput folder;
-    folder.encoder = make_encoder(o.compress);
+    // Checked above: making it again cannot fail.
+    folder.encoder = make_deferred_encoder([method = o.compress] { return make_encoder(method); });
     for (size_t i : members) {
       const Item& item = items[i];
       CabEntry e;

@@ -1,5 +1,6 @@
 // Factories of the writer's block encoders.
 #pragma once
+#include <functional>
 #include <memory>
 
 #include "writer/encoder.h"
@@ -23,3 +24,10 @@ struct QuantumEncoderOptions {
 };
 // Null when Quantum encoding is not available.
 std::unique_ptr<BlockEncoder> make_quantum_encoder(const QuantumEncoderOptions& options);
+
+// An encoder that `make` makes when the folder's first frame comes and that
+// goes with its last frame; `make` is called once more at once for the type
+// word. For packs of many folders, where the encoders of all folders would
+// otherwise exist from the start.
+using EncoderFactory = std::function<std::unique_ptr<BlockEncoder>()>;
+std::unique_ptr<BlockEncoder> make_deferred_encoder(EncoderFactory make);
