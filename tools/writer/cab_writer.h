@@ -25,7 +25,6 @@ class CabWriterTooLarge : public CabWriterError {
   using CabWriterError::CabWriterError;
 };
 
-constexpr uint32_t CAB_FRAME_SIZE = 32768;
 constexpr size_t CAB_MAX_NAME = 255;              // stored names and set-chaining names, in bytes
 constexpr uint64_t CAB_MAX_CABINET = 0x7FFFFFFF;  // offsets are signed 32-bit to the reader
 // Largest uncompressed folder stream whose block offsets stay inside 32 bits.

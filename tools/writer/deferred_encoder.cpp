@@ -2,6 +2,7 @@
 // last one: a pack of thousands of folders then holds encoders only for the
 // folders being compressed (an LZX or Quantum encoder is about 8 KB even
 // before it makes its tables).
+#include <optional>
 #include <utility>
 
 #include "writer/encoders.h"
@@ -17,10 +18,7 @@ class DeferredEncoder : public BlockEncoder {
   }
 
   uint16_t type_word() const override { return type_word_; }
-  void expect_stream_size(uint64_t bytes) override {
-    expected_ = bytes;
-    told_ = true;
-  }
+  void expect_stream_size(uint64_t bytes) override { expected_ = bytes; }
 
  protected:
   bool encode_block(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
@@ -32,7 +30,7 @@ class DeferredEncoder : public BlockEncoder {
         error = "the folder's encoder could not be made";
         return false;
       }
-      if (told_) inner_->expect_stream_size(expected_);
+      if (expected_) inner_->expect_stream_size(*expected_);
     }
     return inner_->encode_frame(frame, last_frame, out, error);
   }
@@ -43,8 +41,7 @@ class DeferredEncoder : public BlockEncoder {
   EncoderFactory make_;
   std::unique_ptr<BlockEncoder> inner_;
   uint16_t type_word_ = 0;
-  uint64_t expected_ = 0;
-  bool told_ = false;
+  std::optional<uint64_t> expected_;
 };
 
 }  // namespace

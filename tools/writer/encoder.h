@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// Uncompressed bytes of a data block; only a folder's last may hold fewer.
+constexpr uint32_t CAB_FRAME_SIZE = 32768;
+
 // Mask of a hash table a little larger than a stream of `bytes` has
 // positions, between 2^min_bits and 2^max_bits entries.
 inline uint32_t hash_mask_for(uint64_t bytes, int min_bits, int max_bits) {
@@ -31,7 +34,7 @@ class BlockEncoder {
   // compressed hold memory; no frame may follow it.
   bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                     std::string& error) {
-    if (frame.size() > 32768) {
+    if (frame.size() > CAB_FRAME_SIZE) {
       error = "frame larger than 32768 bytes";
       return false;
     }

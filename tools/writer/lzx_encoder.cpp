@@ -22,7 +22,6 @@ namespace {
 
 using namespace lzx;
 
-constexpr uint32_t FRAME_SIZE = 32768;
 constexpr uint32_t MAX_MATCH = 257;
 constexpr uint32_t TRANSLATED_FRAMES = lzx::kMaxFrames;
 // Trees are kept per hash of their first TREE_KEY bytes; tables of the latest
@@ -303,7 +302,7 @@ class LzxEncoder final : public BlockEncoder {
     while (span < window_size_) span += 1u << kSlots.extra[slots++];
     slots_ = static_cast<int>(slots);
     main_count_ = 256 + 8 * slots_;
-    capacity_ = 2 * window_size_ + FRAME_SIZE;
+    capacity_ = 2 * window_size_ + CAB_FRAME_SIZE;
     std::memset(previous_main_, 0, sizeof previous_main_);
     std::memset(previous_length_, 0, sizeof previous_length_);
     if (tuning_.search_depth < 1) tuning_.search_depth = 1;
@@ -847,7 +846,7 @@ bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
     error = "LZX frame after a short frame";
     return false;
   }
-  short_frame_seen_ = n < FRAME_SIZE;
+  short_frame_seen_ = n < CAB_FRAME_SIZE;
   if (frames_ == 0)
     translate_ =
         options_.call_translation < 0 ? lzx_looks_like_x86(frame) : options_.call_translation > 0;

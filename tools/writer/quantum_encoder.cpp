@@ -24,7 +24,6 @@ constexpr uint32_t NICE_LENGTH = 128;
 constexpr uint32_t LAZY_LIMIT = 64;
 // Largest compressed block the decoder's buffer takes (32768 + 10240).
 constexpr size_t MAX_COMPRESSED_FRAME = 43008;
-constexpr size_t MAX_FRAME = 32768;
 // Zero bytes after the frame, so that strings can be compared 8 bytes at a time.
 constexpr size_t HISTORY_PADDING = 8;
 
@@ -53,17 +52,6 @@ class QuantumEncoder final : public BlockEncoder {
       head3_.assign(size_t{1} << HASH3_BITS, 0);
       prev3_.assign(NEAR_WINDOW, 0);
     }
-    return encode(frame, out, error);
-  }
-
-  void release() override {
-    for (auto* table : {&head_, &prev_, &head3_, &prev3_}) std::vector<uint32_t>().swap(*table);
-    coder_.release();
-    std::vector<uint8_t>().swap(hist_);
-  }
-
- private:
-  bool encode(std::span<const uint8_t> frame, std::vector<uint8_t>& out, std::string& error) {
     trim_history();
     hist_.resize(total_ - hist_base_);  // without the padding
     hist_.insert(hist_.end(), frame.begin(), frame.end());
@@ -80,6 +68,13 @@ class QuantumEncoder final : public BlockEncoder {
     return true;
   }
 
+  void release() override {
+    for (auto* table : {&head_, &prev_, &head3_, &prev3_}) std::vector<uint32_t>().swap(*table);
+    coder_.release();
+    std::vector<uint8_t>().swap(hist_);
+  }
+
+ private:
   uint8_t at(uint32_t p) const { return hist_[p - hist_base_]; }
 
   uint32_t hash(uint32_t p) const {
@@ -224,7 +219,7 @@ class QuantumEncoder final : public BlockEncoder {
   // Keeps at least a window of history before the next frame.
   void trim_history() {
     const uint32_t keep_from = total_ > window_size_ ? total_ - window_size_ : 0;
-    if (keep_from - hist_base_ > window_size_ + MAX_FRAME) {
+    if (keep_from - hist_base_ > window_size_ + CAB_FRAME_SIZE) {
       hist_.erase(hist_.begin(), hist_.begin() + (keep_from - hist_base_));
       hist_base_ = keep_from;
     }
