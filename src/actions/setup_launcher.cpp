@@ -113,9 +113,21 @@ static void wait_for_installer_windows(HANDLE process, bool waited) {
     window = find_installer_window(class_name, title);
   }
   if (!window) return;
+  // The installer's process may still hold its files (its own program among
+  // them) for a moment after its window has gone: wait for it too, bounded,
+  // since a window titled "Setup" may belong to a process that stays.
+  DWORD owner_id = 0;
+  GetWindowThreadProcessId(window, &owner_id);
+  const HANDLE owner =
+      owner_id && owner_id != GetCurrentProcessId() ? OpenProcess(SYNCHRONIZE, FALSE, owner_id)
+                                                    : nullptr;
   do {
     Sleep(100);
   } while (FindWindowA(class_name[0] ? class_name : nullptr, title[0] ? title : nullptr));
+  if (owner) {
+    WaitForSingleObject(owner, 10000);
+    CloseHandle(owner);
+  }
 }
 
 bool launch_setup(const char* setup_file, const char* destination, int delete_after_setup,

@@ -92,6 +92,8 @@ def test_clean_up_waits_for_the_setup_and_its_installer_window(wine64, stub, wor
     log = record(wine64)
     monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP", followup)
     monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP_MS", "2500")
+    # Its process, started from the destination, outlives the window a while.
+    monkeypatch.setenv("CABSFX_SETUP_FOLLOWUP_TAIL_MS", "1500")
     target = os.path.join(folder, "out")
     monkeypatch.setenv("CABSFX_SETUP_WATCH", wine64.win_path(os.path.join(target, "docs", "notes.txt")))
     monkeypatch.setenv("CABSFX_SETUP_EXIT_CODE", "3010")  # passed on: the package waited for it

@@ -10,6 +10,9 @@
 //                                MsiDialogCloseClass or Setup for a window titled
 //                                "Setup") for CABSFX_SETUP_FOLLOWUP_MS ms after
 //                                this process has exited;
+//   CABSFX_SETUP_FOLLOWUP_TAIL_MS=N  the follow-up stays running N ms after
+//                                its window has closed, as an installer that
+//                                finishes its work would;
 //   CABSFX_SETUP_LEAVE=RELATIVE  writes a file of its own at that path under
 //                                the current folder (a file the package did
 //                                not extract);
@@ -76,6 +79,7 @@ static void show_followup_window(const char* kind) {
     record(GetFileAttributesA(watch) != INVALID_FILE_ATTRIBUTES ? "watch=present" : "watch=gone");
   if (window) DestroyWindow(window);
   record("followup=closed");
+  Sleep(env_number("CABSFX_SETUP_FOLLOWUP_TAIL_MS", 0));
 }
 
 int main() {
