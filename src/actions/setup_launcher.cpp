@@ -118,9 +118,9 @@ static void wait_for_installer_windows(HANDLE process, bool waited) {
   // since a window titled "Setup" may belong to a process that stays.
   DWORD owner_id = 0;
   GetWindowThreadProcessId(window, &owner_id);
-  const HANDLE owner =
-      owner_id && owner_id != GetCurrentProcessId() ? OpenProcess(SYNCHRONIZE, FALSE, owner_id)
-                                                    : nullptr;
+  const HANDLE owner = owner_id && owner_id != GetCurrentProcessId()
+                           ? OpenProcess(SYNCHRONIZE, FALSE, owner_id)
+                           : nullptr;
   do {
     Sleep(100);
   } while (FindWindowA(class_name[0] ? class_name : nullptr, title[0] ? title : nullptr));
