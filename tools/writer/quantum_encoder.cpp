@@ -22,8 +22,8 @@ constexpr uint32_t PRICE_INTERVAL = 256;
 constexpr uint32_t NICE_LENGTH = 128;
 // A match at least this long is taken without looking one byte further.
 constexpr uint32_t LAZY_LIMIT = 64;
-// Largest compressed block the decoder's buffer takes (32768 + 10240).
-constexpr size_t MAX_COMPRESSED_FRAME = 43008;
+// Largest compressed block the decoder's buffer takes: a frame and its slack.
+constexpr size_t MAX_COMPRESSED_FRAME = CAB_FRAME_SIZE + 10240;
 // Zero bytes after the frame, so that strings can be compared 8 bytes at a time.
 constexpr size_t HISTORY_PADDING = 8;
 
