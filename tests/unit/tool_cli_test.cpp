@@ -453,6 +453,23 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   r = tool({"extract", out.string(), "-d", (root_ / "dest2").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("'media4.cab' of the set is missing"), std::string::npos) << r.err;
+
+  // Damage in one.bin's folder, in the second cabinet: the folders that begin
+  // in later cabinets are still extracted and verified, and the count says so.
+  ASSERT_EQ(tool({"pack", "-o", out.string(), "--cabinet-only", "--max-cabinet-size", "64K",
+                  "--folder-size", "64K", (root_ / "in").string()})
+                .status,
+            0);
+  Bytes second = read_file(root_ / "media2.cab");
+  second[second.size() / 2] ^= 0x40;
+  write_file(root_ / "media2.cab", second);
+  r = tool({"extract", out.string(), "-d", (root_ / "dest3").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("wrote 2 of 3 files"), std::string::npos) << r.err;
+  EXPECT_EQ(tree(root_ / "dest3"), (std::vector<std::string>{"three.txt", "two.bin"}));
+  r = tool({"verify", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("decoded 2 of 3 files"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {

@@ -644,6 +644,11 @@ int32_t notify(int32_t kind, CabNotification* r) {
 // One walk per cabinet of the set: a walk follows its files into the next
 // cabinets by itself, and a walk that starts in a later cabinet passes over
 // the files continued from before and takes the folders that begin there.
+// Damaged data ends a walk, not the run: when verifying or extracting to
+// files, the failure becomes a problem and the next walk starts in the
+// cabinet after the one where the damage was, since the folders that begin
+// there do not depend on it. Anything else (an abort, a write failure, damage
+// in a listing or on standard output) ends the run.
 Walk run_walks(Mode mode, const Archive& archive, const Options& options, ProgressBar* progress,
                OutputTree* tree = nullptr) {
   Walk w;
@@ -667,16 +672,29 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
     w.opened = 0;
     if (CabDecoderExtract(context, archive.chain[k].name.c_str(), "", 0, notify, nullptr,
                           reinterpret_cast<intptr_t>(&w)) != 1) {
-      std::string where = k == 0 ? shown(archive.file) : shown(archive.chain[w.cabinet].path);
+      const std::string where =
+          w.cabinet == 0 ? shown(archive.file) : shown(archive.chain[w.cabinet].path);
       failure =
           where + ": " + CabErrorText(error.code) + " (error " + std::to_string(error.code) + ")";
       if (!w.abort_reason.empty()) failure += ": " + w.abort_reason;
       if (!g_write_error.empty()) failure += ": " + g_write_error;
       if (w.handle != -1) {
         // The library closed the file it was writing, which removed it: a
-        // partial file is no use to anyone.
-        failure += "; the partly written '" + w.display + "' is removed";
+        // partial file is no use to anyone. On standard output its bytes
+        // cannot be taken back.
+        if (w.tree)
+          failure += "; the partly written '" + w.display + "' is removed";
+        else if (mode == Mode::Extract)
+          failure += "; the output ends with part of '" + w.display + "'";
         w.handle = -1;
+      }
+      const bool damage = error.code == CAB_ERR_DAMAGED || error.code == CAB_ERR_DECODER ||
+                          error.code == CAB_ERR_COMPRESSION_TYPE;
+      const bool files_apart = mode == Mode::Verify || w.tree;  // not one stream on stdout
+      if (files_apart && damage && w.abort_reason.empty() && g_write_error.empty()) {
+        w.problems.push_back(std::move(failure));
+        failure.clear();
+        k = w.cabinet;
       }
     }
   }
@@ -1097,7 +1115,7 @@ int command_extract(const Args& args) {
   for (const std::string& p : w.problems) problems.push_back(p);
   const size_t wanted = selected_count(listing);
   const size_t done = w.files_done + w.folders_done + w.kept;
-  if (done < wanted && w.problems.empty())
+  if (done < wanted)
     problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
                        " files");
   if (g_verbosity > 0 && !o.to_stdout) {
