@@ -454,10 +454,14 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("'media4.cab' of the set is missing"), std::string::npos) << r.err;
 
-  // Damage in one.bin's folder, in the second cabinet: the folders that begin
-  // in later cabinets are still extracted and verified, and the count says so.
+  // Damage in a.bin's folder, in the second cabinet: the next folder (b.bin
+  // into the fourth cabinet, c.txt listed there) is still extracted and
+  // verified, and the count says what was not.
+  write_file(root_ / "in2" / "a.bin", random_bytes(150000, 7));
+  write_file(root_ / "in2" / "b.bin", random_bytes(100000, 8));
+  write_text(root_ / "in2" / "c.txt", "after b");
   ASSERT_EQ(tool({"pack", "-o", out.string(), "--cabinet-only", "--max-cabinet-size", "64K",
-                  "--folder-size", "64K", (root_ / "in").string()})
+                  "--folder-size", "101K", (root_ / "in2").string()})
                 .status,
             0);
   Bytes second = read_file(root_ / "media2.cab");
@@ -466,7 +470,7 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   r = tool({"extract", out.string(), "-d", (root_ / "dest3").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("wrote 2 of 3 files"), std::string::npos) << r.err;
-  EXPECT_EQ(tree(root_ / "dest3"), (std::vector<std::string>{"three.txt", "two.bin"}));
+  EXPECT_EQ(tree(root_ / "dest3"), (std::vector<std::string>{"b.bin", "c.txt"}));
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("decoded 2 of 3 files"), std::string::npos) << r.err;
@@ -502,6 +506,20 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("prompt title has no terminating NUL"), std::string::npos) << r.err;
+
+  // Damage in the first of two folders of one cabinet: the second is still extracted.
+  write_file(root_ / "in" / "more.bin", random_bytes(1000, 3));
+  ASSERT_EQ(tool({"pack", "-o", out.string(), "--cabinet-only", "--folder-size", "64K",
+                  (root_ / "in").string()})
+                .status,
+            0);
+  package = read_file(out);
+  package[2000] ^= 0x40;
+  write_file(out, package);
+  r = tool({"extract", out.string(), "-d", (root_ / "dest2").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("wrote 1 of 2 files"), std::string::npos) << r.err;
+  EXPECT_EQ(tree(root_ / "dest2"), std::vector<std::string>{"more.bin"});
 }
 
 // Signing appends a certificate table and points the security directory at

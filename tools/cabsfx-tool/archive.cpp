@@ -424,6 +424,9 @@ struct Walk {
   OutputTree* tree = nullptr;  // extract to files
   size_t cabinet = 0;          // chain index of the cabinet the library is in
   int opened = 0;
+  // Folders (across the set) that files were begun in, and those that later
+  // walks pass over because damage ended a walk after they were begun.
+  std::set<unsigned> begun_folders, closed_folders;
   std::vector<ListedFile> listed;
   std::vector<bool> pattern_used;
   std::vector<std::string> problems;  // refused names and failed files
@@ -514,11 +517,14 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   std::string utf8;
   if (decoded) decode_stored_name(r->text1, r->attribs, page, utf8);
   const bool chosen = selected(w, decoded ? utf8 : name);
+  const unsigned folder = folder_number(cab, r->folder);
   if (w.mode == Mode::List) {
-    w.listed.push_back({name, utf8, decoded, chosen, r->size, r->date, r->time, r->attribs,
-                        folder_number(cab, r->folder), folder_type(cab, r->folder)});
+    w.listed.push_back({name, utf8, decoded, chosen, r->size, r->date, r->time, r->attribs, folder,
+                        folder_type(cab, r->folder)});
     return 0;
   }
+  if (w.closed_folders.count(folder)) return 0;
+  w.begun_folders.insert(folder);
   if (!chosen) return 0;
   w.display = name;
   w.size = r->size;
@@ -645,10 +651,14 @@ int32_t notify(int32_t kind, CabNotification* r) {
 // cabinets by itself, and a walk that starts in a later cabinet passes over
 // the files continued from before and takes the folders that begin there.
 // Damaged data ends a walk, not the run: when verifying or extracting to
-// files, the failure becomes a problem and the next walk starts in the
-// cabinet after the one where the damage was, since the folders that begin
-// there do not depend on it. Anything else (an abort, a write failure, damage
-// in a listing or on standard output) ends the run.
+// files, the failure becomes a problem and the next walk starts again in the
+// cabinet where the damage was, passing over every folder begun so far (the
+// damaged one among them), since the folders after it do not depend on it.
+// Damage that no file was begun in moves on to the next cabinet. Anything
+// else (an abort, a write failure, damage in a listing or on standard
+// output) ends the run, and so does damage in MAX_DAMAGED_FOLDERS folders:
+// each walk reads its cabinet's file list again, and the work must stay
+// bounded by the archive's size.
 Walk run_walks(Mode mode, const Archive& archive, const Options& options, ProgressBar* progress,
                OutputTree* tree = nullptr) {
   Walk w;
@@ -666,8 +676,11 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
                                          io_seek, -1, &error);
   if (!context)
     throw ToolError(std::string("cannot set up the cabinet library: ") + CabErrorText(error.code));
+  constexpr int MAX_DAMAGED_FOLDERS = 64;
+  int damaged = 0;
   std::string failure;
-  for (size_t k = 0; k < archive.chain.size() && failure.empty(); ++k) {
+  for (size_t k = 0, next = 0; k < archive.chain.size() && failure.empty(); k = next) {
+    next = k + 1;
     w.cabinet = k;
     w.opened = 0;
     if (CabDecoderExtract(context, archive.chain[k].name.c_str(), "", 0, notify, nullptr,
@@ -678,7 +691,8 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
           where + ": " + CabErrorText(error.code) + " (error " + std::to_string(error.code) + ")";
       if (!w.abort_reason.empty()) failure += ": " + w.abort_reason;
       if (!g_write_error.empty()) failure += ": " + g_write_error;
-      if (w.handle != -1) {
+      const bool in_a_file = w.handle != -1;
+      if (in_a_file) {
         // The library closed the file it was writing, which removed it: a
         // partial file is no use to anyone. On standard output its bytes
         // cannot be taken back.
@@ -694,7 +708,12 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
       if (files_apart && damage && w.abort_reason.empty() && g_write_error.empty()) {
         w.problems.push_back(std::move(failure));
         failure.clear();
-        k = w.cabinet;
+        if (++damaged == MAX_DAMAGED_FOLDERS) {
+          w.problems.push_back(std::to_string(damaged) + " damaged folders: the rest is not tried");
+          break;
+        }
+        w.closed_folders = w.begun_folders;
+        next = in_a_file ? w.cabinet : w.cabinet + 1;
       }
     }
   }
