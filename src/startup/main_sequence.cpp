@@ -273,6 +273,16 @@ int main_sequence(char* archive_path) {
   if (temp_folder_made) {
     add_trailing_backslash(private_folder);
     temp_folder_made = lstrcmpiA(private_folder, settings.destination) == 0;
+    // The private folder's name is known in advance: a link planted there
+    // would carry the files, and the setup run from them, elsewhere. Asked
+    // without the final backslash, the attributes are the link's own.
+    strip_trailing_backslash(private_folder);
+    const DWORD attributes = GetFileAttributesA(private_folder);
+    if (temp_folder_made && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
+      return EXIT_FAILED;
+    }
   }
 
   extract_with_progress(archive_path, cabinet_set_length(archive_path, cabinet_length));

@@ -121,6 +121,26 @@ def test_private_temp_folder_is_removed(wine64, stub, workdir, start, record):
     assert not os.path.exists(temp_private)
 
 
+def test_a_link_at_the_private_temp_folder_stops_the_run(wine64, stub, workdir, start, record):
+    folder = workdir(wine64)
+    log = record(wine64)
+    victim = os.path.join(folder, "victim")
+    os.makedirs(victim)
+    links = [os.path.join(temp, "~tmplink.exe")
+             for temp in glob.glob(os.path.join(wine64.drive_c, "users", "*", "[Tt]emp"))]
+    for link in links:
+        os.symlink(victim, link)
+    try:
+        exe, _ = make_package(stub, folder, wine64, program_files(), name="tmplink.exe",
+                              destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1)
+        start(wine64, exe).script([Step(title="CAB-SFX", texts=["Cannot create a folder."],
+                                        actions=[press(IDOK)])], exit_code=EXIT_FAILED)
+        assert os.listdir(victim) == [] and not os.path.exists(log)
+    finally:
+        for link in links:
+            os.remove(link)
+
+
 def test_folder_with_a_file_of_the_setup_stays(wine64, stub, workdir, start, record, monkeypatch):
     folder = workdir(wine64)
     record(wine64)
