@@ -10,7 +10,8 @@ import time
 import pytest
 
 from conftest import BUILD
-from harness import EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, press, type_text
+from harness import (EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, message_box, press,
+                     type_text)
 from package import CabFile, cabinet, header_block, write_package
 
 FAKE_SETUP = os.path.join(BUILD, "win32", "tests", "e2e", "fake_setup.exe")
@@ -126,19 +127,13 @@ def test_a_link_at_the_private_temp_folder_stops_the_run(wine64, stub, workdir, 
     log = record(wine64)
     victim = os.path.join(folder, "victim")
     os.makedirs(victim)
-    links = [os.path.join(temp, "~tmplink.exe")
-             for temp in glob.glob(os.path.join(wine64.drive_c, "users", "*", "[Tt]emp"))]
-    for link in links:
-        os.symlink(victim, link)
-    try:
-        exe, _ = make_package(stub, folder, wine64, program_files(), name="tmplink.exe",
-                              destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1)
-        start(wine64, exe).script([Step(title="CAB-SFX", texts=["Cannot create a folder."],
-                                        actions=[press(IDOK)])], exit_code=EXIT_FAILED)
-        assert os.listdir(victim) == [] and not os.path.exists(log)
-    finally:
-        for link in links:
-            os.remove(link)
+    temp, = glob.glob(os.path.join(wine64.drive_c, "users", "*", "[Tt]emp"))
+    os.symlink(victim, os.path.join(temp, "~tmplink.exe"))
+    exe, _ = make_package(stub, folder, wine64, program_files(), name="tmplink.exe",
+                          destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1)
+    start(wine64, exe).script([message_box("CAB-SFX", "Cannot create a folder.")],
+                              exit_code=EXIT_FAILED)
+    assert os.listdir(victim) == [] and not os.path.exists(log)
 
 
 def test_folder_with_a_file_of_the_setup_stays(wine64, stub, workdir, start, record, monkeypatch):
