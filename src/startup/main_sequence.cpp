@@ -267,19 +267,31 @@ int main_sequence(char* archive_path) {
   trim_trailing_spaces(name);
   // Folders made from here on are this run's own: the clean-up may remove them.
   record_created_folders = settings.delete_after_setup != 0;
+  const size_t created_before = created_folders_size;
   const int settled = settle_destination(folder, name);
   if (settled != EXIT_EXTRACTED) return settled;
   // A folder typed or picked in the dialog is never taken for the private one.
   if (temp_folder_made) {
     add_trailing_backslash(private_folder);
     temp_folder_made = lstrcmpiA(private_folder, settings.destination) == 0;
-    // The private folder's name is known in advance: a link planted there
-    // would carry the files, and the setup run from them, elsewhere. Asked
-    // without the final backslash, the attributes are the link's own.
-    strip_trailing_backslash(private_folder);
-    const DWORD attributes = GetFileAttributesA(private_folder);
-    if (temp_folder_made && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  }
+  // The private folder's name is known in advance, so it must be this run's
+  // own: one that was there already (a leftover, another run's, or a link
+  // planted to carry the files and the setup elsewhere) is left alone, and
+  // the run makes "~name.1" ... "~name.9" beside it instead.
+  if (temp_folder_made && created_folders_size == created_before) {
+    char* end = settings.destination + std::strlen(settings.destination) - 1;  // its backslash
+    bool made = false;
+    if (end + 3 < settings.destination + sizeof settings.destination) {
+      end[0] = '.';
+      end[2] = '\\';
+      end[3] = 0;
+      for (char digit = '1'; !made && digit <= '9'; ++digit) {
+        end[1] = digit;
+        made = CreateDirectoryA(settings.destination, nullptr) != 0;
+      }
+    }
+    if (!made) {
       show_message(MSG_CANNOT_CREATE_FOLDER, MB_ICONERROR);
       return EXIT_FAILED;
     }

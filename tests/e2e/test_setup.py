@@ -10,8 +10,7 @@ import time
 import pytest
 
 from conftest import BUILD
-from harness import (EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, message_box, press,
-                     type_text)
+from harness import EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, press, type_text
 from package import CabFile, cabinet, header_block, write_package
 
 FAKE_SETUP = os.path.join(BUILD, "win32", "tests", "e2e", "fake_setup.exe")
@@ -122,18 +121,25 @@ def test_private_temp_folder_is_removed(wine64, stub, workdir, start, record):
     assert not os.path.exists(temp_private)
 
 
-def test_a_link_at_the_private_temp_folder_stops_the_run(wine64, stub, workdir, start, record):
+@pytest.mark.parametrize("planted", ["link", "folder"])
+def test_private_temp_folder_is_always_the_runs_own(wine64, stub, workdir, start, record, planted):
     folder = workdir(wine64)
     log = record(wine64)
     victim = os.path.join(folder, "victim")
     os.makedirs(victim)
     temp, = glob.glob(os.path.join(wine64.drive_c, "users", "*", "[Tt]emp"))
-    os.symlink(victim, os.path.join(temp, "~tmplink.exe"))
-    exe, _ = make_package(stub, folder, wine64, program_files(), name="tmplink.exe",
+    taken = os.path.join(temp, f"~tmp{planted}.exe")  # there before the run
+    if planted == "link":
+        os.symlink(victim, taken)
+    else:
+        os.makedirs(taken)
+        open(os.path.join(taken, "version.dll"), "wb").close()
+    exe, _ = make_package(stub, folder, wine64, program_files(), name=f"tmp{planted}.exe",
                           destination="%temp%", setup_file="fake_setup.exe", delete_after_setup=1)
-    start(wine64, exe).script([message_box("CAB-SFX", "Cannot create a folder.")],
-                              exit_code=EXIT_FAILED)
-    assert os.listdir(victim) == [] and not os.path.exists(log)
+    start(wine64, exe).script([], end_timeout=60)
+    assert [line for line in lines(log) if line.startswith("cwd=")][0].endswith(f"~tmp{planted}.exe.1")
+    assert os.listdir(victim) == [] and not os.path.exists(taken + ".1")
+    assert planted == "link" or os.listdir(taken) == ["version.dll"]
 
 
 def test_folder_with_a_file_of_the_setup_stays(wine64, stub, workdir, start, record, monkeypatch):
