@@ -280,8 +280,9 @@ static int32_t begin_file(CabNotification* record) {
     existing = GetFileAttributesA(output_path);
   }
   const bool replaced = existing != INVALID_FILE_ATTRIBUTES;
-  if (replaced && (existing & FILE_ATTRIBUTE_DIRECTORY)) {
-    fail_output(open_error, output_path);  // a folder holds the name: nothing to ask about
+  if (replaced && (existing & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    // A folder holds the name, or a link that replacing would write through.
+    fail_output(open_error, output_path);
     return -1;
   }
   if (replaced) {

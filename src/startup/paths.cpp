@@ -217,9 +217,18 @@ int create_folder_path(const char* path, const char* existing) {
       if (CreateDirectoryA(accumulated, nullptr)) {
         if (record_created_folders) record_created_folder(accumulated);
       } else {
-        const DWORD attributes = GetFileAttributesA(accumulated);
+        DWORD attributes = GetFileAttributesA(accumulated);
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
           return 0;
+        }
+        // Below the folder that `existing` names, a link (a junction, say)
+        // would carry what is written elsewhere: such a level is refused.
+        // Asked without its final backslash, a link gives its own attributes.
+        if (existing) {
+          accumulated[level_length - 1] = 0;
+          attributes = GetFileAttributesA(accumulated);
+          accumulated[level_length - 1] = '\\';
+          if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
         }
       }
     }

@@ -17,7 +17,8 @@ const char* utf16_to_ansi(const wchar_t* text);
 
 // 1 when every level exists or was made. The levels that `path` shares with
 // `existing` (a folder known to be there, with its final backslash) are
-// taken as they are.
+// taken as they are; with `existing`, a level below them that is a link
+// (junction or symbolic link) gives 0.
 int create_folder_path(const char* path, const char* existing = nullptr);
 
 // Folders that create_folder_path made while `record_created_folders` is set

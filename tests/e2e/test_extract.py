@@ -580,6 +580,20 @@ def test_output_file_that_cannot_be_written_is_named_with_the_reason(wine64, wor
         assert open(path, "rb").read() == b"old"
 
 
+def test_a_link_below_the_destination_is_not_written_through(wine64, workdir, start):
+    folder = workdir(wine64)
+    out, outside = os.path.join(folder, "out"), os.path.join(folder, "outside")
+    os.makedirs(out)
+    os.makedirs(outside)
+    os.symlink(outside, os.path.join(out, "sub"))
+    exe = package(wine64, folder, "linked.exe", make_cabinet([Entry("sub\\report.txt", b"new")]),
+                  out, no_confirm=1)
+    boxes = []
+    drive(start(wine64, exe), message_box_answer(["Cannot create a folder."], boxes),
+          exit_code=EXIT_FAILED)
+    assert len(boxes) == 1 and os.listdir(outside) == []
+
+
 def test_files_listed_for_deletion_go_after_the_setup(wine64, workdir, start):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
