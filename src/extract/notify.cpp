@@ -327,6 +327,9 @@ static int32_t begin_file(CabNotification* record) {
       }
     }
     SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
+    // A new file takes the name: the old one may be a hard link to a file
+    // elsewhere, which rewriting in place would change too.
+    DeleteFileA(output_path);
   }
   if (file == INVALID_HANDLE_VALUE) {
     if (write_current == 0) return 0;

@@ -594,6 +594,20 @@ def test_a_link_below_the_destination_is_not_written_through(wine64, workdir, st
     assert len(boxes) == 1 and os.listdir(outside) == []
 
 
+def test_a_replaced_file_is_a_new_one_not_its_hard_links_target(wine64, workdir, start):
+    folder = workdir(wine64)
+    out, outside = os.path.join(folder, "out"), os.path.join(folder, "outside.txt")
+    os.makedirs(out)
+    with open(outside, "wb") as f:
+        f.write(b"not the package's")
+    os.link(outside, os.path.join(out, "report.txt"))
+    exe = package(wine64, folder, "hardlink.exe", make_cabinet([Entry("report.txt", b"new")]),
+                  out, no_confirm=1)
+    drive(start(wine64, exe), no_other_window)
+    assert tree(out) == {"report.txt": b"new"}
+    assert open(outside, "rb").read() == b"not the package's"
+
+
 def test_files_listed_for_deletion_go_after_the_setup(wine64, workdir, start):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
