@@ -375,7 +375,12 @@ static int32_t need_cabinet(CabNotification* record) {
   char next[PATH_BUFFER];
   const int length = format_text(next, sizeof next, "%s%s", record->text3, record->text1);
   if (length <= 0 || static_cast<size_t>(length) >= sizeof next) return -1;
-  const DWORD attributes = GetFileAttributesA(next);
+  // The cabinet names its successor; one beside it has a plain name, and a
+  // name with a path in it would read a file elsewhere.
+  bool plain = true;
+  for (const char* c = record->text1; *c; c = CharNextA(c))
+    if (*c == '\\' || *c == '/' || *c == ':') plain = false;
+  const DWORD attributes = plain ? GetFileAttributesA(next) : INVALID_FILE_ATTRIBUTES;
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     copy_text(failed_path, sizeof failed_path, next);
     abort_code = ABORT_CABINET_MISSING;

@@ -475,21 +475,30 @@ def test_cabinet_set_extracts_when_the_next_cabinet_is_there(wine64, workdir, st
     assert tree(out) == {"a.txt": first[0].data, "span.bin": spanning.data}
 
 
-@pytest.mark.parametrize("lang", ["en", "ja"])
-def test_missing_continuation_cabinet_is_named(wine64, workdir, start, lang):
+# A next cabinet named with a path is not beside the package, even when the
+# file is there.
+@pytest.mark.parametrize("lang,next_name", [("en", "next.cab"), ("ja", "next.cab"),
+                                            ("en", "sub\\next.cab")])
+def test_missing_continuation_cabinet_is_named(wine64, workdir, start, lang, next_name):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
     os.makedirs(out)
     first = [setup_marker_entry(wine64.win_path(folder)), Entry("a.txt", b"first " * 10000)]
-    one, _ = make_cabinet_set(first, Entry("span.bin", pseudo_random(200000, 5)))
+    one, two = make_cabinet_set(first, Entry("span.bin", pseudo_random(200000, 5)), next_name)
+    next_path = os.path.join(folder, *next_name.split("\\"))
+    if next_name != "next.cab":
+        os.makedirs(os.path.dirname(next_path))
+        with open(next_path, "wb") as f:
+            f.write(two)
     exe = package(wine64, folder, "set.exe", one, out, setup_file="setup.cmd")
     boxes = []
     started = time.monotonic()
     drive(start(wine64, exe, lang=lang), message_box_answer([MSG15[lang]], boxes), timeout=60,
           exit_code=EXIT_FAILED)
-    assert boxes == [("CAB-SFX", MSG15[lang] + wine64.win_path(os.path.join(folder, "next.cab")))]
+    assert boxes == [("CAB-SFX", MSG15[lang] + wine64.win_path(next_path))]
     assert time.monotonic() - started < 60
     assert open(os.path.join(out, "a.txt"), "rb").read() == b"first " * 10000
+    assert not os.path.exists(os.path.join(out, "span.bin"))
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
 
 
