@@ -186,24 +186,26 @@ void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
   if (dos_to_file_time(date, time, &utc)) set_file_times(path, &utc);
 }
 
-// Date, time and size of an existing file, packed as in OverwriteQuery; both
-// stay 0 when it cannot be opened.
-static void read_existing_file(OverwriteQuery* query) {
-  HANDLE file = CreateFileA(query->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  FILETIME written;
-  const BOOL have_time = GetFileTime(file, nullptr, nullptr, &written);
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(file, &size)) query->existing_size = uint64_t(size.QuadPart);
+// Date, time and size of an existing file, packed as in OverwriteQuery (both
+// stay 0 when it cannot be looked at); returns its number of names (hard
+// links), 0 when unknown. Out of line: inlined, it made the module larger.
+__attribute__((noinline)) static DWORD read_existing_file(OverwriteQuery* query) {
+  HANDLE file = CreateFileA(query->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL known = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
+  if (!known) return 0;
+  query->existing_size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
   FILETIME local;
   WORD date;
   WORD time;
-  if (have_time && FileTimeToLocalFileTime(&written, &local) &&
+  if (FileTimeToLocalFileTime(&info.ftLastWriteTime, &local) &&
       FileTimeToDosDateTime(&local, &date, &time)) {
     query->existing_time = static_cast<uint32_t>(date) << 16 | time;
   }
+  return info.nNumberOfLinks;
 }
 
 void fail_output(DWORD error, const char* path) {
@@ -286,12 +288,12 @@ static int32_t begin_file(CabNotification* record) {
     return -1;
   }
   if (replaced) {
+    OverwriteQuery query = {};
+    query.path = output_path;
+    query.incoming_size = expected_size;
+    query.incoming_time = static_cast<uint32_t>(record->date) << 16 | record->time;
+    const DWORD names = read_existing_file(&query);
     if (settings.no_confirm == 0) {
-      OverwriteQuery query = {};
-      query.path = output_path;
-      query.incoming_size = expected_size;
-      query.incoming_time = static_cast<uint32_t>(record->date) << 16 | record->time;
-      read_existing_file(&query);
       if (newer_only == 0) {
         const int answer = extract_confirm_overwrite(&query);
         switch (answer) {
@@ -327,9 +329,10 @@ static int32_t begin_file(CabNotification* record) {
       }
     }
     SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
-    // A new file takes the name: the old one may be a hard link to a file
-    // elsewhere, which rewriting in place would change too.
-    DeleteFileA(output_path);
+    // Rewritten in place, a file with other names (hard links, perhaps
+    // outside the destination) would change under those too: this name is
+    // deleted, and a new file takes it.
+    if (names > 1) DeleteFileA(output_path);
   }
   if (file == INVALID_HANDLE_VALUE) {
     if (write_current == 0) return 0;
