@@ -187,11 +187,13 @@ void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
 }
 
 // Date, time and size of an existing file, packed as in OverwriteQuery (both
-// stay 0 when it cannot be looked at); returns its number of names (hard
-// links), 0 when unknown. Out of line: inlined, it made the module larger.
+// stay 0 when it cannot be opened for reading); returns its number of names
+// (hard links), 0 when unknown. A file that another program holds for
+// writing cannot be opened here, nor by create_output. Out of line: inlined,
+// it made the module larger.
 __attribute__((noinline)) static DWORD read_existing_file(OverwriteQuery* query) {
-  HANDLE file = CreateFileA(query->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileA(query->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION info;
   const BOOL known = GetFileInformationByHandle(file, &info);
