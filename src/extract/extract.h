@@ -52,7 +52,10 @@ void fail_output(DWORD error, const char* path);
 // done at once. output_write returns false when a write done at once failed;
 // a failure on the writer thread stops the run through fail_output.
 bool output_start();
-void output_begin(HANDLE file, const char* path, bool replaced);
+// `paths`: the file created, and PATH_BUFFER bytes on, the name it has when
+// done: its own, or, when `replaced` (the attributes of an existing file) is
+// not 0, that file's, which it takes once complete (else it is removed).
+void output_begin(HANDLE file, const char* paths, DWORD replaced);
 bool output_write(const void* bytes, uint32_t count);
 uint64_t output_length();  // bytes given for the current file
 // Ends the current file: stamped and given its attributes when `complete`,

@@ -187,18 +187,16 @@ void set_file_dos_time(const char* path, uint16_t date, uint16_t time) {
 }
 
 // Date, time and size of an existing file, packed as in OverwriteQuery (both
-// stay 0 when it cannot be opened for reading); returns its number of names
-// (hard links), 0 when unknown. A file that another program holds for
-// writing cannot be opened here, nor by create_output. Out of line: inlined,
-// it made the module larger.
-__attribute__((noinline)) static DWORD read_existing_file(OverwriteQuery* query) {
+// stay 0 when it cannot be opened for reading). Out of line: inlined, it made
+// the module larger.
+__attribute__((noinline)) static void read_existing_file(OverwriteQuery* query) {
   HANDLE file = CreateFileA(query->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (file == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION info;
   const BOOL known = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
-  if (!known) return 0;
+  if (!known) return;
   query->existing_size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
   FILETIME local;
   WORD date;
@@ -207,7 +205,6 @@ __attribute__((noinline)) static DWORD read_existing_file(OverwriteQuery* query)
       FileTimeToDosDateTime(&local, &date, &time)) {
     query->existing_time = static_cast<uint32_t>(date) << 16 | time;
   }
-  return info.nNumberOfLinks;
 }
 
 void fail_output(DWORD error, const char* path) {
@@ -294,7 +291,7 @@ static int32_t begin_file(CabNotification* record) {
     query.path = output_path;
     query.incoming_size = expected_size;
     query.incoming_time = static_cast<uint32_t>(record->date) << 16 | record->time;
-    const DWORD names = read_existing_file(&query);
+    read_existing_file(&query);
     if (settings.no_confirm == 0) {
       if (newer_only == 0) {
         const int answer = extract_confirm_overwrite(&query);
@@ -330,28 +327,50 @@ static int32_t begin_file(CabNotification* record) {
         return 0;
       }
     }
-    SetFileAttributesA(output_path, FILE_ATTRIBUTE_NORMAL);  // a read-only file can be replaced
-    // Rewritten in place, a file with other names (hard links, perhaps
-    // outside the destination) would change under those too: this name is
-    // deleted, and a new file takes it.
-    if (names > 1) DeleteFileA(output_path);
   }
+  // An existing file is replaced only by a whole new one: the bytes go to a
+  // new file beside it, which takes its name once complete (output.cpp).
+  // Damage, a full disk or Cancel leave the old file as it was, and a file
+  // with other names (hard links, perhaps outside the destination) keeps its
+  // bytes under those. When no file can be made beside it (a folder path
+  // too long for the new name), the old one is not replaced and the run stops.
+  static char paths[2 * PATH_BUFFER];  // the file written; the name it has when done
+  copy_text(paths, PATH_BUFFER, output_path);
+  copy_text(paths + PATH_BUFFER, PATH_BUFFER, output_path);
   if (file == INVALID_HANDLE_VALUE) {
     if (write_current == 0) return 0;
     if (abort_code != 0) return -1;  // cancelled while the question was up
-    file = extract_create_output(output_path, CREATE_ALWAYS);
+    if (replaced) {
+      // One that another program holds open so that it cannot be replaced
+      // stops the run here, before anything is written for it.
+      HANDLE held = CreateFileA(output_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (held == INVALID_HANDLE_VALUE) {
+        fail_output(GetLastError(), output_path);
+        return -1;
+      }
+      CloseHandle(held);
+      char folder[PATH_BUFFER];
+      split_path(output_path, folder, nullptr);
+      if (!GetTempFileNameA(folder, "cab", 0, paths)) {
+        fail_output(GetLastError(), output_path);
+        return -1;
+      }
+    }
+    file = extract_create_output(paths, CREATE_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) {
       fail_output(GetLastError(), output_path);
+      if (replaced) DeleteFileA(paths);
       return -1;
     }
   }
   if (settings.delete_after_setup != 0 && !append_extracted_file(output_path)) {
     CloseHandle(file);
-    if (!replaced) DeleteFileA(output_path);
+    DeleteFileA(paths);
     fail_output(ERROR_NOT_ENOUGH_MEMORY, output_path);
     return -1;
   }
-  output_begin(file, output_path, replaced);
+  output_begin(file, paths, replaced ? existing : 0);
   output_handle = OUTPUT_TOKEN;
   show_file_name(shown);
   return output_handle;

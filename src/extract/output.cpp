@@ -30,8 +30,12 @@ struct RecordHead {
   uint32_t kind;
   uint32_t size;    // payload bytes
   uint32_t first;   // OPEN: the file's handle; CLOSE: DOS date << 16 | time
-  uint32_t second;  // OPEN: 1 when it replaced a file; CLOSE: attributes | complete << 16
+  uint32_t second;  // OPEN: the attributes of the file it replaces, else 0;
+                    // CLOSE: attributes | complete << 16
 };
+
+// Declared from Vista on; older systems ignore the flag.
+constexpr DWORD IGNORE_ACL_ERRORS = 0x4;  // REPLACEFILE_IGNORE_ACL_ERRORS
 
 uint8_t* ring;
 volatile LONG ring_head;  // bytes appended since the start, by the worker
@@ -42,14 +46,17 @@ uint64_t bytes_given;  // to the current file, on the worker's side
 
 // The file being written, on the writer's side.
 HANDLE file = INVALID_HANDLE_VALUE;
-char file_path[PATH_BUFFER];
-bool file_replaced;
-bool file_failed;  // a write failed: the file is removed at its end
+// Its path, then PATH_BUFFER bytes on, the name it has when done: its own,
+// or that of the existing file that it replaces once whole.
+char file_path[2 * PATH_BUFFER];
+const char* const final_path = file_path + PATH_BUFFER;
+DWORD replaced_attributes;  // the replaced file's attributes (0 for a new file)
+bool file_failed;           // a write failed: the file is removed at its end
 
-void perform_open(HANDLE handle, const char* path, bool replaced) {
+void perform_open(HANDLE handle, const char* paths, DWORD replaced) {
   file = handle;
-  copy_text(file_path, sizeof file_path, path);
-  file_replaced = replaced;
+  memcpy(file_path, paths, sizeof file_path);
+  replaced_attributes = replaced;
   file_failed = false;
 }
 
@@ -59,7 +66,7 @@ void perform_write(const void* bytes, uint32_t count) {
   const BOOL ok = WriteFile(file, bytes, count, &written, nullptr);
   if (!ok || written != count) {
     // A short write is a full disk as much as a failed one.
-    fail_output(ok ? ERROR_DISK_FULL : GetLastError(), file_path);
+    fail_output(ok ? ERROR_DISK_FULL : GetLastError(), final_path);
     file_failed = true;
   }
 }
@@ -75,11 +82,24 @@ void perform_close(uint32_t stamp, uint16_t attributes, bool complete) {
   }
   CloseHandle(file);
   file = INVALID_HANDLE_VALUE;
+  if (complete && replaced_attributes != 0) {
+    // The whole new file takes the old one's name, security and creation
+    // time; a read-only old file can be replaced too, and stays read-only
+    // when it cannot.
+    SetFileAttributesA(final_path, FILE_ATTRIBUTE_NORMAL);
+    if (!ReplaceFileA(final_path, file_path, nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | IGNORE_ACL_ERRORS, nullptr,
+                     nullptr)) {
+      fail_output(GetLastError(), final_path);
+      SetFileAttributesA(final_path, replaced_attributes);
+      complete = false;
+    }
+  }
   if (!complete) {
     DeleteFileA(file_path);
-  } else if (file_replaced || attributes != FILE_ATTRIBUTE_ARCHIVE) {
+  } else if (replaced_attributes != 0 || attributes != FILE_ATTRIBUTE_ARCHIVE) {
     // A new file starts with the archive attribute alone.
-    SetFileAttributesA(file_path, attributes);
+    SetFileAttributesA(final_path, attributes);
   }
 }
 
@@ -87,7 +107,7 @@ void perform(const RecordHead* head) {
   const char* payload = reinterpret_cast<const char*>(head + 1);
   switch (head->kind) {
     case RECORD_OPEN:
-      perform_open(reinterpret_cast<HANDLE>(uintptr_t(head->first)), payload, head->second != 0);
+      perform_open(reinterpret_cast<HANDLE>(uintptr_t(head->first)), payload, head->second);
       break;
     case RECORD_DATA:
       perform_write(payload, head->size);
@@ -184,10 +204,10 @@ void output_finish() {
   perform_close(0, 0, false);
 }
 
-void output_begin(HANDLE handle, const char* path, bool replaced) {
+void output_begin(HANDLE handle, const char* paths, DWORD replaced) {
   bytes_given = 0;
-  if (!writer) return perform_open(handle, path, replaced);
-  append(RECORD_OPEN, uint32_t(uintptr_t(handle)), replaced, path, uint32_t(strlen(path) + 1));
+  if (!writer) return perform_open(handle, paths, replaced);
+  append(RECORD_OPEN, uint32_t(uintptr_t(handle)), replaced, paths, 2 * PATH_BUFFER);
 }
 
 bool output_write(const void* bytes, uint32_t count) {

@@ -443,22 +443,29 @@ def test_hostile_names_stay_inside_the_destination(any_wine, workdir, start):
     assert not os.path.exists(any_wine.c_path("x5.txt"))
 
 
-@pytest.mark.parametrize("lang", ["en", "ja"])
-def test_damaged_package_shows_message_13_and_runs_nothing(wine64, workdir, start, lang):
+@pytest.mark.parametrize("lang, replacing", [("en", False), ("ja", False), ("en", True)])
+def test_damaged_package_shows_message_13_and_runs_nothing(wine64, workdir, start, lang, replacing):
     folder = workdir(wine64)
     out = os.path.join(folder, "out")
     os.makedirs(out)
+    if replacing:
+        existing(os.path.join(out, "a.bin"), b"old", (2019, 1, 1, 0, 0, 0))
+        os.chmod(os.path.join(out, "a.bin"), 0o444)
     entries = [setup_marker_entry(wine64.win_path(folder)), Entry("a.bin", pseudo_random(100000, 3))]
     cab = bytearray(make_cabinet(entries, "mszip"))
     cab[-100] ^= 0x10  # inside the last data block
-    exe = package(wine64, folder, "damaged.exe", bytes(cab), out, setup_file="setup.cmd")
+    exe = package(wine64, folder, "damaged.exe", bytes(cab), out, setup_file="setup.cmd",
+                  no_confirm=int(replacing))
     boxes = []
     drive(start(wine64, exe, lang=lang), message_box_answer([MSG13[lang]], boxes),
           exit_code=EXIT_FAILED)
     assert boxes == [("CAB-SFX", MSG13[lang])]
     assert not wait_for(lambda: os.path.exists(os.path.join(folder, MARKER)), 3)
-    # The file being written when the damage was met is not left truncated.
-    assert not os.path.exists(os.path.join(out, "a.bin"))
+    # The file being written when the damage was met is not left truncated,
+    # and a file it was to replace stays as it was.
+    assert sorted(os.listdir(out)) == (["a.bin", "setup.cmd"] if replacing else ["setup.cmd"])
+    assert not replacing or (open(os.path.join(out, "a.bin"), "rb").read() == b"old"
+                             and dos_attributes(os.path.join(out, "a.bin")) & 0x01)
 
 
 def test_cabinet_set_extracts_when_the_next_cabinet_is_there(wine64, workdir, start):
