@@ -5,10 +5,8 @@ enable_language(RC)
 # entry point, sections collected away, stripped, runtime linked statically.
 # No -fdata-sections: on this target it puts zero-initialised data into
 # .data$ sections that take room in the file instead of .bss.
-# Frames kept at Windows' own 4-byte stack alignment: no code here needs 16
-# (no SSE), and padding every frame to 16 cost 468 bytes of code.
 set(MODULE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -fno-unwind-tables -ffunction-sections -fno-stack-protector -mpreferred-stack-boundary=2)
+    -fno-unwind-tables -ffunction-sections -fno-stack-protector)
 target_compile_options(cabsfx_portable PRIVATE ${MODULE_FLAGS})
 
 # Resources: the .rc scripts, the manifest and the icons drawn by
@@ -30,7 +28,12 @@ target_include_directories(module_resources PRIVATE ${CMAKE_SOURCE_DIR}/src/reso
 file(GLOB MODULE_SOURCES CONFIGURE_DEPENDS
   src/startup/*.cpp src/ui/*.cpp src/extract/*.cpp src/actions/*.cpp)
 add_executable(cabsfx WIN32 ${MODULE_SOURCES} $<TARGET_OBJECTS:module_resources> ${CABSFX_EXTRA_SOURCES})
-target_compile_options(cabsfx PRIVATE ${MODULE_FLAGS})
+# The Windows-side code (not the decoders, whose inner loops these flags
+# would change) passes arguments with pushes and keeps frames at the 4-byte
+# stack alignment Windows gives: 3.7 KB less code. Pushes need stack probes
+# off; no frame here reaches a page (4 KB), which only probes would make safe.
+target_compile_options(cabsfx PRIVATE ${MODULE_FLAGS} -mpreferred-stack-boundary=2
+  -mno-accumulate-outgoing-args -mno-stack-arg-probe -Wframe-larger-than=4000)
 target_compile_definitions(cabsfx PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_link_libraries(cabsfx PRIVATE cabsfx_portable comctl32 shell32 ole32 advapi32 user32 kernel32)
 target_link_options(cabsfx PRIVATE -static -static-libgcc -static-libstdc++ -s
