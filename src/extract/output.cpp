@@ -87,9 +87,12 @@ void perform_close(uint32_t stamp, uint16_t attributes, bool complete) {
     // time; a read-only old file can be replaced too, and stays read-only
     // when it cannot.
     SetFileAttributesA(final_path, FILE_ATTRIBUTE_NORMAL);
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT: the old file is gone already and
+    // the new one still has its own name; it must not be lost as well.
     if (!ReplaceFileA(final_path, file_path, nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | IGNORE_ACL_ERRORS, nullptr,
-                     nullptr)) {
+                      REPLACEFILE_IGNORE_MERGE_ERRORS | IGNORE_ACL_ERRORS, nullptr, nullptr) &&
+        !(GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+          MoveFileA(file_path, final_path))) {
       fail_output(GetLastError(), final_path);
       SetFileAttributesA(final_path, replaced_attributes);
       complete = false;
