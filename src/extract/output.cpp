@@ -37,6 +37,32 @@ struct RecordHead {
 // Declared from Vista on; older systems ignore the flag.
 constexpr DWORD IGNORE_ACL_ERRORS = 0x4;  // REPLACEFILE_IGNORE_ACL_ERRORS
 
+// Attributes that are cleared (a read-only file cannot be replaced) and put
+// back on the old file.
+constexpr DWORD KEPT_BY_OLD_FILE =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// SetFileInformationByHandle (Vista on) with FileBasicInfo: attributes set
+// through a handle; times of 0 are left as they are. Without it (XP) the
+// attributes of a file whose name was replaced stay cleared.
+struct BasicInfo {
+  LARGE_INTEGER times[4];
+  DWORD attributes;
+};
+using SetInfoFn = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+
+SetInfoFn set_info;  // looked up at the first use (on the writer's side only)
+
+void set_file_attributes(HANDLE file, DWORD attributes) {
+  if (!set_info) {
+    set_info = reinterpret_cast<SetInfoFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle")));
+  }
+  BasicInfo info = {};
+  info.attributes = attributes;
+  if (set_info) set_info(file, 0, &info, sizeof info);
+}
+
 uint8_t* ring;
 volatile LONG ring_head;  // bytes appended since the start, by the worker
 volatile LONG ring_tail;  // bytes the writer has done with
@@ -84,9 +110,17 @@ void perform_close(uint32_t stamp, uint16_t attributes, bool complete) {
   file = INVALID_HANDLE_VALUE;
   if (complete && replaced_attributes != 0) {
     // The whole new file takes the old one's name, security and creation
-    // time; a read-only old file can be replaced too, and stays read-only
-    // when it cannot.
-    SetFileAttributesA(final_path, FILE_ATTRIBUTE_NORMAL);
+    // time. A read-only old file cannot be replaced, so its attributes are
+    // cleared first; they belong to the file, not the name, so they are put
+    // back through a handle that follows it: for its other names (hard
+    // links) once replaced, or for this one when it could not be.
+    HANDLE old = INVALID_HANDLE_VALUE;
+    if (replaced_attributes & KEPT_BY_OLD_FILE) {
+      old = CreateFileA(final_path, FILE_WRITE_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+      SetFileAttributesA(final_path, FILE_ATTRIBUTE_NORMAL);
+    }
     // ERROR_UNABLE_TO_MOVE_REPLACEMENT: the old file is gone already and
     // the new one still has its own name; it must not be lost as well.
     if (!ReplaceFileA(final_path, file_path, nullptr,
@@ -94,8 +128,11 @@ void perform_close(uint32_t stamp, uint16_t attributes, bool complete) {
         !(GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
           MoveFileA(file_path, final_path))) {
       fail_output(GetLastError(), final_path);
-      SetFileAttributesA(final_path, replaced_attributes);
       complete = false;
+    }
+    if (old != INVALID_HANDLE_VALUE) {
+      set_file_attributes(old, replaced_attributes);
+      CloseHandle(old);
     }
   }
   if (!complete) {
