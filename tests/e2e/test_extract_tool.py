@@ -279,6 +279,16 @@ def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, tool
     for name in files:
         assert os.stat(os.path.join(folder, "out", *name.split("/"))).st_mtime == \
             os.stat(os.path.join(folder, "source", *name.split("/"))).st_mtime, name
+    # A replaced file with another name (read-only) keeps its bytes and bit there.
+    name = sorted(files)[0]
+    replaced, other = os.path.join(folder, "out", *name.split("/")), os.path.join(folder, "other")
+    os.remove(replaced)
+    open(other, "wb").write(b"old")
+    os.link(other, replaced)
+    os.chmod(other, 0o444)
+    rc, out, err = run_windows(wine64, exe, ["extract", "--overwrite", "-d", "out", "pkg.exe"], folder)
+    assert rc == 0 and read_file(replaced) == files[name], err
+    assert read_file(other) == b"old" and not os.stat(other).st_mode & 0o222
     check_branding(wine64, os.path.join(folder, "pkg.exe"), folder, images)
     # The 32-bit Windows build on two threads packs the bytes of the 64-bit host build on one.
     for method in ("lzx:21", "quantum:21"):

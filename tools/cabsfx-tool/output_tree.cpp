@@ -485,19 +485,35 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
   }
   if (failure.empty() && !f.temp.empty()) {
     // A read-only file cannot be replaced: clear the bit on the old file
-    // itself (never through a link) first.
+    // itself (never through a link) first. The bit belongs to the file, so
+    // it is set again through the same handle afterwards, for the file's
+    // other names (hard links). An open handle stops a rename over the
+    // file, but not ReplaceFileW, which moves the old file aside first.
     const HANDLE old = open_entry(f.target, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (old != INVALID_HANDLE_VALUE) {
-      BY_HANDLE_FILE_INFORMATION info{};
-      if (GetFileInformationByHandle(old, &info) &&
-          (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
-        set_attributes(old, info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool cleared = old != INVALID_HANDLE_VALUE && GetFileInformationByHandle(old, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) &&
+                         set_attributes(old, info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (old != INVALID_HANDLE_VALUE && !cleared) CloseHandle(old);
+    bool moved;
+    if (cleared) {
+      // ERROR_UNABLE_TO_MOVE_REPLACEMENT: the old file is gone, the new one
+      // still has its own name.
+      moved = ReplaceFileW(f.target.c_str(), f.temp.c_str(), nullptr,
+                           REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
+              (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+               MoveFileW(f.temp.c_str(), f.target.c_str()));
+    } else {
+      moved = MoveFileExW(f.temp.c_str(), f.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    const std::string why = moved ? std::string() : reason();
+    if (cleared) {
+      set_attributes(old, info.dwFileAttributes);
       CloseHandle(old);
     }
-    if (!MoveFileExW(f.temp.c_str(), f.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!moved) {
       failure = "cannot replace " + quoted(f.shown);
-      const std::string why = reason();
       DeleteFileW(f.temp.c_str());
       throw ToolError(failure + ": " + why);
     }
