@@ -282,7 +282,9 @@ def test_japanese_names_under_the_japanese_prefix(wine32, workdir, start):
     out = os.path.join(folder, "out")
     os.makedirs(out)
     entries = [Entry("資料\\表示.txt", b"sjis name"), Entry("ソ\\能.txt", b"0x5C trail bytes")]
-    exe = package(wine32, folder, "jp.exe", make_cabinet(entries, codepage="cp932"), out)
+    existing(os.path.join(out, "ソ", "能.txt"), b"old", (2019, 1, 1, 0, 0, 0))  # replaced beside it
+    exe = package(wine32, folder, "jp.exe", make_cabinet(entries, codepage="cp932"), out,
+                  no_confirm=1)
     drive(start(wine32, exe, lang="ja"), no_other_window)
     assert tree(out) == {"資料": None, "資料/表示.txt": b"sjis name", "ソ": None,
                          "ソ/能.txt": b"0x5C trail bytes"}
