@@ -25,6 +25,7 @@ LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
 # bar). `Run.script` and `Run.expect_end` picture them when they see them but
 # neither wait for nor answer them, unless a step names one.
 TRANSIENT_TITLES = ("Decompressing...", "進捗状況")
+CHECK_TEXTS = ("CRC checking...", "CRC をチェックしています...")  # the untitled integrity check
 
 
 class WindowFailure(AssertionError):
@@ -319,13 +320,17 @@ class Run:
     @staticmethod
     def _transient(seen):
         """A window that closed before it could be read counts too: nothing
-        that waits for an answer does that. An untitled message box does not."""
+        that waits for an answer does that. An untitled message box does not.
+        The untitled integrity-check window may be caught with its text
+        line alone (its bar not yet made, or already gone)."""
+        if not seen.klass:  # gone before even its class was read
+            return True
         if seen.klass != "#32770":
             return False
         if seen.title in TRANSIENT_TITLES or not seen.controls:
             return True
-        return seen.title == "" and any(c.klass.lower() == "msctls_progress32"
-                                        for c in seen.controls)
+        return seen.title == "" and any(c.klass.lower() == "msctls_progress32" or
+                                        c.text in CHECK_TEXTS for c in seen.controls)
 
     @staticmethod
     def matches(seen, step):
