@@ -343,8 +343,9 @@ static int32_t begin_file(CabNotification* record) {
     if (replaced) {
       // One that another program holds open so that it cannot be replaced
       // stops the run here, before anything is written for it.
-      HANDLE held = CreateFileA(output_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+      HANDLE held =
+          CreateFileA(output_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
       if (held == INVALID_HANDLE_VALUE) {
         fail_output(GetLastError(), output_path);
         return -1;

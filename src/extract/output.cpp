@@ -125,8 +125,7 @@ void perform_close(uint32_t stamp, uint16_t attributes, bool complete) {
     // the new one still has its own name; it must not be lost as well.
     if (!ReplaceFileA(final_path, file_path, nullptr,
                       REPLACEFILE_IGNORE_MERGE_ERRORS | IGNORE_ACL_ERRORS, nullptr, nullptr) &&
-        !(GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-          MoveFileA(file_path, final_path))) {
+        !(GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileA(file_path, final_path))) {
       fail_output(GetLastError(), final_path);
       complete = false;
     }

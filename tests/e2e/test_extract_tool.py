@@ -71,7 +71,7 @@ def run_quietly(run, boxes=None, timeout=180, exit_code=0):
             run.driver.click(seen.hwnd, IDOK)
             continue
         run.kill()
-        raise AssertionError(f"unexpected window {seen.title!r}: {seen.text!r} {seen.klass} {seen.controls}")
+        raise AssertionError(f"unexpected window {seen.title!r} ({seen.klass}): {seen.controls}")
     assert run.proc.wait(10) == exit_code & 0xFF
 
 

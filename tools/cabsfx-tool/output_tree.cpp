@@ -492,21 +492,19 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
     const HANDLE old = open_entry(f.target, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool cleared = old != INVALID_HANDLE_VALUE && GetFileInformationByHandle(old, &info) &&
-                         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) &&
-                         set_attributes(old, info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    const bool cleared =
+        old != INVALID_HANDLE_VALUE && GetFileInformationByHandle(old, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) &&
+        set_attributes(old, info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     if (old != INVALID_HANDLE_VALUE && !cleared) CloseHandle(old);
-    bool moved;
-    if (cleared) {
-      // ERROR_UNABLE_TO_MOVE_REPLACEMENT: the old file is gone, the new one
-      // still has its own name.
-      moved = ReplaceFileW(f.target.c_str(), f.temp.c_str(), nullptr,
-                           REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
-              (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-               MoveFileW(f.temp.c_str(), f.target.c_str()));
-    } else {
-      moved = MoveFileExW(f.temp.c_str(), f.target.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT: the old file is gone, the new one
+    // still has its own name.
+    const bool moved =
+        cleared ? ReplaceFileW(f.target.c_str(), f.temp.c_str(), nullptr,
+                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
+                      (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+                       MoveFileW(f.temp.c_str(), f.target.c_str()))
+                : MoveFileExW(f.temp.c_str(), f.target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
     const std::string why = moved ? std::string() : reason();
     if (cleared) {
       set_attributes(old, info.dwFileAttributes);
