@@ -19,18 +19,18 @@ namespace {
 
 using namespace lzx;
 
-constexpr uint32_t kSignature = 0x4349444C;  // "LDIC"
-constexpr int kMainBits = 10;
-constexpr int kLengthBits = 8;
-constexpr int kPretreeBits = 8;
-constexpr int kAlignedBits = 7;
-constexpr int kMainFastBits = 11;
-constexpr uint32_t kMirror = 257;  // window bytes 0..256 are repeated past the end
+constexpr uint32_t SIGNATURE = 0x4349444C;  // "LDIC"
+constexpr int MAIN_BITS = 10;
+constexpr int LENGTH_BITS = 8;
+constexpr int PRETREE_BITS = 8;
+constexpr int ALIGNED_BITS = 7;
+constexpr int MAIN_FAST_BITS = 11;
+constexpr uint32_t MIRROR = 257;  // window bytes 0..256 are repeated past the end
 // Mirror, spare for a match overrunning its run, and 8 bytes a chunked match
 // copy may read or put back past its end.
-constexpr uint32_t kWindowExtra = 269;
+constexpr uint32_t WINDOW_EXTRA = 269;
 
-enum : uint8_t { kHeaderDue = 1, kInBlock = 2 };
+enum : uint8_t { HEADER_DUE = 1, IN_BLOCK = 2 };
 
 }  // namespace
 
@@ -39,25 +39,25 @@ struct LzxState {
   uint32_t window_size;
   uint32_t window_mask;
   uint32_t r0, r1, r2;
-  int16_t main_table[1 << kMainBits];
-  int16_t length_table[1 << kLengthBits];
+  int16_t main_table[1 << MAIN_BITS];
+  int16_t length_table[1 << LENGTH_BITS];
   // Wider or packed forms of the same codes for the decoding loop: symbol <<
   // 4 | length (main, so that one unsigned compare finds a short literal) or
   // symbol | length << 16 (length tree), negative where the table above and
   // its nodes take over.
-  int16_t main_fast[1 << kMainFastBits];
-  int32_t length_fast[1 << kLengthBits];
-  uint8_t main_lengths[kMainMax];
-  uint8_t length_lengths[kLengthSymbols];
-  uint8_t aligned_table[1 << kAlignedBits];
-  uint8_t aligned_lengths[kAlignedSymbols];
-  int16_t main_nodes[2 * kMainMax];
-  int16_t length_nodes[2 * kLengthSymbols];
-  int16_t pretree_table[1 << kPretreeBits];
-  int16_t pretree_nodes[2 * kPretreeSymbols];
-  uint8_t pretree_lengths[kPretreeSymbols];
-  uint8_t previous_main[kMainMax];
-  uint8_t previous_length[kLengthSymbols];
+  int16_t main_fast[1 << MAIN_FAST_BITS];
+  int32_t length_fast[1 << LENGTH_BITS];
+  uint8_t main_lengths[MAIN_MAX];
+  uint8_t length_lengths[LENGTH_SYMBOLS];
+  uint8_t aligned_table[1 << ALIGNED_BITS];
+  uint8_t aligned_lengths[ALIGNED_SYMBOLS];
+  int16_t main_nodes[2 * MAIN_MAX];
+  int16_t length_nodes[2 * LENGTH_SYMBOLS];
+  int16_t pretree_table[1 << PRETREE_BITS];
+  int16_t pretree_nodes[2 * PRETREE_SYMBOLS];
+  uint8_t pretree_lengths[PRETREE_SYMBOLS];
+  uint8_t previous_main[MAIN_MAX];
+  uint8_t previous_length[LENGTH_SYMBOLS];
   uint8_t slots;
   bool translation_pending;
   bool overrun;
@@ -296,17 +296,17 @@ void pack_table(const int16_t* table, int bits, const uint8_t* lengths, int32_t*
 // Reads `count` code lengths coded as differences from `previous`.
 bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* previous,
                   int count) {
-  for (int i = 0; i < kPretreeSymbols; ++i)
+  for (int i = 0; i < PRETREE_SYMBOLS; ++i)
     st->pretree_lengths[i] = static_cast<uint8_t>(take(r, 4));
   note_overrun(st, r);
   if (st->overrun) return false;
-  if (!build_table(st->pretree_lengths, kPretreeSymbols, kPretreeBits, st->pretree_table,
-                   st->pretree_nodes, kPretreeSymbols))
+  if (!build_table(st->pretree_lengths, PRETREE_SYMBOLS, PRETREE_BITS, st->pretree_table,
+                   st->pretree_nodes, PRETREE_SYMBOLS))
     return false;
   int i = 0;
   while (i < count) {
     refill(r);
-    int sym = decode(r, st->pretree_table, kPretreeBits, st->pretree_nodes, kPretreeSymbols,
+    int sym = decode(r, st->pretree_table, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS,
                      st->pretree_lengths);
     if (sym <= 16) {
       // Lengths stay within 0..16, so one wrap is enough.
@@ -321,7 +321,7 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
     } else {
       int run = 4 + static_cast<int>(take(r, 1));
       refill(r);
-      int next = decode(r, st->pretree_table, kPretreeBits, st->pretree_nodes, kPretreeSymbols,
+      int next = decode(r, st->pretree_table, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS,
                         st->pretree_lengths);
       if (next > 16) return false;
       uint8_t value = static_cast<uint8_t>((previous[i] + 17 - next) % 17);
@@ -335,16 +335,16 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
 
 // The aligned-offset table: 8 symbols, lengths 0..7, 7 lookup bits, no nodes.
 bool build_aligned(LzxState* st) {
-  int16_t table[1 << kAlignedBits];
-  if (!build_table(st->aligned_lengths, kAlignedSymbols, kAlignedBits, table, nullptr, 0))
+  int16_t table[1 << ALIGNED_BITS];
+  if (!build_table(st->aligned_lengths, ALIGNED_SYMBOLS, ALIGNED_BITS, table, nullptr, 0))
     return false;
-  for (int i = 0; i < (1 << kAlignedBits); ++i)
+  for (int i = 0; i < (1 << ALIGNED_BITS); ++i)
     st->aligned_table[i] = static_cast<uint8_t>(table[i]);
   return true;
 }
 
 bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byte_pos) {
-  if (st->block_type == kUncompressed) {
+  if (st->block_type == UNCOMPRESSED) {
     if ((st->block_size & 1) && byte_pos < r.input_end) ++byte_pos;
     st->block_type = 0;
     start_stream(r, byte_pos);
@@ -366,32 +366,32 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
   st->block_size = size;
   st->block_remaining = size;
   switch (st->block_type) {
-    case kAligned:
-      for (int i = 0; i < kAlignedSymbols; ++i)
+    case ALIGNED:
+      for (int i = 0; i < ALIGNED_SYMBOLS; ++i)
         st->aligned_lengths[i] = static_cast<uint8_t>(take(r, 3));
       if (!build_aligned(st)) return false;
       [[fallthrough]];
-    case kVerbatim: {
+    case VERBATIM: {
       const int main_count = 256 + 8 * st->slots;
       std::memcpy(st->previous_main, st->main_lengths, sizeof st->main_lengths);
       std::memcpy(st->previous_length, st->length_lengths, sizeof st->length_lengths);
       if (!read_lengths(st, r, st->main_lengths, st->previous_main, 256)) return false;
       if (!read_lengths(st, r, st->main_lengths + 256, st->previous_main + 256, main_count - 256))
         return false;
-      // Codes up to kMainFastBits long are found in main_fast.
-      if (!build_table(st->main_lengths, main_count, kMainBits, st->main_table, st->main_nodes,
-                       kMainMax, false))
+      // Codes up to MAIN_FAST_BITS long are found in main_fast.
+      if (!build_table(st->main_lengths, main_count, MAIN_BITS, st->main_table, st->main_nodes,
+                       MAIN_MAX, false))
         return false;
-      fast_table(st->main_lengths, main_count, kMainFastBits, st->main_fast);
-      if (!read_lengths(st, r, st->length_lengths, st->previous_length, kLengthSymbols))
+      fast_table(st->main_lengths, main_count, MAIN_FAST_BITS, st->main_fast);
+      if (!read_lengths(st, r, st->length_lengths, st->previous_length, LENGTH_SYMBOLS))
         return false;
-      if (!build_table(st->length_lengths, kLengthSymbols, kLengthBits, st->length_table,
-                       st->length_nodes, kLengthSymbols))
+      if (!build_table(st->length_lengths, LENGTH_SYMBOLS, LENGTH_BITS, st->length_table,
+                       st->length_nodes, LENGTH_SYMBOLS))
         return false;
-      pack_table(st->length_table, kLengthBits, st->length_lengths, st->length_fast);
+      pack_table(st->length_table, LENGTH_BITS, st->length_lengths, st->length_fast);
       break;
     }
-    case kUncompressed: {
+    case UNCOMPRESSED: {
       // The bytes begin at the first word boundary after the header bits: the
       // format's pointer stepped back over the last word loaded.
       note_overrun(st, r);
@@ -414,7 +414,7 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
     default:
       return false;
   }
-  st->block_state = kInBlock;
+  st->block_state = IN_BLOCK;
   return true;
 }
 
@@ -473,7 +473,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   const uint32_t size = st->window_size;
   const uint32_t mask = st->window_mask;
   const int main_count = 256 + 8 * st->slots;
-  const bool aligned = st->block_type == kAligned;
+  const bool aligned = st->block_type == ALIGNED;
   const int16_t* const main_fast = st->main_fast;
   const int32_t* const length_fast = st->length_fast;
   const uint8_t* const aligned_table = st->aligned_table;
@@ -547,11 +547,11 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
         break;
       }
     }
-    int sym = main_fast[buf >> (64 - kMainFastBits)];
+    int sym = main_fast[buf >> (64 - MAIN_FAST_BITS)];
     if (static_cast<uint16_t>(sym) < (256u << 4)) {
       drop(sym & 15);
       window[p] = static_cast<uint8_t>(sym >> 4);
-      if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym >> 4);
+      if (p < MIRROR) window[size + p] = static_cast<uint8_t>(sym >> 4);
       ++p;
       continue;
     }
@@ -560,11 +560,11 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       sym >>= 4;
     } else {
       sync_out();
-      sym = decode_cold(r, st->main_table, kMainBits, st->main_nodes, main_count, st->main_lengths);
+      sym = decode_cold(r, st->main_table, MAIN_BITS, st->main_nodes, main_count, st->main_lengths);
       sync_in();
       if (sym < 256) {
         window[p] = static_cast<uint8_t>(sym);
-        if (p < kMirror) window[size + p] = static_cast<uint8_t>(sym);
+        if (p < MIRROR) window[size + p] = static_cast<uint8_t>(sym);
         ++p;
         continue;
       }
@@ -576,13 +576,13 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     uint32_t length = sym & 7;
     const uint32_t slot = static_cast<uint32_t>(sym) >> 3;
     if (length == 7) {
-      int e = length_fast[buf >> (64 - kLengthBits)];
+      int e = length_fast[buf >> (64 - LENGTH_BITS)];
       if (e >= 0) {
         drop(e >> 16);
         e &= 0xFFFF;
       } else {
         sync_out();
-        e = decode_cold(r, st->length_table, kLengthBits, st->length_nodes, kLengthSymbols,
+        e = decode_cold(r, st->length_table, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS,
                         st->length_lengths);
         sync_in();
       }
@@ -601,7 +601,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       }
       r0 = offset;
     } else {
-      // kSlots.extra[slot], computed: the bit count is on the path from one
+      // SLOTS.extra[slot], computed: the bit count is on the path from one
       // symbol to the next, a table load would lengthen it.
       const int half = static_cast<int>(slot >> 1) - 1;
       const int extra = half < 17 ? half : 17;
@@ -609,25 +609,25 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       if (aligned && extra >= 3) {
         if (extra > 3) value = get(extra - 3) << 3;
         if (bits < 16) fill();
-        const uint8_t a = aligned_table[buf >> (64 - kAlignedBits)];
+        const uint8_t a = aligned_table[buf >> (64 - ALIGNED_BITS)];
         drop(aligned_lengths[a]);
         value += a;
       } else if (extra > 0) {
         value = get(extra);
       }
-      offset = kSlots.base[slot] - 2 + value;
+      offset = SLOTS.base[slot] - 2 + value;
       r2 = r1;
       r1 = r0;
       r0 = offset;
     }
     const uint32_t src = (p - offset) & mask;
-    if (p >= kMirror) {
+    if (p >= MIRROR) {
       copy_match(window + p, window + src, length);
     } else {
       for (uint32_t i = 0; i < length; ++i) {
         const uint8_t b = window[(src + i) & mask];
         window[p + i] = b;
-        if (p + i < kMirror) window[size + p + i] = b;
+        if (p + i < MIRROR) window[size + p + i] = b;
       }
     }
     p += length;
@@ -649,7 +649,7 @@ bool copy_uncompressed(LzxState* st, BitReader& r, uint32_t& byte_pos, uint32_t 
   uint8_t* window = st->window;
   uint32_t p = st->window_pos;
   if (n) std::memcpy(window + p, r.input + byte_pos, n);
-  for (uint32_t i = 0; i < n && p + i < kMirror; ++i)
+  for (uint32_t i = 0; i < n && p + i < MIRROR; ++i)
     window[st->window_size + p + i] = window[p + i];
   byte_pos += n;
   if (n < run) return false;
@@ -667,22 +667,22 @@ bool decode_frame(LzxState* st, const uint8_t* input, uint32_t input_size, uint3
   r.input_end = input_size + 4;
   bool bit_mode = false;
   uint32_t byte_pos = 0;
-  if (st->block_type != kUncompressed) {
+  if (st->block_type != UNCOMPRESSED) {
     start_stream(r, 0);
     bit_mode = true;
   }
   bool ok = true;
   uint32_t produced = 0;
   while (produced < frame) {
-    if (st->block_state == kHeaderDue && !read_block_header(st, r, bit_mode, byte_pos)) {
+    if (st->block_state == HEADER_DUE && !read_block_header(st, r, bit_mode, byte_pos)) {
       ok = false;
       break;
     }
     while (st->block_remaining > 0 && produced < frame) {
       uint32_t run = frame - produced;
       if (st->block_remaining < run) run = st->block_remaining;
-      bool done = st->block_type == kUncompressed ? copy_uncompressed(st, r, byte_pos, run)
-                                                  : decode_run(st, r, run);
+      bool done = st->block_type == UNCOMPRESSED ? copy_uncompressed(st, r, byte_pos, run)
+                                                 : decode_run(st, r, run);
       if (!done) {
         ok = false;
         break;
@@ -691,7 +691,7 @@ bool decode_frame(LzxState* st, const uint8_t* input, uint32_t input_size, uint3
       st->block_remaining -= run;
     }
     if (!ok) break;
-    if (st->block_remaining == 0) st->block_state = kHeaderDue;
+    if (st->block_remaining == 0) st->block_state = HEADER_DUE;
   }
   if (bit_mode) {
     note_overrun(st, r);
@@ -738,7 +738,7 @@ void reset_state(LzxState* st) {
   std::memset(st->previous_length, 0, sizeof st->previous_length);
   st->r0 = st->r1 = st->r2 = 1;
   st->window_pos = 0;
-  st->block_state = kHeaderDue;
+  st->block_state = HEADER_DUE;
   st->block_remaining = 0;
   st->block_size = 0;
   st->block_type = 0;
@@ -750,7 +750,7 @@ void reset_state(LzxState* st) {
 }
 
 bool valid(const LzxDecoder* handle) {
-  return handle && handle->signature == kSignature;
+  return handle && handle->signature == SIGNATURE;
 }
 
 }  // namespace
@@ -781,15 +781,15 @@ int32_t LzxCreate(uint32_t* maxUncompressed, const LzxParameters* parameters, Ca
   st->window_size = window_size;
   st->window_mask = window_size - 1;
   uint32_t slots = 4, span = 4;
-  while (span < window_size) span += 1u << kSlots.extra[slots++];
+  while (span < window_size) span += 1u << SLOTS.extra[slots++];
   st->slots = static_cast<uint8_t>(slots);
-  st->window = static_cast<uint8_t*>(alloc(window_size + kWindowExtra));
+  st->window = static_cast<uint8_t*>(alloc(window_size + WINDOW_EXTRA));
   if (!st->window) {
     free(st);
     free(h);
     return CODEC_NO_MEMORY;
   }
-  std::memset(st->window, 0, window_size + kWindowExtra);
+  std::memset(st->window, 0, window_size + WINDOW_EXTRA);
   reset_state(st);
   h->alloc = alloc;
   h->free = free;
@@ -800,7 +800,7 @@ int32_t LzxCreate(uint32_t* maxUncompressed, const LzxParameters* parameters, Ca
   h->seek = seek;
   h->max_uncompressed = *maxUncompressed;
   h->state = st;
-  h->signature = kSignature;
+  h->signature = SIGNATURE;
   *handle = h;
   return CODEC_OK;
 }
@@ -816,7 +816,7 @@ int32_t LzxDecompress(LzxDecoder* handle, const uint8_t* input, uint32_t inputSi
   if (ok) {
     const uint32_t end = st->window_pos == 0 ? st->window_size : st->window_pos;
     if (n) std::memcpy(output, st->window + (end - n), n);
-    if (st->translation_size != 0 && st->frames < kMaxFrames) {
+    if (st->translation_size != 0 && st->frames < MAX_FRAMES) {
       if (n >= 6) translate_calls(output, n, st->translation_pos, st->translation_size);
       st->translation_pos += n;
     }

@@ -40,10 +40,10 @@ struct PageEntry {
 // Models in 16 bits, padded with zero entries to whole vectors of eight: a
 // symbol is found, and its model adapted, by comparing every entry with the
 // target at once (see Frame::symbol).
-constexpr bool kVectorSearch = true;
+constexpr bool VECTOR_SEARCH = true;
 using DecoderModel = quantum::BasicModel<uint16_t, 72>;
 #else
-constexpr bool kVectorSearch = false;
+constexpr bool VECTOR_SEARCH = false;
 using DecoderModel = quantum::Model;
 #endif
 // Vectors of eight entries that hold a model of at most n symbols (n + 1
@@ -286,7 +286,7 @@ struct Frame {
   // vectors every model takes the same (one) search.
   template <int Vectors>
   uint32_t symbol(DecoderModel& m) {
-    return search < kVectorSearch ? Vectors : 1 > (m);
+    return search < VECTOR_SEARCH ? Vectors : 1 > (m);
   }
 
   template <int Vectors>
@@ -312,21 +312,21 @@ struct Frame {
       // ones that gain the increment, and their count locates the symbol.
       // No loop exit to mispredict.
       // Entry n is 0 and n is at most 64: entries from 64 on never count.
-      constexpr int kVectors = Vectors < 8 ? Vectors : 8;
+      constexpr int VECTORS = Vectors < 8 ? Vectors : 8;
       const __m128i t = _mm_set1_epi16(static_cast<int16_t>(scaled / range));
       const __m128i increment = _mm_set1_epi16(quantum::MODEL_INCREMENT);
-      __m128i gt[kVectors + 1];
-      for (int v = 0; v < kVectors; ++v) {
+      __m128i gt[VECTORS + 1];
+      for (int v = 0; v < VECTORS; ++v) {
         __m128i* at = reinterpret_cast<__m128i*>(m.cum + 8 * v);
         const __m128i x = _mm_load_si128(at);
         gt[v] = _mm_cmpgt_epi16(x, t);
         _mm_store_si128(at, _mm_add_epi16(x, _mm_and_si128(gt[v], increment)));
       }
-      gt[kVectors] = _mm_setzero_si128();
+      gt[VECTORS] = _mm_setzero_si128();
       // One bit per entry, entry 0 lowest; the entries above the target are
       // its lowest bits.
       uint64_t above = 0;
-      for (int v = 0; v < kVectors; v += 2) {
+      for (int v = 0; v < VECTORS; v += 2) {
         const uint32_t bits16 =
             static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(gt[v], gt[v + 1])));
         above |= static_cast<uint64_t>(bits16) << (8 * v);

@@ -36,7 +36,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kBlock = 32768;
+constexpr uint32_t BLOCK_SIZE = 32768;
 
 Bytes ReadFile(const char* path, size_t limit) {
   Bytes data;
@@ -51,7 +51,7 @@ Bytes ReadFile(const char* path, size_t limit) {
 // Kind 0: about 6 MiB, generated prose interleaved with slices of programs;
 // kind 1: the prose alone (3 MiB); kind 2: the programs alone (3 MiB).
 Bytes MakeData(int kind) {
-  static const char* const kWords[] = {
+  static const char* const WORDS[] = {
       "the",   "cabinet", "folder", "of",   "data",    "block",   "and",   "a",     "window",
       "setup", "history", "match",  "file", "program", "install", "to",    "from",  "system",
       "code",  "table",   "in",     "is",   "bits",    "\r\n",    "Value", "Error", "32768"};
@@ -62,7 +62,7 @@ Bytes MakeData(int kind) {
   };
   std::string text;
   while (text.size() < (3u << 20)) {
-    text += kWords[next() % (sizeof kWords / sizeof *kWords)];
+    text += WORDS[next() % (sizeof WORDS / sizeof *WORDS)];
     text += next() % 11 == 0 ? ". " : " ";
   }
   Bytes binary;
@@ -98,10 +98,10 @@ const Corpus& GetCorpus(int kind) {
     c.data = MakeData(kind);
     z_stream z{};
     deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-    for (size_t offset = 0; offset < c.data.size(); offset += kBlock) {
-      const size_t n = std::min<size_t>(kBlock, c.data.size() - offset);
+    for (size_t offset = 0; offset < c.data.size(); offset += BLOCK_SIZE) {
+      const size_t n = std::min<size_t>(BLOCK_SIZE, c.data.size() - offset);
       deflateReset(&z);
-      if (offset > 0) deflateSetDictionary(&z, c.data.data() + offset - kBlock, kBlock);
+      if (offset > 0) deflateSetDictionary(&z, c.data.data() + offset - BLOCK_SIZE, BLOCK_SIZE);
       Bytes out(2 + deflateBound(&z, n));
       out[0] = 'C';
       out[1] = 'K';
@@ -136,17 +136,17 @@ void Free(void* p) {
 
 void BM_MszipDecode(benchmark::State& state) {
   const Corpus& c = GetCorpus(static_cast<int>(state.range(0)));
-  uint32_t maximum = kBlock, maxCompressed = 0;
+  uint32_t maximum = BLOCK_SIZE, maxCompressed = 0;
   MszipDecoder* handle = nullptr;
   if (MszipCreate(&maximum, Alloc, Free, &maxCompressed, &handle) != CODEC_OK) {
     state.SkipWithError("create failed");
     return;
   }
-  Bytes window(kBlock);
+  Bytes window(BLOCK_SIZE);
   for (auto _ : state) {
     size_t total = 0;
     for (const Bytes& block : c.blocks) {
-      uint32_t size = kBlock;
+      uint32_t size = BLOCK_SIZE;
       if (MszipDecompress(handle, block.data(), static_cast<uint32_t>(block.size()), window.data(),
                           &size) != CODEC_OK) {
         state.SkipWithError("decode failed");
@@ -158,7 +158,7 @@ void BM_MszipDecode(benchmark::State& state) {
     if (total != c.data.size()) state.SkipWithError("wrong size");
   }
   // The last block must match: the whole chain of history was right.
-  const size_t tail = c.data.size() % kBlock ? c.data.size() % kBlock : kBlock;
+  const size_t tail = c.data.size() % BLOCK_SIZE ? c.data.size() % BLOCK_SIZE : BLOCK_SIZE;
   if (std::memcmp(window.data(), c.data.data() + c.data.size() - tail, tail) != 0) {
     state.SkipWithError("wrong output");
   }
@@ -171,22 +171,22 @@ void BM_ZlibBlocks(benchmark::State& state) {
   const Corpus& c = GetCorpus(static_cast<int>(state.range(0)));
   z_stream z{};
   inflateInit2(&z, -15);
-  Bytes window(kBlock), dictionary(kBlock);
+  Bytes window(BLOCK_SIZE), dictionary(BLOCK_SIZE);
   for (auto _ : state) {
     size_t total = 0;
     for (size_t i = 0; i < c.blocks.size(); ++i) {
       const Bytes& block = c.blocks[i];
       inflateReset(&z);
-      if (i > 0) inflateSetDictionary(&z, window.data(), kBlock);
+      if (i > 0) inflateSetDictionary(&z, window.data(), BLOCK_SIZE);
       z.next_in = const_cast<uint8_t*>(block.data() + 2);
       z.avail_in = static_cast<uInt>(block.size() - 2);
       z.next_out = window.data();
-      z.avail_out = kBlock;
+      z.avail_out = BLOCK_SIZE;
       if (inflate(&z, Z_FINISH) != Z_STREAM_END) {
         state.SkipWithError("inflate failed");
         break;
       }
-      total += kBlock - z.avail_out;
+      total += BLOCK_SIZE - z.avail_out;
     }
     benchmark::DoNotOptimize(window.data());
     if (total != c.data.size()) state.SkipWithError("wrong size");
@@ -233,7 +233,7 @@ struct MemoryRun {
 };
 MemoryRun* g_run = nullptr;
 
-constexpr int32_t kOutputBase = 1000;
+constexpr int32_t OUTPUT_BASE = 1000;
 
 int32_t MemOpen(const char*, int32_t, int32_t) {
   if (g_run->opened >= 8) return -1;
@@ -250,7 +250,7 @@ int32_t MemRead(int32_t handle, void* buffer, uint32_t count) {
   return static_cast<int32_t>(n);
 }
 int32_t MemWrite(int32_t handle, const void* buffer, uint32_t count) {
-  const int32_t file = handle - kOutputBase;
+  const int32_t file = handle - OUTPUT_BASE;
   size_t& at = g_run->filePosition[file];
   if (at + count > g_run->output.size()) return -1;
   std::memcpy(g_run->output.data() + at, buffer, count);
@@ -270,19 +270,19 @@ int32_t MemNotify(int32_t kind, CabNotification*) {
   if (kind == CAB_NOTIFY_FILE_BEGIN) {
     const int32_t file = g_run->files++;
     g_run->filePosition[file] = g_run->fileOffset[file];
-    return kOutputBase + file;
+    return OUTPUT_BASE + file;
   }
   return kind == CAB_NOTIFY_FILE_END ? 1 : 0;
 }
 
 void BM_LibraryExtract(benchmark::State& state) {
   const Corpus& c = GetCorpus(0);
-  constexpr int kFiles = 12;
+  constexpr int FILES = 12;
   static const Bytes cabinet = [&c] {
     std::vector<CabFolderInput> folders(1);
     folders[0].encoder = make_mszip_encoder(6, Z_DEFAULT_STRATEGY);
-    for (int i = 0; i < kFiles; ++i) {
-      const size_t from = i * c.data.size() / kFiles, to = (i + 1) * c.data.size() / kFiles;
+    for (int i = 0; i < FILES; ++i) {
+      const size_t from = i * c.data.size() / FILES, to = (i + 1) * c.data.size() / FILES;
       folders[0].entries.push_back(make_memory_entry(
           "file" + std::to_string(i) + ".bin", Bytes(c.data.begin() + static_cast<ptrdiff_t>(from),
                                                      c.data.begin() + static_cast<ptrdiff_t>(to))));
@@ -292,7 +292,7 @@ void BM_LibraryExtract(benchmark::State& state) {
   MemoryRun run;
   run.cabinet = &cabinet;
   run.output.resize(c.data.size());
-  for (int i = 0; i < kFiles; ++i) run.fileOffset[i] = i * c.data.size() / kFiles;
+  for (int i = 0; i < FILES; ++i) run.fileOffset[i] = i * c.data.size() / FILES;
   g_run = &run;
   for (auto _ : state) {
     run.opened = 0;
@@ -302,7 +302,7 @@ void BM_LibraryExtract(benchmark::State& state) {
         CabDecoderCreate(Alloc, Free, MemOpen, MemRead, MemWrite, MemClose, MemSeek, -1, &error);
     if (context == nullptr ||
         CabDecoderExtract(context, "bench.cab", "", 0, MemNotify, nullptr, 0) != 1 ||
-        run.files != kFiles) {
+        run.files != FILES) {
       state.SkipWithError("extraction failed");
       if (context) CabDecoderDestroy(context);
       break;
@@ -319,7 +319,7 @@ BENCHMARK(BM_LibraryExtract)->Unit(benchmark::kMillisecond);
 // Blocks of 32 KiB of zeros and files three blocks apart, listed from the
 // end of the folder to its start.
 Bytes BackwardCabinet() {
-  constexpr uint32_t kBlocks = 6001, kFiles = 2000;
+  constexpr uint32_t BLOCKS = 6001, FILES = 2000;
   Bytes block = {'C', 'K'};
   {
     const Bytes zeros(32768, 0);
@@ -338,9 +338,9 @@ Bytes BackwardCabinet() {
     for (int i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
   };
   Bytes files;
-  for (uint32_t i = 0; i < kFiles; ++i) {
+  for (uint32_t i = 0; i < FILES; ++i) {
     put(files, 1, 4);
-    put(files, (kBlocks - 1 - 3 * i) * 32768u + 7, 4);
+    put(files, (BLOCKS - 1 - 3 * i) * 32768u + 7, 4);
     put(files, 0, 2);
     put(files, 0x5821, 2);
     put(files, 0, 2);
@@ -353,19 +353,19 @@ Bytes BackwardCabinet() {
   Bytes cab;
   put(cab, 0x4643534D, 4);
   put(cab, 0, 4);
-  put(cab, data_start + kBlocks * (8 + static_cast<uint32_t>(block.size())), 4);
+  put(cab, data_start + BLOCKS * (8 + static_cast<uint32_t>(block.size())), 4);
   put(cab, 0, 4);
   put(cab, 36 + 8, 4);
   put(cab, 0, 4);
   put(cab, 0x0103, 2);
   put(cab, 1, 2);
-  put(cab, kFiles, 2);
+  put(cab, FILES, 2);
   put(cab, 0, 6);
   put(cab, data_start, 4);
-  put(cab, kBlocks, 2);
+  put(cab, BLOCKS, 2);
   put(cab, COMPRESSION_MSZIP, 2);
   cab.insert(cab.end(), files.begin(), files.end());
-  for (uint32_t i = 0; i < kBlocks; ++i) {
+  for (uint32_t i = 0; i < BLOCKS; ++i) {
     put(cab, 0, 4);
     put(cab, static_cast<uint32_t>(block.size()), 2);
     put(cab, 32768, 2);

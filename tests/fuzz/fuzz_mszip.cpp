@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr uint32_t kBlock = 32768;
+constexpr uint32_t BLOCK_SIZE = 32768;
 
 void* Alloc(uint32_t size) {
   return std::malloc(size);
@@ -40,7 +40,7 @@ bool ZlibDecode(const uint8_t* stream, size_t size, const uint8_t* dictionary, u
   static z_stream z{};
   static bool ready = inflateInit2(&z, -15) == Z_OK;
   if (!ready || inflateReset(&z) != Z_OK) return false;
-  inflateSetDictionary(&z, dictionary, kBlock);
+  inflateSetDictionary(&z, dictionary, BLOCK_SIZE);
   z.next_in = const_cast<uint8_t*>(stream);
   z.avail_in = static_cast<uInt>(size);
   z.next_out = out;
@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   const uint8_t flags = *data++;
   --size;
-  const uint32_t limit = (flags & 2) ? Read16(data, size) : kBlock;
-  uint32_t maximum = (flags & 4) ? Read16(data, size) : kBlock;
+  const uint32_t limit = (flags & 2) ? Read16(data, size) : BLOCK_SIZE;
+  uint32_t maximum = (flags & 4) ? Read16(data, size) : BLOCK_SIZE;
   if (!(flags & 2)) Read16(data, size);
   if (!(flags & 4)) Read16(data, size);
 
@@ -73,16 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static MszipDecoder* shared = nullptr;
   uint32_t maxCompressed = 0;
   if (!shared) {
-    uint32_t usual = kBlock;
+    uint32_t usual = BLOCK_SIZE;
     if (MszipCreate(&usual, Alloc, Free, &maxCompressed, &shared) != CODEC_OK) __builtin_trap();
   }
   MszipDecoder* handle = shared;
-  if (maximum != kBlock &&
+  if (maximum != BLOCK_SIZE &&
       MszipCreate(&maximum, Alloc, Free, &maxCompressed, &handle) != CODEC_OK) {
     __builtin_trap();
   }
-  static uint8_t window[kBlock], before[kBlock], expected[kBlock];
-  std::memset(window, 0, kBlock);
+  static uint8_t window[BLOCK_SIZE], before[BLOCK_SIZE], expected[BLOCK_SIZE];
+  std::memset(window, 0, BLOCK_SIZE);
 
   while (size > 0) {
     uint32_t length = Read16(data, size);
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= taken;
     length = filled + taken;
 
-    std::memcpy(before, window, kBlock);
+    std::memcpy(before, window, BLOCK_SIZE);
     uint32_t produced = limit;
     const int32_t result = MszipDecompress(handle, block.get(), length, window, &produced);
     if (result == CODEC_OK && produced > (limit < maximum ? limit : maximum)) __builtin_trap();

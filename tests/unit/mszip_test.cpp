@@ -16,7 +16,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kBlock = 32768;
+constexpr uint32_t BLOCK_SIZE = 32768;
 
 // ---------------------------------------------------------------------------
 // Allocation callbacks with counters and an optional failure.
@@ -36,7 +36,7 @@ void CountingFree(void* p) {
 
 struct Decoder {
   MszipDecoder* handle = nullptr;
-  explicit Decoder(uint32_t maximum = kBlock) {
+  explicit Decoder(uint32_t maximum = BLOCK_SIZE) {
     uint32_t max = maximum, maxCompressed = 0;
     EXPECT_EQ(MszipCreate(&max, CountingAlloc, CountingFree, &maxCompressed, &handle), CODEC_OK);
   }
@@ -65,11 +65,11 @@ std::vector<Bytes> MakeBlocks(const Bytes& data, int level, int strategy) {
   std::vector<Bytes> blocks;
   z_stream z{};
   EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy), Z_OK);
-  for (size_t offset = 0; offset < data.size(); offset += kBlock) {
-    const size_t n = std::min<size_t>(kBlock, data.size() - offset);
+  for (size_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
+    const size_t n = std::min<size_t>(BLOCK_SIZE, data.size() - offset);
     EXPECT_EQ(deflateReset(&z), Z_OK);
     if (offset > 0) {
-      EXPECT_EQ(deflateSetDictionary(&z, data.data() + offset - kBlock, kBlock), Z_OK);
+      EXPECT_EQ(deflateSetDictionary(&z, data.data() + offset - BLOCK_SIZE, BLOCK_SIZE), Z_OK);
     }
     Bytes out(2 + deflateBound(&z, n) + 16);
     out[0] = 'C';
@@ -89,15 +89,15 @@ std::vector<Bytes> MakeBlocks(const Bytes& data, int level, int strategy) {
 // Decodes every block into one persistent 32 KiB buffer and compares.
 void ExpectRoundTrip(const Bytes& data, const std::vector<Bytes>& blocks, const std::string& what) {
   Decoder decoder;
-  std::unique_ptr<uint8_t[]> window(new uint8_t[kBlock]);
-  std::memset(window.get(), 0xA5, kBlock);
+  std::unique_ptr<uint8_t[]> window(new uint8_t[BLOCK_SIZE]);
+  std::memset(window.get(), 0xA5, BLOCK_SIZE);
   size_t offset = 0;
   for (size_t i = 0; i < blocks.size(); ++i) {
-    ASSERT_LE(blocks[i].size(), kBlock + 12) << what << " block " << i;
-    uint32_t size = kBlock;
+    ASSERT_LE(blocks[i].size(), BLOCK_SIZE + 12) << what << " block " << i;
+    uint32_t size = BLOCK_SIZE;
     ASSERT_EQ(Decode(decoder.handle, blocks[i], window.get(), &size), CODEC_OK)
         << what << " block " << i;
-    const size_t expected = std::min<size_t>(kBlock, data.size() - offset);
+    const size_t expected = std::min<size_t>(BLOCK_SIZE, data.size() - offset);
     ASSERT_EQ(size, expected) << what << " block " << i;
     ASSERT_EQ(std::memcmp(window.get(), data.data() + offset, expected), 0)
         << what << " block " << i;
@@ -115,7 +115,7 @@ uint32_t Next(uint64_t& seed) {
 }
 
 Bytes TextCorpus(size_t size) {
-  static const char* const kWords[] = {
+  static const char* const WORDS[] = {
       "the",      "cabinet", "folder", "of",      "data",   "block", "and",     "a",
       "window",   "history", "match",  "literal", "length", "to",    "decoder", "stream",
       "Huffman",  "code",    "table",  "in",      "is",     "bits",  "\n",      "extract",
@@ -123,7 +123,7 @@ Bytes TextCorpus(size_t size) {
   uint64_t seed = 1;
   std::string text;
   while (text.size() < size) {
-    text += kWords[Next(seed) % (sizeof kWords / sizeof *kWords)];
+    text += WORDS[Next(seed) % (sizeof WORDS / sizeof *WORDS)];
     text += (Next(seed) % 9 == 0) ? ". " : " ";
   }
   return Bytes(text.begin(), text.begin() + static_cast<ptrdiff_t>(size));
@@ -175,10 +175,10 @@ Bytes ReadFile(const char* path, size_t limit) {
 
 // Programs of this machine, falling back to this test's own executable.
 Bytes BinaryCorpus(size_t size) {
-  static const char* const kPaths[] = {"/usr/bin/cmake",   "/usr/bin/gdb", "/usr/bin/perl",
-                                       "/usr/bin/python3", "/bin/bash",    "/proc/self/exe"};
+  static const char* const PATHS[] = {"/usr/bin/cmake",   "/usr/bin/gdb", "/usr/bin/perl",
+                                      "/usr/bin/python3", "/bin/bash",    "/proc/self/exe"};
   Bytes data;
-  for (const char* path : kPaths) {
+  for (const char* path : PATHS) {
     if (data.size() >= size) break;
     Bytes part = ReadFile(path, std::min<size_t>(size - data.size(), 1 << 20));
     data.insert(data.end(), part.begin(), part.end());
@@ -255,15 +255,15 @@ class BitWriter {
   int used_ = 0;
 };
 
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+constexpr uint16_t LENGTH_BASE[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
                                       15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                       67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+constexpr uint8_t LENGTH_EXTRA[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+constexpr uint16_t DIST_BASE[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
                                     33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+constexpr uint8_t DIST_EXTRA[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // A canonical code from its lengths.
@@ -299,13 +299,13 @@ Code FixedDistances() {
 
 void PutMatch(BitWriter& w, const Code& lit, const Code& dist, uint32_t length, uint32_t distance) {
   int ls = 28;
-  while (kLengthBase[ls] > length) --ls;
+  while (LENGTH_BASE[ls] > length) --ls;
   lit.Put(w, 257 + ls);
-  w.Bits(length - kLengthBase[ls], kLengthExtra[ls]);
+  w.Bits(length - LENGTH_BASE[ls], LENGTH_EXTRA[ls]);
   int ds = 29;
-  while (kDistBase[ds] > distance) --ds;
+  while (DIST_BASE[ds] > distance) --ds;
   dist.Put(w, ds);
-  w.Bits(distance - kDistBase[ds], kDistExtra[ds]);
+  w.Bits(distance - DIST_BASE[ds], DIST_EXTRA[ds]);
 }
 
 // Dynamic block header: all 19 code-length lengths given, then every length
@@ -322,13 +322,13 @@ const Code& CodeLengthCode() {
 
 void PutDynamicHeader(BitWriter& w, bool final, uint32_t hlit, uint32_t hdist,
                       const std::vector<uint32_t>& symbols, const Code& cl = CodeLengthCode()) {
-  static const int kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  static const int ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   w.Bits(final, 1);
   w.Bits(2, 2);
   w.Bits(hlit - 257, 5);
   w.Bits(hdist - 1, 5);
   w.Bits(15, 4);
-  for (int i = 0; i < 19; ++i) w.Bits(cl.lengths[kOrder[i]], 3);
+  for (int i = 0; i < 19; ++i) w.Bits(cl.lengths[ORDER[i]], 3);
   for (uint32_t s : symbols) {
     if (s < 19) {
       cl.Put(w, s);
@@ -359,8 +359,8 @@ std::vector<uint8_t> SmallLiteralLengths() {
 }
 
 struct Window {
-  std::unique_ptr<uint8_t[]> bytes{new uint8_t[kBlock]};
-  Window() { std::memset(bytes.get(), 0, kBlock); }
+  std::unique_ptr<uint8_t[]> bytes{new uint8_t[BLOCK_SIZE]};
+  Window() { std::memset(bytes.get(), 0, BLOCK_SIZE); }
   uint8_t* get() { return bytes.get(); }
 };
 
@@ -380,8 +380,8 @@ TEST_P(MszipConformance, DecodesZlibBlocks) {
 }
 
 std::string ParamName(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
-  static const char* const kNames[] = {"default", "filtered", "huffman", "rle", "fixed"};
-  return "level" + std::to_string(std::get<0>(info.param)) + "_" + kNames[std::get<1>(info.param)];
+  static const char* const NAMES[] = {"default", "filtered", "huffman", "rle", "fixed"};
+  return "level" + std::to_string(std::get<0>(info.param)) + "_" + NAMES[std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(LevelsAndStrategies, MszipConformance,
@@ -393,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(LevelsAndStrategies, MszipConformance,
 // The output limit may fall anywhere, also inside a match: the decoder stops
 // exactly there and the bytes before it are right.
 TEST(MszipConformance, StopsAtAnyOutputLimit) {
-  const Bytes data = RepetitiveCorpus(kBlock);
+  const Bytes data = RepetitiveCorpus(BLOCK_SIZE);
   const Bytes block = MakeBlocks(data, 6, Z_DEFAULT_STRATEGY).at(0);
   Decoder decoder;
   Window window;
@@ -457,9 +457,9 @@ TEST(MszipInterface, BadHandleAndMissingPointersAreRefused) {
   const Bytes input = {'C', 'K', 0x03, 0x00};
   Window window;
   for (MszipDecoder* handle : {static_cast<MszipDecoder*>(nullptr), wrong}) {
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     EXPECT_EQ(Decode(handle, input, window.get(), &size), CODEC_BAD_HANDLE);
-    EXPECT_EQ(size, kBlock);
+    EXPECT_EQ(size, BLOCK_SIZE);
     EXPECT_EQ(MszipReset(handle), CODEC_BAD_HANDLE);
     EXPECT_EQ(MszipDestroy(handle), CODEC_BAD_HANDLE);
   }
@@ -471,7 +471,7 @@ TEST(MszipInterface, BadHandleAndMissingPointersAreRefused) {
   EXPECT_EQ(MszipCreate(&max, nullptr, CountingFree, &maxCompressed, &handle), CODEC_BAD_PARAMETER);
   EXPECT_EQ(handle, nullptr);
   Decoder decoder;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   EXPECT_EQ(MszipDecompress(decoder.handle, input.data(), 4, window.get(), nullptr),
             CODEC_BAD_PARAMETER);
   EXPECT_EQ(MszipDecompress(decoder.handle, input.data(), 4, nullptr, &size), CODEC_BAD_PARAMETER);
@@ -484,21 +484,21 @@ TEST(MszipInterface, InputSizeLimitIsBlockPlusTwelve) {
   w.Bits(1, 1);
   w.Bits(0, 2);
   w.Align();
-  w.Bits(kBlock, 16);
-  w.Bits(~kBlock & 0xFFFF, 16);
-  for (uint32_t i = 0; i < kBlock; ++i) w.Byte(static_cast<uint8_t>(i * 7));
+  w.Bits(BLOCK_SIZE, 16);
+  w.Bits(~BLOCK_SIZE & 0xFFFF, 16);
+  for (uint32_t i = 0; i < BLOCK_SIZE; ++i) w.Byte(static_cast<uint8_t>(i * 7));
   Bytes input = w.Finish();
   input.resize(32780, 0xEE);
   Decoder decoder;
   Window window;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, input, window.get(), &size), CODEC_OK);
-  EXPECT_EQ(size, kBlock);
+  EXPECT_EQ(size, BLOCK_SIZE);
   EXPECT_EQ(window.get()[12345], static_cast<uint8_t>(12345 * 7));
   input.push_back(0);
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, input, window.get(), &size), CODEC_BAD_PARAMETER);
-  EXPECT_EQ(size, kBlock);
+  EXPECT_EQ(size, BLOCK_SIZE);
 
   // A smaller maximum lowers the limit with it.
   BitWriter v;
@@ -513,7 +513,7 @@ TEST(MszipInterface, InputSizeLimitIsBlockPlusTwelve) {
   Decoder small(1000);
   EXPECT_EQ(Decode(small.handle, input, window.get(), &size), CODEC_BAD_PARAMETER);
   input.resize(1012);
-  size = kBlock;
+  size = BLOCK_SIZE;
   ASSERT_EQ(Decode(small.handle, input, window.get(), &size), CODEC_OK);
   EXPECT_EQ(size, 1000u);
 }
@@ -523,12 +523,12 @@ TEST(MszipInterface, RequiresTheCkSignature) {
   Window window;
   for (const Bytes& input :
        {Bytes{'K', 'C', 0x03, 0x00}, Bytes{'C', 'k', 0x03, 0x00}, Bytes{'C'}, Bytes{}}) {
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     EXPECT_EQ(Decode(decoder.handle, input, window.get(), &size), CODEC_DATA_ERROR);
-    EXPECT_EQ(size, kBlock);  // not touched on failure
+    EXPECT_EQ(size, BLOCK_SIZE);  // not touched on failure
   }
   // "CK" and nothing else reads zero bits: a stored block with a bad NLEN.
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, Bytes{'C', 'K'}, window.get(), &size), CODEC_DATA_ERROR);
 }
 
@@ -551,7 +551,7 @@ TEST(MszipBlocks, EmptyFixedBlockYieldsNothing) {
   lit.Put(w, 256);
   Decoder decoder;
   Window window;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   EXPECT_EQ(size, 0u);
 }
@@ -569,11 +569,11 @@ TEST(MszipBlocks, StoredBlockChecksLenAgainstNlenAndInput) {
     for (size_t i = 0; i < bytes; ++i) w.Byte(static_cast<uint8_t>('0' + i));
     return w.Finish();
   };
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, stored(5, 0xFFFA, 5), window.get(), &size), CODEC_OK);
   ASSERT_EQ(size, 5u);
   EXPECT_EQ(std::memcmp(window.get(), "01234", 5), 0);
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, stored(5, 0xFFFB, 5), window.get(), &size), CODEC_DATA_ERROR);
   // LEN one past the bytes that remain.
   EXPECT_EQ(Decode(decoder.handle, stored(5, 0xFFFA, 4), window.get(), &size), CODEC_DATA_ERROR);
@@ -609,7 +609,7 @@ TEST(MszipBlocks, StoredBlockAfterCodedBlockStartsAtTheNextByte) {
     lit.Put(w, 256);
     Decoder decoder;
     Window window;
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK) << literals;
     ASSERT_EQ(size, literals + 7);
     EXPECT_EQ(std::memcmp(window.get() + literals, "stored!", 7), 0) << literals;
@@ -623,7 +623,7 @@ TEST(MszipBlocks, BlockTypeThreeIsAnError) {
   w.Bits(0, 13);
   Decoder decoder;
   Window window;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR);
 }
 
@@ -641,19 +641,19 @@ TEST(MszipBlocks, OutputStopsAtTheLimitInsideAMatch) {
   const Bytes input = w.Finish();
   Decoder decoder;
   Window window;
-  for (uint32_t limit : {kBlock, 1000u, 259u, 1u}) {
-    std::memset(window.get(), 0, kBlock);
+  for (uint32_t limit : {BLOCK_SIZE, 1000u, 259u, 1u}) {
+    std::memset(window.get(), 0, BLOCK_SIZE);
     uint32_t size = limit;
     ASSERT_EQ(Decode(decoder.handle, input, window.get(), &size), CODEC_OK);
     ASSERT_EQ(size, limit);
     EXPECT_EQ(std::count(window.get(), window.get() + limit, 'x'), limit);
-    if (limit < kBlock) {
+    if (limit < BLOCK_SIZE) {
       EXPECT_EQ(window.get()[limit], 0) << "wrote past the limit";
     }
   }
   // A decoder created with a smaller maximum caps the caller's limit.
   Decoder small(1000);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(small.handle, input, window.get(), &size), CODEC_OK);
   EXPECT_EQ(size, 1000u);
 }
@@ -661,18 +661,18 @@ TEST(MszipBlocks, OutputStopsAtTheLimitInsideAMatch) {
 // Decodes a stored block of 32768 bytes into the window (the history of the
 // next block) and returns them.
 Bytes FillWithFullBlock(MszipDecoder* handle, uint8_t* window) {
-  Bytes first(kBlock);
-  for (uint32_t i = 0; i < kBlock; ++i) first[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+  Bytes first(BLOCK_SIZE);
+  for (uint32_t i = 0; i < BLOCK_SIZE; ++i) first[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
   BitWriter s;
   s.Bits(1, 1);
   s.Bits(0, 2);
   s.Align();
-  s.Bits(kBlock, 16);
-  s.Bits(~kBlock & 0xFFFF, 16);
+  s.Bits(BLOCK_SIZE, 16);
+  s.Bits(~BLOCK_SIZE & 0xFFFF, 16);
   for (uint8_t b : first) s.Byte(b);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   EXPECT_EQ(Decode(handle, s.Finish(), window, &size), CODEC_OK);
-  EXPECT_EQ(size, kBlock);
+  EXPECT_EQ(size, BLOCK_SIZE);
   return first;
 }
 
@@ -693,14 +693,14 @@ TEST(MszipBlocks, MatchReachesIntoThePreviousBlockAndWraps) {
   PutMatch(w, lit, dist, 10, 32768);   // the byte at 151.. of the previous block
   PutMatch(w, lit, dist, 258, 30000);  // from 32768 - 30000 + 161
   lit.Put(w, 256);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   ASSERT_EQ(size, 150u + 1 + 10 + 258);
   Bytes expected(first.end() - 100, first.end());
   for (int i = 0; i < 50; ++i) expected.push_back(expected[i]);
   expected.push_back('Z');
   for (uint32_t i = 151; i < 161; ++i) expected.push_back(first[i]);
-  for (uint32_t i = 0; i < 258; ++i) expected.push_back(first[kBlock - 30000 + 161 + i]);
+  for (uint32_t i = 0; i < 258; ++i) expected.push_back(first[BLOCK_SIZE - 30000 + 161 + i]);
   EXPECT_EQ(Bytes(window.get(), window.get() + size), expected);
 }
 
@@ -727,17 +727,17 @@ TEST(MszipBlocks, MatchesOfEveryShortDistanceAgreeWithZlib) {
   }
   lit.Put(w, 256);
   const Bytes block = w.Finish();
-  Bytes expected(kBlock);
+  Bytes expected(BLOCK_SIZE);
   z_stream z{};
   ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
-  ASSERT_EQ(inflateSetDictionary(&z, first.data(), kBlock), Z_OK);
+  ASSERT_EQ(inflateSetDictionary(&z, first.data(), BLOCK_SIZE), Z_OK);
   z.next_in = const_cast<Bytef*>(block.data() + 2);
   z.avail_in = static_cast<uInt>(block.size() - 2);
   z.next_out = expected.data();
-  z.avail_out = kBlock;
+  z.avail_out = BLOCK_SIZE;
   EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
   inflateEnd(&z);
-  expected.resize(kBlock - z.avail_out);
+  expected.resize(BLOCK_SIZE - z.avail_out);
   const uint32_t total = static_cast<uint32_t>(expected.size());
   for (uint32_t limit : {total, total - 1, total - 130, total - 258, total - 300, 5000u}) {
     ASSERT_EQ(MszipReset(decoder.handle), CODEC_OK);
@@ -761,7 +761,7 @@ TEST(MszipBlocks, ZeroBitsArePastTheEndOfTheInput) {
   ASSERT_EQ(w.BitCount(), 64u);
   Decoder decoder;
   Window window;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   ASSERT_EQ(size, 6u);
   EXPECT_EQ(window.get()[5], 205);
@@ -772,11 +772,11 @@ TEST(MszipBlocks, ZeroBitsArePastTheEndOfTheInput) {
   cut.Bits(1, 1);
   cut.Bits(1, 2);
   for (int i = 0; i < 5; ++i) lit.Put(cut, 'k');
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, cut.Finish(), window.get(), &size), CODEC_DATA_ERROR);
   // Nor may a block cut in half decode to its full size.
-  const Bytes whole = MakeBlocks(TextCorpus(kBlock), 6, Z_DEFAULT_STRATEGY).at(0);
-  size = kBlock;
+  const Bytes whole = MakeBlocks(TextCorpus(BLOCK_SIZE), 6, Z_DEFAULT_STRATEGY).at(0);
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, Bytes(whole.begin(), whole.begin() + whole.size() / 2),
                    window.get(), &size),
             CODEC_DATA_ERROR);
@@ -794,7 +794,7 @@ TEST(MszipBlocks, FixedCodesRejectInvalidSymbols) {
     lit.Put(w, 257);
     dist.Put(w, distanceCode);
     lit.Put(w, 256);
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR);
   }
   for (int symbol : {286, 287}) {
@@ -805,7 +805,7 @@ TEST(MszipBlocks, FixedCodesRejectInvalidSymbols) {
     lit.Put(w, symbol);
     dist.Put(w, 0);
     lit.Put(w, 256);
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR);
   }
 }
@@ -819,7 +819,7 @@ TEST(MszipDynamic, HeaderCountsAreLimited) {
     lengths[256] = 1;
     lengths[0] = 1;
     PutDynamicHeader(w, true, hlit, hdist, lengths);
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR)
         << hlit << " " << hdist;
   }
@@ -832,7 +832,7 @@ TEST(MszipDynamic, HeaderCountsAreLimited) {
   PutDynamic(w, true, lit, dist);
   lit.Put(w, 'q');
   lit.Put(w, 256);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   EXPECT_EQ(size, 1u);
 }
@@ -849,7 +849,7 @@ TEST(MszipDynamic, SingleDistanceCodeOfLengthOne) {
   for (char ch : std::string("abcdef")) lit.Put(w, ch);
   PutMatch(w, lit, dist, 4, 6);
   lit.Put(w, 256);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   EXPECT_EQ(std::string(window.get(), window.get() + size), "abcdefabcd");
 
@@ -859,7 +859,7 @@ TEST(MszipDynamic, SingleDistanceCodeOfLengthOne) {
   lit.Put(bad, 257);
   bad.Code(1, 1);  // the left-over code
   lit.Put(bad, 256);
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, bad.Finish(), window.get(), &size), CODEC_DATA_ERROR);
 }
 
@@ -872,7 +872,7 @@ TEST(MszipDynamic, EmptyDistanceCode) {
   PutDynamic(w, true, lit, dist);
   lit.Put(w, 'h');
   lit.Put(w, 256);
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   EXPECT_EQ(size, 1u);
   BitWriter bad;
@@ -881,7 +881,7 @@ TEST(MszipDynamic, EmptyDistanceCode) {
   lit.Put(bad, 257);
   bad.Bits(0, 8);
   lit.Put(bad, 256);
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, bad.Finish(), window.get(), &size), CODEC_DATA_ERROR);
 }
 
@@ -903,11 +903,11 @@ TEST(MszipDynamic, CodeLengthRepeats) {
                                             17, Extra(7, 3),   // 158 zeros
                                             1,                 // end of block = 256
                                             17, Extra(0, 3)};  // 3 distance lengths 0
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, tiny(zerosFirst, 3), window.get(), &size), CODEC_OK);
   ASSERT_EQ(size, 1u);
   EXPECT_EQ(window.get()[0], 'a');
-  size = kBlock;
+  size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, tiny(zerosFirst, 2), window.get(), &size), CODEC_DATA_ERROR);
 
   // 16 after a non-zero length repeats it: the small code again.
@@ -928,7 +928,7 @@ TEST(MszipDynamic, CodeLengthRepeats) {
   for (char ch : std::string("hgfedcba")) lit.Put(w, ch);
   PutMatch(w, lit, dist, 3, 1);
   lit.Put(w, 256);
-  size = kBlock;
+  size = BLOCK_SIZE;
   ASSERT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_OK);
   EXPECT_EQ(std::string(window.get(), window.get() + size), "hgfedcbaaaa");
 }
@@ -938,7 +938,7 @@ TEST(MszipDynamic, OverSubscribedAndIncompleteCodesAreErrors) {
   Window window;
   std::vector<uint8_t> lengths = SmallLiteralLengths();
   lengths['z'] = 4;  // one code too many
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   {
     std::vector<uint32_t> symbols(lengths.begin(), lengths.end());
     symbols.push_back(1);
@@ -1022,7 +1022,7 @@ TEST(MszipDynamic, TableAreasHoldEveryCompleteCode) {
     if (literals[257]) PutMatch(w, lit, dist, 3, 1);  // distance 1: the longest code
     lit.Put(w, 256);
     const Bytes block = w.Finish();
-    uint32_t size = kBlock;
+    uint32_t size = BLOCK_SIZE;
     ASSERT_EQ(Decode(decoder.handle, block, window.get(), &size), CODEC_OK) << literals.size();
     uint8_t expected[16];
     z_stream z{};
@@ -1049,11 +1049,11 @@ TEST(MszipDecoderState, FailureLeavesTheHandleUsable) {
   dist.Put(w, 31);
   Decoder decoder;
   Window window;
-  uint32_t size = kBlock;
+  uint32_t size = BLOCK_SIZE;
   EXPECT_EQ(Decode(decoder.handle, w.Finish(), window.get(), &size), CODEC_DATA_ERROR);
-  EXPECT_EQ(size, kBlock);
+  EXPECT_EQ(size, BLOCK_SIZE);
   const Bytes data = TextCorpus(1000);
-  size = kBlock;
+  size = BLOCK_SIZE;
   ASSERT_EQ(
       Decode(decoder.handle, MakeBlocks(data, 9, Z_DEFAULT_STRATEGY).at(0), window.get(), &size),
       CODEC_OK);

@@ -16,7 +16,7 @@ using namespace test_support;
 
 namespace {
 
-constexpr int32_t kOffset = 5000;
+constexpr int32_t STUB_SIZE = 5000;
 
 class ExtractIo : public ::testing::Test {
  protected:
@@ -32,10 +32,10 @@ class ExtractIo : public ::testing::Test {
     abort_code = 0;
     cabinet_offset = 0;
   }
-  // A stub of kOffset bytes followed by `cabinet`.
+  // A stub of STUB_SIZE bytes followed by `cabinet`.
   std::string package(const std::string& cabinet) {
     const std::string path = work.slash() + "package.exe";
-    EXPECT_TRUE(write_file(path, std::string(kOffset, 'S') + cabinet));
+    EXPECT_TRUE(write_file(path, std::string(STUB_SIZE, 'S') + cabinet));
     return path;
   }
   TempFolder work;
@@ -45,7 +45,7 @@ class ExtractIo : public ::testing::Test {
 TEST_F(ExtractIo, PackageHandlesSeeTheCabinetFromZero) {
   const std::string cabinet = "MSCF" + std::string(60, 'c') + "END";
   const std::string path = package(cabinet);
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   const int32_t a = cab_open(path.c_str(), 0x8000, 0x180);
   const int32_t b = cab_open(path.c_str(), 0x8000, 0x180);
   ASSERT_NE(a, -1);
@@ -65,7 +65,7 @@ TEST_F(ExtractIo, PackageHandlesSeeTheCabinetFromZero) {
   // Both slots are taken: a third read handle is moved to the cabinet but
   // its positions are the file's own.
   const int32_t c = cab_open(path.c_str(), 0x8000, 0x180);
-  EXPECT_EQ(cab_seek(c, 0, 1), kOffset);
+  EXPECT_EQ(cab_seek(c, 0, 1), STUB_SIZE);
   EXPECT_EQ(cab_seek(c, 0, 0), 0);
   EXPECT_EQ(cab_read(c, bytes, 1), 1);
   EXPECT_EQ(bytes[0], 'S');
@@ -84,7 +84,7 @@ TEST_F(ExtractIo, PackageHandlesSeeTheCabinetFromZero) {
   // (sparse here) and the cabinet's last bytes are still reached.
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   LARGE_INTEGER end;
-  end.QuadPart = kOffset + int64_t(INT32_MAX) - 4;
+  end.QuadPart = STUB_SIZE + int64_t(INT32_MAX) - 4;
   DWORD written = 0;
   ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
               WriteFile(file, "LAST", 4, &written, nullptr));
@@ -104,10 +104,10 @@ TEST_F(ExtractIo, PlainCabinetAndOutputFilesAreNotShifted) {
   char byte;
   EXPECT_EQ(cab_read(plain, &byte, 1), 1);
   EXPECT_EQ(byte, 'S');
-  EXPECT_EQ(cab_seek(plain, kOffset, 0), kOffset);
+  EXPECT_EQ(cab_seek(plain, STUB_SIZE, 0), STUB_SIZE);
   cab_close(plain);
 
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   const std::string output = out.slash() + "written.bin";
   const int32_t w = cab_open(output.c_str(), 0x8321, 0x180);
   ASSERT_NE(w, -1);
@@ -121,7 +121,7 @@ TEST_F(ExtractIo, PlainCabinetAndOutputFilesAreNotShifted) {
 
 TEST_F(ExtractIo, EveryReadAndWriteFailsOnceCancelled) {
   const std::string path = package("MSCF");
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   const int32_t r = cab_open(path.c_str(), 0x8000, 0x180);
   const int32_t w = cab_open((out.slash() + "w").c_str(), 0x8321, 0x180);
   abort_code = ABORT_CANCELLED;
@@ -134,7 +134,7 @@ TEST_F(ExtractIo, EveryReadAndWriteFailsOnceCancelled) {
 
 TEST_F(ExtractIo, SpillFileIsPrivateTemporaryAndUnshifted) {
   const std::string path = package("MSCF");
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   const int32_t spill = cab_open("*", 0x8102, 0x180);
   ASSERT_NE(spill, -1);
   EXPECT_EQ(cab_write(spill, "spill data", 10), 10);
@@ -169,7 +169,7 @@ TEST_F(ExtractIo, ReadsReportTheRunningTotalInKiB) {
   progress_window = CreateWindowA("progress_recorder", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   window_class.hInstance, nullptr);
   ASSERT_NE(progress_window, nullptr);
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   const int32_t handle = cab_open(path.c_str(), 0x8000, 0x180);
   std::vector<char> buffer(8192);
   positions.clear();
@@ -218,7 +218,7 @@ uint32_t local_dos_stamp(const std::string& path) {
 TEST_F(ExtractIo, WorkerExtractsPackageWithDatesAndAttributes) {
   const std::vector<StoredFile> files = sample_files();
   std::string path = package(stored_cabinet(files));
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   EXPECT_EQ(extraction_worker(path.data()), 0u);
   EXPECT_EQ(abort_code, 0);
   for (const StoredFile& f : files) {
@@ -243,7 +243,7 @@ TEST_F(ExtractIo, DamagedPackageIsAFailureNotASuccess) {
   std::string cabinet = stored_cabinet(files);
   cabinet[cabinet.size() - 10] ^= 0x01;  // in the last data block
   std::string path = package(cabinet);
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   EXPECT_EQ(extraction_worker(path.data()), static_cast<DWORD>(-1));
   EXPECT_EQ(abort_code, ABORT_EXTRACTION_FAILED);
   // What was complete before the damage stays.
@@ -258,7 +258,7 @@ TEST_F(ExtractIo, DamagedPackageIsAFailureNotASuccess) {
 
 TEST_F(ExtractIo, CancelBeforeTheFirstReadWritesNothingAndKeepsTheCode) {
   std::string path = package(stored_cabinet(sample_files()));
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   abort_code = ABORT_CANCELLED;
   EXPECT_EQ(extraction_worker(path.data()), static_cast<DWORD>(-1));
   EXPECT_EQ(abort_code, ABORT_CANCELLED);
@@ -277,7 +277,7 @@ DWORD WINAPI run_worker(LPVOID path) {
 
 TEST_F(ExtractIo, WorkerEndsTheMessageLoopWhenTheWindowCouldNotBeMade) {
   std::string path = package(stored_cabinet(sample_files()));
-  cabinet_offset = kOffset;
+  cabinet_offset = STUB_SIZE;
   // kernel32 holds no template 2008: the dialog cannot be created.
   module_instance = GetModuleHandleA("kernel32.dll");
   open_progress_window(1 << 20);

@@ -15,7 +15,7 @@ using namespace test_support;
 
 namespace {
 
-constexpr int kNewerButton = 1004;  // a script entry: press Newer
+constexpr int NEWER_BUTTON = 1004;  // a script entry: press Newer
 std::vector<int> answers;           // scripted replies, consumed front first
 std::vector<OverwriteQuery> asked;
 std::vector<std::string> asked_paths;
@@ -26,7 +26,7 @@ int scripted_confirm(OverwriteQuery* query) {
   if (answers.empty()) return OVERWRITE_CANCEL;
   const int answer = answers.front();
   answers.erase(answers.begin());
-  if (answer == kNewerButton) {  // what the dialog's Newer button does
+  if (answer == NEWER_BUTTON) {  // what the dialog's Newer button does
     newer_only = 1;
     return OVERWRITE_YES;
   }
@@ -37,8 +37,8 @@ int WINAPI no_box(HWND, LPCSTR, LPCSTR, UINT) {
   return IDOK;
 }
 
-constexpr uint16_t kDate = 0x3D50;  // 2010-10-16
-constexpr uint16_t kTime = 0x7000;  // 14:00:00
+constexpr uint16_t DOS_DATE = 0x3D50;  // 2010-10-16
+constexpr uint16_t DOS_TIME = 0x7000;  // 14:00:00
 
 class ExtractOverwrite : public ::testing::Test {
  protected:
@@ -64,8 +64,8 @@ class ExtractOverwrite : public ::testing::Test {
   }
 
   // FILE_BEGIN, the data, FILE_END; returns FILE_BEGIN's answer.
-  int32_t extract(const std::string& name, const std::string& data, uint16_t date = kDate,
-                  uint16_t time = kTime, uint16_t attribs = 0x20) {
+  int32_t extract(const std::string& name, const std::string& data, uint16_t date = DOS_DATE,
+                  uint16_t time = DOS_TIME, uint16_t attribs = 0x20) {
     return send_file(name, data, date, time, attribs);
   }
 
@@ -87,7 +87,7 @@ class ExtractOverwrite : public ::testing::Test {
 
 TEST_F(ExtractOverwrite, YesReplacesNoKeepsAndTheQueryDescribesBothFiles) {
   existing("a.txt", "old-a", 0x3C21, 0x5000);
-  existing("b.txt", "old-b", kDate, kTime);
+  existing("b.txt", "old-b", DOS_DATE, DOS_TIME);
   // An existing file past 4 GiB (sparse) is told by its whole size.
   HANDLE big = CreateFileA((dest.slash() + "big.bin").c_str(), GENERIC_WRITE, 0, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -107,18 +107,18 @@ TEST_F(ExtractOverwrite, YesReplacesNoKeepsAndTheQueryDescribesBothFiles) {
   EXPECT_EQ(asked[0].existing_size, 5u);
   EXPECT_EQ(asked[0].existing_time, 0x3C215000u);
   EXPECT_EQ(asked[0].incoming_size, 6u);
-  EXPECT_EQ(asked[0].incoming_time, static_cast<uint32_t>(kDate) << 16 | kTime);
+  EXPECT_EQ(asked[0].incoming_time, static_cast<uint32_t>(DOS_DATE) << 16 | DOS_TIME);
   EXPECT_EQ(abort_code, 0);
 }
 
 TEST_F(ExtractOverwrite, YesToAllStopsAskingAndReplacesReadOnlyFiles) {
-  existing("a.txt", "old", kDate, kTime);
-  existing("b.txt", "old", kDate, kTime);
+  existing("a.txt", "old", DOS_DATE, DOS_TIME);
+  existing("b.txt", "old", DOS_DATE, DOS_TIME);
   SetFileAttributesA((dest.slash() + "b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   answers = {OVERWRITE_ALL};
   EXPECT_GT(extract("a.txt", "new"), 0);
   EXPECT_EQ(settings.no_confirm, 1);
-  EXPECT_GT(extract("b.txt", "newer", kDate, kTime, 0x02 | 0x40 | 0x80), 0);
+  EXPECT_GT(extract("b.txt", "newer", DOS_DATE, DOS_TIME, 0x02 | 0x40 | 0x80), 0);
   EXPECT_EQ(asked.size(), 1u);
   EXPECT_EQ(content("b.txt"), "newer");
   EXPECT_EQ(GetFileAttributesA((dest.slash() + "b.txt").c_str()) & 0x47, 0x02u);
@@ -127,7 +127,7 @@ TEST_F(ExtractOverwrite, YesToAllStopsAskingAndReplacesReadOnlyFiles) {
 TEST_F(ExtractOverwrite, CancelAbortsTheRun) {
   for (int answer : {static_cast<int>(OVERWRITE_CANCEL), static_cast<int>(IDCANCEL)}) {
     abort_code = 0;
-    existing("a.txt", "old", kDate, kTime);
+    existing("a.txt", "old", DOS_DATE, DOS_TIME);
     answers = {answer};
     EXPECT_EQ(extract("a.txt", "new"), -1);
     EXPECT_EQ(abort_code, ABORT_CANCELLED);
@@ -136,11 +136,11 @@ TEST_F(ExtractOverwrite, CancelAbortsTheRun) {
 }
 
 TEST_F(ExtractOverwrite, NewerReplacesOnlyOlderFilesFromThenOn) {
-  existing("older.txt", "old", kDate, 0x6F7D);  // 13:59:58, two seconds older
-  existing("same.txt", "old", kDate, kTime);
-  existing("later.txt", "old", kDate + 1, kTime);
-  existing("first.txt", "old", kDate + 1, kTime);
-  answers = {kNewerButton};
+  existing("older.txt", "old", DOS_DATE, 0x6F7D);  // 13:59:58, two seconds older
+  existing("same.txt", "old", DOS_DATE, DOS_TIME);
+  existing("later.txt", "old", DOS_DATE + 1, DOS_TIME);
+  existing("first.txt", "old", DOS_DATE + 1, DOS_TIME);
+  answers = {NEWER_BUTTON};
   // The file that was asked about is compared too: here the existing one wins.
   EXPECT_EQ(extract("first.txt", "new"), 0);
   EXPECT_EQ(newer_only, 1);
@@ -157,7 +157,7 @@ TEST_F(ExtractOverwrite, NewerReplacesOnlyOlderFilesFromThenOn) {
 
 TEST_F(ExtractOverwrite, NoConfirmReplacesReadOnlyWithoutAsking) {
   settings.no_confirm = 1;
-  existing("ro.txt", "old", kDate, kTime);
+  existing("ro.txt", "old", DOS_DATE, DOS_TIME);
   SetFileAttributesA((dest.slash() + "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   EXPECT_GT(extract("ro.txt", "new", 0x2E22, 0x20A3, 0x01), 0);
   EXPECT_TRUE(asked.empty());

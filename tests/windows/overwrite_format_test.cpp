@@ -14,9 +14,9 @@ constexpr uint32_t stamp(int year, int month, int day, int hours, int minutes, i
                                (hours << 11 | minutes << 5 | seconds / 2));
 }
 
-const char* kEnglish = "%%s Bytes\nModified: %02d, %02d, %04d,  %02d:%02d:%02d";
+const char* ENGLISH_FORMAT = "%%s Bytes\nModified: %02d, %02d, %04d,  %02d:%02d:%02d";
 // "%%s バイト\n%04d年%02d月%02d日 ??曜日、%02d:%02d:%02d" in Shift-JIS.
-const char* kJapanese =
+const char* JAPANESE_FORMAT =
     "%%s \x83\x6F\x83\x43\x83\x67\n%04d\x94\x4E%02d\x8C\x8E%02d\x93\xFA ??\x97\x6A\x93\xFA"
     "\x81\x41%02d:%02d:%02d";
 
@@ -29,7 +29,7 @@ std::string format(const char* text, uint32_t value) {
 
 // The two bytes that replaced "??" in the Japanese form.
 std::string weekday(uint32_t value) {
-  const std::string text = format(kJapanese, value);
+  const std::string text = format(JAPANESE_FORMAT, value);
   return text.substr(text.find(' ', text.find('\n')) + 1, 2);
 }
 
@@ -45,15 +45,15 @@ TEST(GroupThousands, CommasEveryThreeDigitsFromTheRight) {
 }
 
 TEST(FormatFileTime, EnglishReadsMonthDayYear) {
-  EXPECT_EQ(format(kEnglish, stamp(2003, 1, 2, 4, 5, 6)),
+  EXPECT_EQ(format(ENGLISH_FORMAT, stamp(2003, 1, 2, 4, 5, 6)),
             "%s Bytes\nModified: 01, 02, 2003,  04:05:06");
   // Seconds are stored halved: 33 comes back as 32.
-  EXPECT_EQ(format(kEnglish, stamp(2010, 10, 16, 14, 5, 33)),
+  EXPECT_EQ(format(ENGLISH_FORMAT, stamp(2010, 10, 16, 14, 5, 33)),
             "%s Bytes\nModified: 10, 16, 2010,  14:05:32");
 }
 
 TEST(FormatFileTime, JapaneseReadsYearMonthDayWithWeekday) {
-  const std::string text = format(kJapanese, stamp(2010, 10, 16, 14, 5, 32));
+  const std::string text = format(JAPANESE_FORMAT, stamp(2010, 10, 16, 14, 5, 32));
   EXPECT_EQ(text,
             "%s \x83\x6F\x83\x43\x83\x67\n2010\x94\x4E"
             "10\x8C\x8E"
@@ -79,7 +79,8 @@ TEST(FormatFileTime, UsesTheStringTableText) {
 
 TEST(FormatFileTime, TooSmallOutputGivesNothing) {
   char output[16];
-  EXPECT_EQ(format_file_time_with(kEnglish, stamp(2003, 1, 2, 4, 5, 6), output, sizeof output), 0);
+  EXPECT_EQ(
+      format_file_time_with(ENGLISH_FORMAT, stamp(2003, 1, 2, 4, 5, 6), output, sizeof output), 0);
   EXPECT_STREQ(output, "");
 }
 

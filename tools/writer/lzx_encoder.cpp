@@ -23,7 +23,7 @@ namespace {
 using namespace lzx;
 
 constexpr uint32_t MAX_MATCH = 257;
-constexpr uint32_t TRANSLATED_FRAMES = lzx::kMaxFrames;
+constexpr uint32_t TRANSLATED_FRAMES = lzx::MAX_FRAMES;
 // Trees are kept per hash of their first TREE_KEY bytes; tables of the latest
 // position of each 2- to 5-byte string add the nearest shorter matches.
 constexpr int TREE_KEY = 6;
@@ -184,22 +184,22 @@ void pretree_items(const uint8_t* lengths, const uint8_t* previous, int count,
 uint32_t write_lengths(BitWriter* out, const uint8_t* lengths, const uint8_t* previous, int count) {
   std::vector<PretreeItem> items;
   pretree_items(lengths, previous, count, items);
-  uint32_t freq[kPretreeSymbols] = {};
+  uint32_t freq[PRETREE_SYMBOLS] = {};
   for (const auto& it : items) {
     freq[it.symbol]++;
     if (it.symbol == 19) freq[it.second]++;
   }
-  uint8_t pre_lengths[kPretreeSymbols];
-  uint16_t pre_codes[kPretreeSymbols] = {};
-  build_lengths(freq, kPretreeSymbols, 15, pre_lengths);
-  build_codes(pre_lengths, kPretreeSymbols, pre_codes);
-  uint32_t bits = 4 * kPretreeSymbols;
+  uint8_t pre_lengths[PRETREE_SYMBOLS];
+  uint16_t pre_codes[PRETREE_SYMBOLS] = {};
+  build_lengths(freq, PRETREE_SYMBOLS, 15, pre_lengths);
+  build_codes(pre_lengths, PRETREE_SYMBOLS, pre_codes);
+  uint32_t bits = 4 * PRETREE_SYMBOLS;
   for (const auto& it : items) {
     bits += pre_lengths[it.symbol] + it.extra_bits;
     if (it.symbol == 19) bits += pre_lengths[it.second];
   }
   if (out) {
-    for (int i = 0; i < kPretreeSymbols; ++i) out->put(pre_lengths[i], 4);
+    for (int i = 0; i < PRETREE_SYMBOLS; ++i) out->put(pre_lengths[i], 4);
     for (const auto& it : items) {
       out->put(pre_codes[it.symbol], pre_lengths[it.symbol]);
       out->put(it.extra, it.extra_bits);
@@ -233,7 +233,7 @@ MatchSymbols match_symbols(const Item& it) {
     m.slot = static_cast<int>(it.code);
   } else {
     m.slot = slot_of(it.code);
-    m.extra_value = it.code - kSlots.base[m.slot];
+    m.extra_value = it.code - SLOTS.base[m.slot];
   }
   m.length_header = std::min<uint32_t>(it.length - 2, 7);
   m.main_symbol = 256 + 8 * m.slot + static_cast<int>(m.length_header);
@@ -275,20 +275,20 @@ struct Offsets {
 };
 
 struct Stats {
-  uint32_t main[kMainMax];
-  uint32_t length[kLengthSymbols];
-  uint32_t aligned[kAlignedSymbols];
+  uint32_t main[MAIN_MAX];
+  uint32_t length[LENGTH_SYMBOLS];
+  uint32_t aligned[ALIGNED_SYMBOLS];
   uint64_t verbatim_extra_bits;  // extra bits of verbatim coding
   uint64_t aligned_extra_bits;   // verbatim part of aligned coding (aligned symbols priced apart)
 };
 
 struct Trees {
-  uint8_t main[kMainMax];
-  uint8_t length[kLengthSymbols];
-  uint8_t aligned[kAlignedSymbols];
-  uint16_t main_code[kMainMax];
-  uint16_t length_code[kLengthSymbols];
-  uint16_t aligned_code[kAlignedSymbols];
+  uint8_t main[MAIN_MAX];
+  uint8_t length[LENGTH_SYMBOLS];
+  uint8_t aligned[ALIGNED_SYMBOLS];
+  uint16_t main_code[MAIN_MAX];
+  uint16_t length_code[LENGTH_SYMBOLS];
+  uint16_t aligned_code[ALIGNED_SYMBOLS];
 };
 
 class LzxEncoder final : public BlockEncoder {
@@ -299,7 +299,7 @@ class LzxEncoder final : public BlockEncoder {
     window_size_ = 1u << window_bits_;
     max_distance_ = window_size_ - 3;
     uint32_t slots = 4, span = 4;
-    while (span < window_size_) span += 1u << kSlots.extra[slots++];
+    while (span < window_size_) span += 1u << SLOTS.extra[slots++];
     slots_ = static_cast<int>(slots);
     main_count_ = 256 + 8 * slots_;
     capacity_ = 2 * window_size_ + CAB_FRAME_SIZE;
@@ -391,17 +391,17 @@ class LzxEncoder final : public BlockEncoder {
   std::vector<Offsets> node_r_;
 
   // Prices in bits.
-  uint32_t main_cost_[kMainMax] = {};
-  uint32_t length_cost_[kLengthSymbols] = {};
+  uint32_t main_cost_[MAIN_MAX] = {};
+  uint32_t length_cost_[LENGTH_SYMBOLS] = {};
   // By slot and length (parse), with room for a last group of lanes.
   using PriceRow = uint32_t[MAX_MATCH + 1 + LANE_SLACK];
-  std::unique_ptr<PriceRow[]> match_price_;  // kMaxSlots rows, made with the tables
+  std::unique_ptr<PriceRow[]> match_price_;  // MAX_SLOTS rows, made with the tables
   bool have_costs_ = false;
 
   // Decoder-visible state.
   Offsets r_{{1, 1, 1}};
-  uint8_t previous_main_[kMainMax];
-  uint8_t previous_length_[kLengthSymbols];
+  uint8_t previous_main_[MAIN_MAX];
+  uint8_t previous_length_[LENGTH_SYMBOLS];
   bool first_header_ = true;
   bool translate_ = false;
   uint64_t frames_ = 0;
@@ -417,7 +417,7 @@ class LzxEncoder final : public BlockEncoder {
 // so that encoders of folders not yet begun hold no memory.
 void LzxEncoder::allocate_tables() {
   head_.assign(size_t{hash_mask_} + 1, 0);
-  match_price_ = std::make_unique<PriceRow[]>(kMaxSlots);
+  match_price_ = std::make_unique<PriceRow[]>(MAX_SLOTS);
   head2_.assign(size_t{1} << 16, 0);
   head3_.assign(size_t{1} << HASH3_BITS, 0);
   head4_.assign(size_t{hash4_mask_} + 1, 0);
@@ -647,10 +647,10 @@ void LzxEncoder::set_costs_from(const uint8_t* main, const uint8_t* length) {
   for (int i = 0; i < main_count_; ++i) longest = std::max<uint32_t>(longest, main[i]);
   const uint32_t unused_main = std::min(longest + UNUSED_EXTRA, UNUSED_COST);
   longest = 0;
-  for (int i = 0; i < kLengthSymbols; ++i) longest = std::max<uint32_t>(longest, length[i]);
+  for (int i = 0; i < LENGTH_SYMBOLS; ++i) longest = std::max<uint32_t>(longest, length[i]);
   const uint32_t unused_length = std::min(longest + UNUSED_EXTRA, UNUSED_COST);
   for (int i = 0; i < main_count_; ++i) main_cost_[i] = main[i] ? main[i] : unused_main;
-  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = length[i] ? length[i] : unused_length;
+  for (int i = 0; i < LENGTH_SYMBOLS; ++i) length_cost_[i] = length[i] ? length[i] : unused_length;
   have_costs_ = true;
 }
 
@@ -665,7 +665,7 @@ void LzxEncoder::initial_costs(uint32_t start, uint32_t length) {
     main_cost_[b] = static_cast<uint32_t>(std::clamp(bits, 1.0, 15.0) + 0.5);
   }
   for (int i = 256; i < main_count_; ++i) main_cost_[i] = 9;
-  for (int i = 0; i < kLengthSymbols; ++i) length_cost_[i] = 6;
+  for (int i = 0; i < LENGTH_SYMBOLS; ++i) length_cost_[i] = 6;
   have_costs_ = true;
 }
 
@@ -690,7 +690,7 @@ void LzxEncoder::parse(uint32_t start, uint32_t length, std::vector<Item>& items
   for (int slot = 0; slot < slots_; ++slot) {
     const uint32_t* mc = main_cost_ + 256 + 8 * slot;
     uint32_t* price = match_price_[slot];
-    const uint32_t extra = slot < 3 ? 0 : kSlots.extra[slot];
+    const uint32_t extra = slot < 3 ? 0 : SLOTS.extra[slot];
     for (uint32_t l = 2; l <= 8; ++l) price[l] = mc[l - 2] + extra;
     for (uint32_t l = 9; l <= MAX_MATCH; ++l) price[l] = mc[7] + length_cost_[l - 9] + extra;
   }
@@ -798,7 +798,7 @@ void LzxEncoder::collect(const std::vector<Item>& items, Stats& stats) const {
     const MatchSymbols m = match_symbols(it);
     stats.main[m.main_symbol]++;
     if (m.length_header == 7) stats.length[it.length - 9]++;
-    const uint32_t extra = kSlots.extra[m.slot];
+    const uint32_t extra = SLOTS.extra[m.slot];
     const uint32_t extra_value = m.extra_value;
     stats.verbatim_extra_bits += extra;
     if (extra >= 3) {
@@ -821,7 +821,7 @@ void LzxEncoder::write_items(BitWriter& out, const std::vector<Item>& items) con
     out.put(trees_.main_code[m.main_symbol], trees_.main[m.main_symbol]);
     if (m.length_header == 7)
       out.put(trees_.length_code[it.length - 9], trees_.length[it.length - 9]);
-    const int extra = kSlots.extra[m.slot];
+    const int extra = SLOTS.extra[m.slot];
     const uint32_t extra_value = m.extra_value;
     if (aligned && extra >= 3) {
       out.put(extra_value >> 3, extra - 3);
@@ -902,29 +902,29 @@ bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
           for (auto& f : stats.aligned) f++;
         }
         build_lengths(stats.main, main_count_, 16, trees.main);
-        build_lengths(stats.length, kLengthSymbols, 16, trees.length);
+        build_lengths(stats.length, LENGTH_SYMBOLS, 16, trees.length);
         if (pass + 1 < passes) set_costs_from(trees.main, trees.length);
       }
-      build_lengths(stats.aligned, kAlignedSymbols, 7, trees.aligned);
+      build_lengths(stats.aligned, ALIGNED_SYMBOLS, 7, trees.aligned);
       build_codes(trees.main, main_count_, trees.main_code);
-      build_codes(trees.length, kLengthSymbols, trees.length_code);
-      build_codes(trees.aligned, kAlignedSymbols, trees.aligned_code);
+      build_codes(trees.length, LENGTH_SYMBOLS, trees.length_code);
+      build_codes(trees.aligned, ALIGNED_SYMBOLS, trees.aligned_code);
 
       // Price the three block types.
       uint64_t symbols = 0;
       for (int i = 0; i < main_count_; ++i) symbols += uint64_t{stats.main[i]} * trees.main[i];
-      for (int i = 0; i < kLengthSymbols; ++i)
+      for (int i = 0; i < LENGTH_SYMBOLS; ++i)
         symbols += uint64_t{stats.length[i]} * trees.length[i];
       uint64_t tree_bits =
           write_lengths(nullptr, trees.main, previous_main_, 256) +
           write_lengths(nullptr, trees.main + 256, previous_main_ + 256, main_count_ - 256) +
-          write_lengths(nullptr, trees.length, previous_length_, kLengthSymbols);
+          write_lengths(nullptr, trees.length, previous_length_, LENGTH_SYMBOLS);
       uint64_t aligned_symbols = 0;
-      for (int i = 0; i < kAlignedSymbols; ++i)
+      for (int i = 0; i < ALIGNED_SYMBOLS; ++i)
         aligned_symbols += uint64_t{stats.aligned[i]} * trees.aligned[i];
       uint64_t verbatim_cost = tree_bits + symbols + stats.verbatim_extra_bits;
       uint64_t aligned_cost =
-          tree_bits + symbols + stats.aligned_extra_bits + aligned_symbols + 3 * kAlignedSymbols;
+          tree_bits + symbols + stats.aligned_extra_bits + aligned_symbols + 3 * ALIGNED_SYMBOLS;
       uint64_t stored_cost = 16 + 8 * (12 + uint64_t{part} + (part & 1));
       int type = options_.force_block_type;
       if (type < 1 || type > 3) {
@@ -963,10 +963,10 @@ bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
       } else {
         trees_ = trees;
         if (type == 2)
-          for (int i = 0; i < kAlignedSymbols; ++i) bits.put(trees_.aligned[i], 3);
+          for (int i = 0; i < ALIGNED_SYMBOLS; ++i) bits.put(trees_.aligned[i], 3);
         write_lengths(&bits, trees_.main, previous_main_, 256);
         write_lengths(&bits, trees_.main + 256, previous_main_ + 256, main_count_ - 256);
-        write_lengths(&bits, trees_.length, previous_length_, kLengthSymbols);
+        write_lengths(&bits, trees_.length, previous_length_, LENGTH_SYMBOLS);
         std::memcpy(previous_main_, trees_.main, sizeof previous_main_);
         std::memcpy(previous_length_, trees_.length, sizeof previous_length_);
         write_items(bits, items);
