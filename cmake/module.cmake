@@ -36,8 +36,10 @@ target_compile_options(cabsfx PRIVATE ${MODULE_FLAGS} -mpreferred-stack-boundary
   -mno-accumulate-outgoing-args -mno-stack-arg-probe -Wframe-larger-than=4000)
 target_compile_definitions(cabsfx PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_link_libraries(cabsfx PRIVATE cabsfx_portable comctl32 shell32 ole32 advapi32 user32 kernel32)
+# No build time in the PE header: the same sources give the same stub, and
+# so the same packages.
 target_link_options(cabsfx PRIVATE -static -static-libgcc -static-libstdc++ -s
-  -Wl,--gc-sections -nostartfiles -Wl,-e,_process_entry)
+  -Wl,--gc-sections -nostartfiles -Wl,-e,_process_entry -Wl,--no-insert-timestamp)
 set_target_properties(cabsfx PROPERTIES OUTPUT_NAME cabsfx SUFFIX .exe)
 
 # The platform's floor that tests/bench/extract_wine.sh sets the module against.

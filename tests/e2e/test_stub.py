@@ -12,7 +12,7 @@ class Pe:
         self.data = data
         self.lfanew = struct.unpack_from("<I", data, 0x3C)[0]
         assert data[self.lfanew:self.lfanew + 4] == b"PE\0\0", "no PE signature"
-        (self.machine, self.nsections, _, _, _, self.opt_size,
+        (self.machine, self.nsections, self.time_stamp, _, _, self.opt_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, self.lfanew + 4)
         self.opt = self.lfanew + 24
         self.magic, = struct.unpack_from("<H", data, self.opt)
@@ -79,6 +79,7 @@ def test_stub_is_a_32_bit_gui_program_whose_image_ends_at_its_file_size(stub_byt
     assert all(n.startswith(b".") for n in names[1:]), f"section names {names}"
     assert image_end_walk(stub_bytes) == len(stub_bytes), "data after the last section"
     assert len(stub_bytes) <= 72 * 1024, "the module outgrew its 72 KiB budget"
+    assert pe.time_stamp == 0, "a build time in the stub: two builds of one commit would differ"
     with capsys.disabled():
         print(f"\nstub: {len(stub_bytes)} bytes ({len(stub_bytes) / 1024:.1f} KiB), "
               f"sections {[n.decode() for n in names]}")
