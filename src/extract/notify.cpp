@@ -358,7 +358,9 @@ static int32_t begin_file(CabNotification* record) {
         return -1;
       }
     }
-    file = extract_create_output(paths, CREATE_ALWAYS);
+    // Still a new file when nothing was there a moment ago: one that another
+    // program made in between is not truncated unasked.
+    file = extract_create_output(paths, replaced ? CREATE_ALWAYS : CREATE_NEW);
     if (file == INVALID_HANDLE_VALUE) {
       fail_output(GetLastError(), output_path);
       if (replaced) DeleteFileA(paths);

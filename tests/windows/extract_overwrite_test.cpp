@@ -195,6 +195,29 @@ TEST_F(ExtractOverwrite, FilesPast2GiBAreCountedWhole) {
   extract_create_output = create_file;
 }
 
+// The first create fails though nothing is at the name; another program
+// makes the file before the second.
+HANDLE (*real_create)(const char*, DWORD);
+int creates;
+HANDLE create_racing_output(const char* path, DWORD disposition) {
+  if (creates++ == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  write_file(path, "theirs");
+  return real_create(path, disposition);
+}
+
+TEST_F(ExtractOverwrite, FileMadeByAnotherProgramMeanwhileIsNotTruncated) {
+  real_create = extract_create_output;
+  extract_create_output = create_racing_output;
+  creates = 0;
+  EXPECT_EQ(extract("race.txt", "ours"), -1);
+  extract_create_output = real_create;
+  EXPECT_EQ(content("race.txt"), "theirs");
+  EXPECT_EQ(abort_code, ABORT_OUTPUT_FAILED);
+}
+
 TEST_F(ExtractOverwrite, FileOfTheWrongLengthIsDeleted) {
   std::vector<char> text = {'s', 'h', 'o', 'r', 't', '\0'};
   CabNotification record = {};
