@@ -491,6 +491,10 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("the partly written 'data.bin' is removed"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(root_ / "dest" / "data.bin")) << "no partial file is left";
+  write_text(root_ / "dest" / "data.bin", "old");
+  r = tool({"extract", "--overwrite", out.string(), "-d", (root_ / "dest").string()});
+  EXPECT_NE(r.err.find("removed; the existing file is kept as it was"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(root_ / "dest" / "data.bin"), Bytes({'o', 'l', 'd'}));
 
   // A header text without its NUL would run into the next field.
   ASSERT_EQ(

@@ -434,6 +434,7 @@ struct Walk {
   // The file being written.
   int32_t handle = -1;
   std::string display;
+  bool replacing = false;  // it is to take the name of an existing file
   uint32_t size = 0;
   unsigned files_done = 0, folders_done = 0, kept = 0;
 };
@@ -528,6 +529,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   if (!chosen) return 0;
   w.display = name;
   w.size = r->size;
+  w.replacing = false;
   if (w.mode == Mode::Verify) {
     auto slot = std::make_unique<Slot>();
     slot->output = slot->discard = true;
@@ -567,6 +569,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
       bool replace;
       if (!settle_existing(w, w.tree->existing(leaf), r, name, replace)) return 0;
       slot->out = w.tree->create(leaf, replace);
+      w.replacing = replace;
     } catch (const FileExists&) {
       w.problems.push_back("'" + name + "': appeared while extracting; not replaced");
       return 0;
@@ -580,6 +583,11 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   }
   w.handle = add_slot(std::move(slot));
   return w.handle;
+}
+
+// A file that failed was written beside the one it was to replace.
+const char* kept_note(const Walk& w) {
+  return w.replacing ? "; the existing file is kept as it was" : "";
 }
 
 int32_t end_file(Walk& w, CabNotification* r) {
@@ -604,7 +612,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
       failure = written == w.size ? std::string("could not be written")
                                   : "wrote " + std::to_string(written) + " of " +
                                         std::to_string(w.size) + " bytes";
-    w.problems.push_back("'" + w.display + "': " + failure);
+    w.problems.push_back("'" + w.display + "': " + failure + kept_note(w));
     return 1;
   }
   if (g_verbosity > 1)  // with --stdout the names go to stderr, away from the bytes
@@ -697,7 +705,7 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
         // partial file is no use to anyone. On standard output its bytes
         // cannot be taken back.
         if (w.tree)
-          failure += "; the partly written '" + w.display + "' is removed";
+          failure += "; the partly written '" + w.display + "' is removed" + kept_note(w);
         else if (mode == Mode::Extract)
           failure += "; the output ends with part of '" + w.display + "'";
         w.handle = -1;
