@@ -195,25 +195,17 @@ TEST_F(ExtractOverwrite, FilesPast2GiBAreCountedWhole) {
   extract_create_output = create_file;
 }
 
-// The first create fails though nothing is at the name; another program
-// makes the file before the second.
-HANDLE (*real_create)(const char*, DWORD);
-int creates;
-HANDLE create_racing_output(const char* path, DWORD disposition) {
-  if (creates++ == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  write_file(path, "theirs");
-  return real_create(path, disposition);
-}
-
 TEST_F(ExtractOverwrite, FileMadeByAnotherProgramMeanwhileIsNotTruncated) {
-  real_create = extract_create_output;
-  extract_create_output = create_racing_output;
-  creates = 0;
+  // The first create fails with nothing at the name; another program makes
+  // the file before the second.
+  static HANDLE (*const real)(const char*, DWORD) = extract_create_output;
+  static int creates = 0;
+  extract_create_output = [](const char* path, DWORD how) {
+    if (creates++ == 0) return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+    return write_file(path, "theirs"), real(path, how);
+  };
   EXPECT_EQ(extract("race.txt", "ours"), -1);
-  extract_create_output = real_create;
+  extract_create_output = real;
   EXPECT_EQ(content("race.txt"), "theirs");
   EXPECT_EQ(abort_code, ABORT_OUTPUT_FAILED);
 }
