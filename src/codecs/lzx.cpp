@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/lzx_format.h"
 
@@ -26,9 +29,13 @@ constexpr int PRETREE_BITS = 8;
 constexpr int ALIGNED_BITS = 7;
 constexpr int MAIN_FAST_BITS = 11;
 constexpr uint32_t MIRROR = 257;  // window bytes 0..256 are repeated past the end
-// Mirror, spare for a match overrunning its run, and 8 bytes a chunked match
+// The decoding loop's second form, for the bulk of a frame, pays where the
+// 64-bit bit buffer sits in one register; a 32-bit build (the module) would
+// only grow by it.
+constexpr bool FAST_LOOP = sizeof(void*) == 8;
+// Mirror, spare for a match overrunning its run, and 16 bytes a chunked match
 // copy may read or put back past its end.
-constexpr uint32_t WINDOW_EXTRA = 269;
+constexpr uint32_t WINDOW_EXTRA = 277;
 
 enum : uint8_t { HEADER_DUE = 1, IN_BLOCK = 2 };
 
@@ -427,17 +434,22 @@ inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
   // Chunks of w bytes (each load before its store) give the byte-by-byte
   // result when the distance is at least w either way.
   if (dist >= 8 || dist <= -8) {
-    // Whole chunks overshoot by up to 7 bytes; the 8 bytes after the match
-    // are saved first and put back, so no branch on the length is needed.
-    uint64_t keep, v;
-    std::memcpy(&keep, dst + length, 8);
-    uint32_t i = 0;
-    do {
-      std::memcpy(&v, src + i, 8);
-      std::memcpy(dst + i, &v, 8);
-      i += 8;
-    } while (i < length);
-    std::memcpy(dst + length, &keep, 8);
+    // Two chunks at once, more only for a match longer than 16 bytes: they
+    // overshoot by up to 15 bytes, and the 16 bytes after the match are saved
+    // first and put back, so no branch on a short length is needed.
+    uint64_t keep0, keep1, v0, v1;
+    std::memcpy(&keep0, dst + length, 8);
+    std::memcpy(&keep1, dst + length + 8, 8);
+    std::memcpy(&v0, src, 8);
+    std::memcpy(dst, &v0, 8);
+    std::memcpy(&v1, src + 8, 8);
+    std::memcpy(dst + 8, &v1, 8);
+    for (uint32_t i = 16; i < length; i += 8) {
+      std::memcpy(&v0, src + i, 8);
+      std::memcpy(dst + i, &v0, 8);
+    }
+    std::memcpy(dst + length, &keep0, 8);
+    std::memcpy(dst + length + 8, &keep1, 8);
     return;
   }
   if (length >= 4 && (dist >= 4 || dist <= -4)) {
@@ -465,6 +477,19 @@ inline void copy_match(uint8_t* dst, const uint8_t* src, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
 }
 
+// Four 16-bit little-endian words, the first in the top bits.
+inline uint64_t load_words(const uint8_t* at) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_shufflelo_epi16(x, 0x1B)));
+#else
+  uint64_t v;
+  std::memcpy(&v, at, 8);
+  v = __builtin_bswap64(v);
+  return ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+#endif
+}
+
 // Decodes `run` bytes of a verbatim or aligned block at the window position.
 CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   // The bit buffer lives in locals here: window stores through a byte pointer
@@ -486,6 +511,11 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   // symbol takes the refill branch with the check; until then a symbol pays
   // for that branch only.
   const uint32_t check_from = symbol_limit / 8;
+  // From below fast_pos, two 8-byte loads (a symbol's refill, then its
+  // match's), each keeping at most 6 bytes, can neither reach check_from nor
+  // read past the data.
+  const uint32_t near_end = std::min(check_from, input_size);
+  const uint32_t fast_pos = near_end > 14 ? near_end - 14 : 0;
   uint64_t buf = r.buffer;
   int bits = r.bits;
   uint32_t pos = r.pos;
@@ -504,16 +534,22 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     bits = r.bits;
     pos = r.pos;
   };
-  // Leaves more than 48 bits buffered: one 8-byte load while far from the
-  // end. Bits of a partial word may land below the counted ones; they are the
-  // stream's own bits and the next load ors the same values over them.
+  // Whole words from pos into the buffer, which then holds 48 to 63 bits
+  // (fewer than 64 before). Bits of a partial word may land below the counted
+  // ones; they are the stream's own bits and the next load ors the same
+  // values over them.
+  auto load = [&]() __attribute__((always_inline)) {
+    const uint64_t v = load_words(input + pos);
+    buf |= v >> bits;
+    const int words = (63 - bits) >> 4;
+    pos += 2 * static_cast<uint32_t>(words);
+    bits += 16 * words;
+  };
+  // Leaves more than 48 bits buffered: one 8-byte load while far from the end.
   auto fill = [&]() __attribute__((always_inline)) {
     if (bits > 48) return;
     if (pos + 8 <= input_size) {
-      uint64_t v;
-      std::memcpy(&v, input + pos, 8);
-      v = __builtin_bswap64(v);
-      v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+      const uint64_t v = load_words(input + pos);
       buf |= v >> bits;
       const int words = (64 - bits) >> 4;
       pos += 2 * static_cast<uint32_t>(words);
@@ -536,8 +572,87 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     return v;
   };
 
+  // The rest of a match after its main code (sym - 256): returns the length
+  // and leaves the offset in `offset`, the repeated offsets brought up to date.
+  uint32_t offset = 0;
+  auto match = [&](uint32_t sym) __attribute__((always_inline))->uint32_t {
+    uint32_t length = sym & 7;
+    const uint32_t slot = sym >> 3;
+    if (length == 7) {
+      int e = length_fast[buf >> (64 - LENGTH_BITS)];
+      if (e >= 0) {
+        drop(e >> 16);
+        e &= 0xFFFF;
+      } else {
+        sync_out();
+        e = decode_cold(r, st->length_table, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS,
+                        st->length_lengths);
+        sync_in();
+      }
+      length += static_cast<uint32_t>(e);
+    }
+    length += 2;
+    if (slot == 0) {
+      offset = r0;
+    } else if (slot <= 2) {
+      offset = slot == 1 ? r1 : r2;
+      if (slot == 1) {
+        r1 = r0;
+      } else {
+        r2 = r0;
+      }
+      r0 = offset;
+    } else {
+      // SLOTS.extra[slot], computed: the bit count is on the path from one
+      // symbol to the next, a table load would lengthen it.
+      const int half = static_cast<int>(slot >> 1) - 1;
+      const int extra = half < 17 ? half : 17;
+      uint32_t value = 0;
+      if (aligned && extra >= 3) {
+        if (extra > 3) value = get(extra - 3) << 3;
+        if (bits < 16) fill();
+        const uint8_t a = aligned_table[buf >> (64 - ALIGNED_BITS)];
+        drop(aligned_lengths[a]);
+        value += a;
+      } else if (extra > 0) {
+        value = get(extra);
+      }
+      offset = SLOTS.base[slot] - 2 + value;
+      r2 = r1;
+      r1 = r0;
+      r0 = offset;
+    }
+    return length;
+  };
+
   bool ok = true;
   while (p < end) {
+    if (FAST_LOOP && p >= MIRROR && pos < fast_pos) {
+      // Away from both ends of the input and from the window's start: no end
+      // check and no mirror bytes; a load before each match's length and
+      // offset covers them.
+      for (;;) {
+        if (bits < 16) {
+          if (pos >= fast_pos) break;
+          load();
+        }
+        const int e = main_fast[buf >> (64 - MAIN_FAST_BITS)];
+        if (static_cast<uint16_t>(e) < (256u << 4)) {
+          drop(e & 15);
+          window[p++] = static_cast<uint8_t>(e >> 4);
+          if (p == end) break;
+          continue;
+        }
+        if (e < 0) break;  // a code longer than the fast table: below
+        drop(e & 15);      // at least 1 bit: fewer than 64 left
+        load();
+        const uint32_t length = match(static_cast<uint32_t>(e >> 4) - 256);
+        copy_match(window + p, window + ((p - offset) & mask), length);
+        p += length;
+        if (p >= end || pos >= fast_pos) break;
+      }
+      if (p >= end) break;
+    }
     // A main code takes at most 16 bits; refilling only below that keeps the
     // word loads to about one per 48 bits instead of one per symbol.
     if (bits < refill_below) {
@@ -572,54 +687,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     // The rest of a match: a length code (16 bits at most) and up to 17
     // extra bits, or 14 extra bits before an aligned code refilled below.
     if (bits < 33) fill();
-    sym -= 256;
-    uint32_t length = sym & 7;
-    const uint32_t slot = static_cast<uint32_t>(sym) >> 3;
-    if (length == 7) {
-      int e = length_fast[buf >> (64 - LENGTH_BITS)];
-      if (e >= 0) {
-        drop(e >> 16);
-        e &= 0xFFFF;
-      } else {
-        sync_out();
-        e = decode_cold(r, st->length_table, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS,
-                        st->length_lengths);
-        sync_in();
-      }
-      length += static_cast<uint32_t>(e);
-    }
-    length += 2;
-    uint32_t offset;
-    if (slot == 0) {
-      offset = r0;
-    } else if (slot <= 2) {
-      offset = slot == 1 ? r1 : r2;
-      if (slot == 1) {
-        r1 = r0;
-      } else {
-        r2 = r0;
-      }
-      r0 = offset;
-    } else {
-      // SLOTS.extra[slot], computed: the bit count is on the path from one
-      // symbol to the next, a table load would lengthen it.
-      const int half = static_cast<int>(slot >> 1) - 1;
-      const int extra = half < 17 ? half : 17;
-      uint32_t value = 0;
-      if (aligned && extra >= 3) {
-        if (extra > 3) value = get(extra - 3) << 3;
-        if (bits < 16) fill();
-        const uint8_t a = aligned_table[buf >> (64 - ALIGNED_BITS)];
-        drop(aligned_lengths[a]);
-        value += a;
-      } else if (extra > 0) {
-        value = get(extra);
-      }
-      offset = SLOTS.base[slot] - 2 + value;
-      r2 = r1;
-      r1 = r0;
-      r0 = offset;
-    }
+    const uint32_t length = match(static_cast<uint32_t>(sym) - 256);
     const uint32_t src = (p - offset) & mask;
     if (p >= MIRROR) {
       copy_match(window + p, window + src, length);

@@ -282,6 +282,31 @@ TEST(LzxDecoder, MatchesMayNotCrossTheFrameOrBlockEnd) {
   }
 }
 
+TEST(LzxDecoder, ShortMatchKeepsTheHistoryJustAheadOfIt) {
+  // A full window of history, then 300 'L', a 2-byte match (R0 = 100) and an
+  // 8-byte match (R1 = window - 12) that reads the history 12 bytes ahead,
+  // which the first match's copy may not have changed.
+  Bytes history(32768);
+  for (size_t i = 0; i < history.size(); ++i) history[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  Stream first;
+  first.bits(0, 1).header(3, 32768).flush();
+  first.u32(100).u32(32768 - 12).u32(1).raw(history);
+  Bytes lengths = main_lengths({'L'}, 1);
+  lengths[256] = lengths[256 + 8 + 6] = 2;
+  Stream second;
+  verbatim(second, 310, lengths);
+  for (int i = 0; i < 10; ++i) second.bits(0, 30);  // 'L' is code 0
+  second.bits(0b10, 2).bits(0b11, 2);
+  for (int i = 0; i < 8; ++i) second.bits(0, 32);  // input to spare, as in long frames
+  Decoder d(15);
+  Bytes out;
+  ASSERT_EQ(d.run(first.take(), 32768, &out), CODEC_OK);
+  ASSERT_EQ(d.run(second.take(), 310, &out), CODEC_OK);
+  Bytes expected(302, 'L');
+  expected.insert(expected.end(), history.begin() + 314, history.begin() + 322);
+  EXPECT_EQ(out, expected);
+}
+
 TEST(LzxDecoder, ResetRestoresRepeatedOffsetsAndTreeHistory) {
   // After a first stream the decoder is reset; the same stream must decode
   // the same way (R0 = 1, previous lengths 0, translation header due).
