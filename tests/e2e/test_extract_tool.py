@@ -258,6 +258,8 @@ def test_windows_tool_alone_packs_lists_verifies_and_extracts(wine64, stub, tool
                           text=True, check=True).stdout
     imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
     assert imported and imported <= SYSTEM_DLLS, imported
+    pe = open(WINDOWS_TOOL, "rb").read()
+    assert struct.unpack_from("<I", pe, struct.unpack_from("<I", pe, 0x3C)[0] + 8) == (0,), "time"
     folder = workdir(wine64)
     exe = shutil.copy(WINDOWS_TOOL, folder)
     assert os.listdir(folder) == ["cabsfx-tool.exe"]
