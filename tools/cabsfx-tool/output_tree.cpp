@@ -186,18 +186,6 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   return file;
 }
 
-fs::path OutputTree::shown(const std::string& name) const {
-  return impl_->folder() / path_from_utf8(name);
-}
-
-OutputFile::~OutputFile() {
-  impl_->abandon();
-}
-
-void OutputFile::abandon() {
-  impl_->abandon();
-}
-
 bool OutputFile::write(const void* bytes, size_t count) {
   const char* p = static_cast<const char*>(bytes);
   while (count > 0) {
@@ -436,18 +424,6 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   return file;
 }
 
-fs::path OutputTree::shown(const std::string& name) const {
-  return impl_->folder() / path_from_utf8(name);
-}
-
-OutputFile::~OutputFile() {
-  impl_->abandon();
-}
-
-void OutputFile::abandon() {
-  impl_->abandon();
-}
-
 bool OutputFile::write(const void* bytes, size_t count) {
   const char* p = static_cast<const char*>(bytes);
   while (count > 0) {
@@ -528,6 +504,18 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
 }
 
 #endif
+
+fs::path OutputTree::shown(const std::string& name) const {
+  return impl_->folder() / path_from_utf8(name);
+}
+
+OutputFile::~OutputFile() {
+  impl_->abandon();
+}
+
+void OutputFile::abandon() {
+  impl_->abandon();
+}
 
 const std::string& OutputFile::error() const {
   return impl_->error;
