@@ -23,11 +23,10 @@ namespace {
 using namespace lzx;
 
 constexpr uint32_t SIGNATURE = 0x4349444C;  // "LDIC"
-constexpr int MAIN_BITS = 10;
 constexpr int LENGTH_BITS = 8;
 constexpr int PRETREE_BITS = 8;
 constexpr int ALIGNED_BITS = 7;
-constexpr int MAIN_FAST_BITS = 11;
+constexpr int MAIN_BITS = 11;
 constexpr uint32_t MIRROR = 257;  // window bytes 0..256 are repeated past the end
 // The decoding loop's second form, for the bulk of a frame, pays where the
 // 64-bit bit buffer sits in one register; a 32-bit build (the module) would
@@ -46,17 +45,14 @@ struct LzxState {
   uint32_t window_size;
   uint32_t window_mask;
   uint32_t r0, r1, r2;
+  // Decoding tables: symbol << 4 | length for the codes that fit (so that
+  // one unsigned compare finds a short literal in the main table); for a
+  // longer code, the negated first node of its tree in the nodes below.
   int16_t main_table[1 << MAIN_BITS];
   int16_t length_table[1 << LENGTH_BITS];
-  // Wider or packed forms of the same codes for the decoding loop: symbol <<
-  // 4 | length (main, so that one unsigned compare finds a short literal) or
-  // symbol | length << 16 (length tree), negative where the table above and
-  // its nodes take over.
-  int16_t main_fast[1 << MAIN_FAST_BITS];
-  int32_t length_fast[1 << LENGTH_BITS];
   uint8_t main_lengths[MAIN_MAX];
   uint8_t length_lengths[LENGTH_SYMBOLS];
-  uint8_t aligned_table[1 << ALIGNED_BITS];
+  int16_t aligned_table[1 << ALIGNED_BITS];  // the codes fit
   uint8_t aligned_lengths[ALIGNED_SYMBOLS];
   int16_t main_nodes[2 * MAIN_MAX];
   int16_t length_nodes[2 * LENGTH_SYMBOLS];
@@ -169,135 +165,99 @@ inline void note_overrun(LzxState* st, const BitReader& r) {
   if (consumed(r) >= r.overrun_limit) st->overrun = true;
 }
 
-// Builds a decoding table of `bits` lookup bits from `n` code lengths (0..16).
-// Codes longer than the table continue in nodes numbered from n upward.
-// Without `short_codes` the entries of codes up to `bits` long are left as
-// they were (the caller looks those up elsewhere); the code is checked alike.
-bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_t* nodes,
-                 int max_nodes, bool short_codes = true) {
-  uint32_t count[17] = {};
-  for (int i = 0; i < n; ++i) count[lengths[i]]++;
-  uint32_t start[18];
-  start[1] = 0;
-  for (int k = 1; k <= 16; ++k) start[k + 1] = start[k] + (count[k] << (16 - k));
-  const uint32_t size = 1u << bits;
-  if (start[17] == 0) {
-    for (uint32_t i = 0; i < size; ++i) table[i] = 0;
-    return true;
-  }
-  if (start[17] != 65536) return false;
-  uint32_t weight[17];
-  for (int k = 1; k <= 16; ++k) {
-    if (k <= bits) {
-      start[k] >>= 16 - bits;
-      weight[k] = 1u << (bits - k);
-    } else {
-      weight[k] = 1u << (16 - k);
-    }
-  }
-  for (uint32_t i = start[bits + 1] >> (16 - bits); i < size; ++i) table[i] = 0;
-  int next_node = n;
-  for (int s = 0; s < n; ++s) {
-    int k = lengths[s];
-    if (k == 0) continue;
-    uint32_t next = start[k] + weight[k];
-    if (k <= bits) {
-      if (next > size) return false;
-      if (short_codes)
-        for (uint32_t i = start[k]; i < next; ++i) table[i] = static_cast<int16_t>(s);
-      start[k] = next;
-      continue;
-    }
-    uint32_t code = start[k];
-    start[k] = next;
-    int16_t* slot = &table[code >> (16 - bits)];
-    for (int b = 15 - bits; b >= 16 - k; --b) {
-      if (*slot == 0) {
-        if (next_node - n >= max_nodes) return false;
-        nodes[2 * (next_node - n)] = 0;
-        nodes[2 * (next_node - n) + 1] = 0;
-        *slot = static_cast<int16_t>(-next_node);
-        ++next_node;
-      } else if (*slot > 0) {
-        return false;  // a symbol on the path: not a prefix code
-      }
-      slot = &nodes[2 * (-*slot - n) + ((code >> b) & 1)];
-    }
-    *slot = static_cast<int16_t>(s);
-  }
-  return true;
-}
-
-// Decodes one symbol; the caller made sure at least 16 bits are buffered.
-inline int decode(BitReader& r, const int16_t* table, int bits, const int16_t* nodes, int n,
-                  const uint8_t* lengths) {
-  int e = table[peek(r, bits)];
-  if (e < 0) {
-    uint64_t mask = uint64_t{1} << (63 - bits);
-    do {
-      e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
-      mask >>= 1;
-    } while (e < 0);
-  }
-  skip(r, lengths[e]);
-  return e;
-}
-
 // Out-of-line forms for the rare paths of the decoding loop, which keeps its
 // state in registers better without them.
 __attribute__((noinline)) void refill_cold(BitReader& r) {
   refill(r);
 }
-__attribute__((noinline)) int decode_cold(BitReader& r, const int16_t* table, int bits,
-                                          const int16_t* nodes, int n, const uint8_t* lengths) {
-  return decode(r, table, bits, nodes, n, lengths);
+// A code longer than its table of `bits` index bits, whose entry there was
+// -node: down the tree to the symbol the next bits lead to. The caller made
+// sure that at least 16 bits are buffered.
+__attribute__((noinline)) int decode_long(BitReader& r, int e, int bits, const int16_t* nodes,
+                                          int n, const uint8_t* lengths) {
+  uint64_t mask = uint64_t{1} << (63 - bits);
+  do {
+    e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
+    mask >>= 1;
+  } while (e < 0);
+  skip(r, lengths[e]);
+  return e;
 }
 
-// A table of `bits` index bits straight from the canonical code of a complete
-// (already validated) set of lengths, entries symbol << 4 | length; longer
-// codes are marked -1.
-void fast_table(const uint8_t* lengths, int n, int bits, int16_t* fast) {
+// A decoding table of `bits` index bits (at most 15), entries symbol << 4 |
+// length, from `n` code lengths in one pass over them; false unless they form
+// a complete prefix code or none at all (then every lookup is symbol 0 of
+// length 0). Codes are canonical: by length, then by symbol. Longer codes
+// follow all short ones, so their prefixes fill the end of the table, each
+// the root of a tree of nodes numbered from n upward (at most max_nodes).
+bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_t* nodes,
+                 int max_nodes) {
   const uint32_t size = 1u << bits;
   uint32_t count[17] = {};
   for (int i = 0; i < n; ++i) count[lengths[i]]++;
   count[0] = 0;
   uint32_t next[17] = {};
-  uint32_t code = 0;
+  uint32_t code = 0, space = 0, long_start = 0;
   for (int k = 1; k <= 16; ++k) {
     code = (code + count[k - 1]) << 1;
     next[k] = code;
+    space += count[k] << (16 - k);
+    if (k <= bits) long_start += count[k] << (bits - k);
   }
-  uint32_t filled = 0;
+  if (space != 65536) {
+    if (space != 0) return false;
+    for (uint32_t i = 0; i < size; ++i) table[i] = 0;
+    return true;
+  }
+  // A complete code keeps every entry written below inside the table.
+  for (uint32_t i = long_start; i < size; ++i) table[i] = 0;
+  int next_node = n;
   for (int s = 0; s < n; ++s) {
     const int k = lengths[s];
-    if (k == 0 || k > bits) continue;
-    const uint32_t first = next[k]++ << (bits - k);
-    const uint32_t span = 1u << (bits - k);
-    const uint16_t entry = static_cast<uint16_t>(s << 4 | k);
-    if (span >= 4) {
-      const uint64_t four = entry * 0x0001000100010001ull;
-      for (uint32_t i = 0; i < span; i += 4) std::memcpy(fast + first + i, &four, 8);
-    } else {
-      for (uint32_t i = 0; i < span; ++i) fast[first + i] = static_cast<int16_t>(entry);
+    if (k == 0) continue;
+    const uint32_t c = next[k]++;
+    if (k <= bits) {
+      const uint32_t first = c << (bits - k);
+      const uint32_t span = 1u << (bits - k);
+      const uint16_t entry = static_cast<uint16_t>(s << 4 | k);
+      if (span >= 4) {
+        const uint64_t four = entry * 0x0001000100010001ull;
+        for (uint32_t i = 0; i < span; i += 4) std::memcpy(table + first + i, &four, 8);
+      } else {
+        for (uint32_t i = 0; i < span; ++i) table[first + i] = static_cast<int16_t>(entry);
+      }
+      continue;
     }
-    filled += span;
+    // A longer code: its first `bits` bits pick the entry, each further bit a
+    // node's child. Empty slots read 0 (a leaf, symbol 0 among them, is never
+    // passed through again in a prefix code).
+    auto node_in = [&](int16_t& slot) -> int {  // -1: a leaf or no node left
+      if (slot == 0) {
+        if (next_node - n >= max_nodes) return -1;
+        nodes[2 * (next_node - n)] = 0;
+        nodes[2 * (next_node - n) + 1] = 0;
+        slot = static_cast<int16_t>(-next_node);
+        return next_node++;
+      }
+      return slot < 0 ? -slot : -1;
+    };
+    int node = node_in(table[c >> (k - bits)]);
+    for (int b = k - bits - 1; b > 0 && node >= 0; --b)
+      node = node_in(nodes[2 * (node - n) + ((c >> b) & 1)]);
+    if (node < 0) return false;
+    nodes[2 * (node - n) + (c & 1)] = static_cast<int16_t>(s);
   }
-  if (filled == 0) {
-    // No code at all: every lookup is symbol 0 of length 0.
-    for (uint32_t i = 0; i < size; ++i) fast[i] = 0;
-    return;
-  }
-  // Codes longer than the table follow all shorter ones.
-  uint32_t start = 0;
-  for (int k = 1; k <= bits; ++k) start += count[k] << (bits - k);
-  for (uint32_t i = start; i < size; ++i) fast[i] = -1;
+  return true;
 }
 
-void pack_table(const int16_t* table, int bits, const uint8_t* lengths, int32_t* fast) {
-  for (int i = 0; i < (1 << bits); ++i) {
-    const int e = table[i];
-    fast[i] = e < 0 ? e : e | (lengths[e] << 16);
+// Decodes a pretree symbol; the caller made sure at least 16 bits are buffered.
+inline int decode_pretree(const LzxState* st, BitReader& r) {
+  const int e = st->pretree_table[peek(r, PRETREE_BITS)];
+  if (e < 0) {
+    return decode_long(r, e, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS, st->pretree_lengths);
   }
+  skip(r, e & 15);
+  return e >> 4;
 }
 
 // Reads `count` code lengths coded as differences from `previous`.
@@ -313,8 +273,7 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
   int i = 0;
   while (i < count) {
     refill(r);
-    int sym = decode(r, st->pretree_table, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS,
-                     st->pretree_lengths);
+    int sym = decode_pretree(st, r);
     if (sym <= 16) {
       // Lengths stay within 0..16, so one wrap is enough.
       const int v = previous[i] - sym;
@@ -328,8 +287,7 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
     } else {
       int run = 4 + static_cast<int>(take(r, 1));
       refill(r);
-      int next = decode(r, st->pretree_table, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS,
-                        st->pretree_lengths);
+      int next = decode_pretree(st, r);
       if (next > 16) return false;
       uint8_t value = static_cast<uint8_t>((previous[i] + 17 - next) % 17);
       for (; run > 0 && i < count; --run) lengths[i++] = value;
@@ -337,16 +295,6 @@ bool read_lengths(LzxState* st, BitReader& r, uint8_t* lengths, const uint8_t* p
     note_overrun(st, r);
     if (st->overrun) return false;
   }
-  return true;
-}
-
-// The aligned-offset table: 8 symbols, lengths 0..7, 7 lookup bits, no nodes.
-bool build_aligned(LzxState* st) {
-  int16_t table[1 << ALIGNED_BITS];
-  if (!build_table(st->aligned_lengths, ALIGNED_SYMBOLS, ALIGNED_BITS, table, nullptr, 0))
-    return false;
-  for (int i = 0; i < (1 << ALIGNED_BITS); ++i)
-    st->aligned_table[i] = static_cast<uint8_t>(table[i]);
   return true;
 }
 
@@ -376,7 +324,10 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
     case ALIGNED:
       for (int i = 0; i < ALIGNED_SYMBOLS; ++i)
         st->aligned_lengths[i] = static_cast<uint8_t>(take(r, 3));
-      if (!build_aligned(st)) return false;
+      // Lengths of 0..7 fit the table: no nodes.
+      if (!build_table(st->aligned_lengths, ALIGNED_SYMBOLS, ALIGNED_BITS, st->aligned_table,
+                       nullptr, 0))
+        return false;
       [[fallthrough]];
     case VERBATIM: {
       const int main_count = 256 + 8 * st->slots;
@@ -385,17 +336,14 @@ bool read_block_header(LzxState* st, BitReader& r, bool& bit_mode, uint32_t& byt
       if (!read_lengths(st, r, st->main_lengths, st->previous_main, 256)) return false;
       if (!read_lengths(st, r, st->main_lengths + 256, st->previous_main + 256, main_count - 256))
         return false;
-      // Codes up to MAIN_FAST_BITS long are found in main_fast.
       if (!build_table(st->main_lengths, main_count, MAIN_BITS, st->main_table, st->main_nodes,
-                       MAIN_MAX, false))
+                       MAIN_MAX))
         return false;
-      fast_table(st->main_lengths, main_count, MAIN_FAST_BITS, st->main_fast);
       if (!read_lengths(st, r, st->length_lengths, st->previous_length, LENGTH_SYMBOLS))
         return false;
       if (!build_table(st->length_lengths, LENGTH_SYMBOLS, LENGTH_BITS, st->length_table,
                        st->length_nodes, LENGTH_SYMBOLS))
         return false;
-      pack_table(st->length_table, LENGTH_BITS, st->length_lengths, st->length_fast);
       break;
     }
     case UNCOMPRESSED: {
@@ -499,10 +447,9 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   const uint32_t mask = st->window_mask;
   const int main_count = 256 + 8 * st->slots;
   const bool aligned = st->block_type == ALIGNED;
-  const int16_t* const main_fast = st->main_fast;
-  const int32_t* const length_fast = st->length_fast;
-  const uint8_t* const aligned_table = st->aligned_table;
-  const uint8_t* const aligned_lengths = st->aligned_lengths;
+  const int16_t* const main_table = st->main_table;
+  const int16_t* const length_table = st->length_table;
+  const int16_t* const aligned_table = st->aligned_table;
   const uint8_t* const input = r.input;
   const uint32_t input_size = r.input_size;
   const uint32_t symbol_limit = r.symbol_limit;
@@ -579,14 +526,13 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     uint32_t length = sym & 7;
     const uint32_t slot = sym >> 3;
     if (length == 7) {
-      int e = length_fast[buf >> (64 - LENGTH_BITS)];
+      int e = length_table[buf >> (64 - LENGTH_BITS)];
       if (e >= 0) {
-        drop(e >> 16);
-        e &= 0xFFFF;
+        drop(e & 15);
+        e >>= 4;
       } else {
         sync_out();
-        e = decode_cold(r, st->length_table, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS,
-                        st->length_lengths);
+        e = decode_long(r, e, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS, st->length_lengths);
         sync_in();
       }
       length += static_cast<uint32_t>(e);
@@ -611,9 +557,9 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       if (aligned && extra >= 3) {
         if (extra > 3) value = get(extra - 3) << 3;
         if (bits < 16) fill();
-        const uint8_t a = aligned_table[buf >> (64 - ALIGNED_BITS)];
-        drop(aligned_lengths[a]);
-        value += a;
+        const int a = aligned_table[buf >> (64 - ALIGNED_BITS)];
+        drop(a & 15);
+        value += static_cast<uint32_t>(a >> 4);
       } else if (extra > 0) {
         value = get(extra);
       }
@@ -636,7 +582,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
           if (pos >= fast_pos) break;
           load();
         }
-        const int e = main_fast[buf >> (64 - MAIN_FAST_BITS)];
+        const int e = main_table[buf >> (64 - MAIN_BITS)];
         if (static_cast<uint16_t>(e) < (256u << 4)) {
           drop(e & 15);
           window[p++] = static_cast<uint8_t>(e >> 4);
@@ -662,7 +608,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
         break;
       }
     }
-    int sym = main_fast[buf >> (64 - MAIN_FAST_BITS)];
+    int sym = main_table[buf >> (64 - MAIN_BITS)];
     if (static_cast<uint16_t>(sym) < (256u << 4)) {
       drop(sym & 15);
       window[p] = static_cast<uint8_t>(sym >> 4);
@@ -675,7 +621,7 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       sym >>= 4;
     } else {
       sync_out();
-      sym = decode_cold(r, st->main_table, MAIN_BITS, st->main_nodes, main_count, st->main_lengths);
+      sym = decode_long(r, sym, MAIN_BITS, st->main_nodes, main_count, st->main_lengths);
       sync_in();
       if (sym < 256) {
         window[p] = static_cast<uint8_t>(sym);

@@ -248,6 +248,27 @@ TEST(LzxDecoder, IncompleteAndOversubscribedTreesAreRefused) {
   EXPECT_EQ(e.run(a.take(), 4), CODEC_DATA_ERROR);
 }
 
+TEST(LzxDecoder, CodesLongerThanTheTablesDecode) {
+  // Main: a match symbol of 1 bit, 'b'..'o' of 2..15 bits, literal 0 and 'p'
+  // of 16; length tree: symbol i of i + 1 bits, 15 and 16 of 16. A code of n
+  // bits is n - 1 ones and a zero, the last one 16 ones.
+  Bytes main(496, 0), lengths(249, 0);
+  main[256 + 7] = 1;
+  for (int i = 0; i < 14; ++i) main['b' + i] = static_cast<uint8_t>(2 + i);
+  main[0] = main['p'] = 16;
+  for (int i = 0; i < 17; ++i) lengths[i] = static_cast<uint8_t>(std::min(i + 1, 16));
+  Stream s;
+  s.bits(0, 1).header(1, 22).list(Bytes(main.begin(), main.begin() + 256));
+  s.list(Bytes(main.begin() + 256, main.end())).list(lengths);
+  s.bits(0xFFFE, 16).bits(0xFFFF, 16).bits(0xFFE, 12).bits(0x7FE, 11);  // 0, 'p', 'l', 'k'
+  s.bits(0, 1).bits(0x3FE, 10).bits(0, 32);  // an R0 match of 7 + 9 + 2 bytes
+  Decoder d(15);
+  Bytes out, want{0, 'p', 'l'};
+  want.resize(22, 'k');
+  ASSERT_EQ(d.run(s.take(), 22, &out), CODEC_OK);
+  EXPECT_EQ(out, want);
+}
+
 TEST(LzxDecoder, BlockTypesZeroAndFourToSevenAreRefused) {
   for (int type : {0, 4, 5, 6, 7}) {
     Stream s;
