@@ -166,7 +166,8 @@ inline void note_overrun(LzxState* st, const BitReader& r) {
 }
 
 // Out-of-line forms for the rare paths of the decoding loop, which keeps its
-// state in registers better without them.
+// state in registers better without them (the pretree reads share the tree
+// walk).
 __attribute__((noinline)) void refill_cold(BitReader& r) {
   refill(r);
 }
