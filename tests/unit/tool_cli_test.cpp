@@ -474,6 +474,7 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
 
 TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   write_file(root_ / "in" / "data.bin", random_bytes(100000, 9));
+  write_text(root_ / "in" / "zz.txt", "after the damage, in its folder");
   const fs::path out = root_ / "p.exe";
   ASSERT_EQ(
       tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", (root_ / "in").string()})
@@ -486,10 +487,14 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("checksum mismatch"), std::string::npos) << r.err;
+  const std::string unreached = "1 file(s) after the damage not reached: 'zz.txt'\n";
+  EXPECT_NE(r.err.find("cabinet damaged (error 4) in 'data.bin'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(unreached), std::string::npos) << r.err;
   r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("the partly written 'data.bin' is removed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(unreached), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(root_ / "dest" / "data.bin")) << "no partial file is left";
   write_text(root_ / "dest" / "data.bin", "old");
   r = tool({"extract", "--overwrite", out.string(), "-d", (root_ / "dest").string()});

@@ -427,6 +427,9 @@ struct Walk {
   // Folders (across the set) that files were begun in, and those that later
   // walks pass over because damage ended a walk after they were begun.
   std::set<unsigned> begun_folders, closed_folders;
+  // Selected files whose turn came, whatever became of them: the others are
+  // those that damage kept the walks from.
+  std::multiset<std::pair<unsigned, std::string>> reached;
   std::vector<ListedFile> listed;
   std::vector<bool> pattern_used;
   std::vector<std::string> problems;  // refused names and failed files
@@ -527,6 +530,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   if (w.closed_folders.count(folder)) return 0;
   w.begun_folders.insert(folder);
   if (!chosen) return 0;
+  w.reached.emplace(folder, name);
   w.display = name;
   w.size = r->size;
   w.replacing = false;
@@ -708,6 +712,8 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
           failure += "; the partly written '" + w.display + "' is removed" + kept_note(w);
         else if (mode == Mode::Extract)
           failure += "; the output ends with part of '" + w.display + "'";
+        else
+          failure += " in '" + w.display + "'";
         w.handle = -1;
       }
       const bool damage = error.code == CAB_ERR_DAMAGED || error.code == CAB_ERR_DECODER ||
@@ -909,6 +915,30 @@ uint64_t selected_size(const Walk& listing) {
   return n;
 }
 
+// The selected files that no walk reached, named in one problem (all of
+// them with -v): damage ends a folder, and the files after the damaged one
+// are never begun, so no other message names them.
+void unreached_files(const Walk& listing, const Walk& w, std::vector<std::string>& problems) {
+  std::multiset<std::pair<unsigned, std::string>> reached = w.reached;
+  std::vector<const std::string*> missing;
+  for (const ListedFile& f : listing.listed) {
+    if (!f.selected) continue;
+    const auto it = reached.find({f.folder, f.name});
+    if (it != reached.end())
+      reached.erase(it);
+    else
+      missing.push_back(&f.name);
+  }
+  if (missing.empty()) return;
+  constexpr size_t NAMED = 10;
+  const size_t named = g_verbosity > 1 ? missing.size() : std::min(missing.size(), NAMED);
+  std::string text = std::to_string(missing.size()) + " file(s) after the damage not reached:";
+  for (size_t i = 0; i < named; ++i) text += (i ? ", '" : " '") + *missing[i] + "'";
+  if (named < missing.size())
+    text += " and " + std::to_string(missing.size() - named) + " more (-v names them all)";
+  problems.push_back(std::move(text));
+}
+
 int report(const char* command, const std::vector<std::string>& problems) {
   for (const std::string& p : problems)
     std::fprintf(stderr, "cabsfx-tool: %s: %s\n", command, p.c_str());
@@ -1074,6 +1104,7 @@ int command_verify(const Args& args) {
     const Walk w = run_walks(Mode::Verify, a, o, &bar);
     for (const std::string& p : w.problems) problems.push_back(p);
     files_done = w.files_done;
+    unreached_files(listing, w, problems);
     if (w.files_done != wanted)
       problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
                          std::to_string(wanted) + " files");
@@ -1142,6 +1173,7 @@ int command_extract(const Args& args) {
   for (const std::string& p : w.problems) problems.push_back(p);
   const size_t wanted = selected_count(listing);
   const size_t done = w.files_done + w.folders_done + w.kept;
+  unreached_files(listing, w, problems);
   if (done < wanted)
     problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
                        " files");
