@@ -1,11 +1,13 @@
 // cabsfx-tool as a user runs it: the built executable is started with
 // arguments, its exit status, output and the files it leaves are checked.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -473,7 +475,7 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   EXPECT_EQ(tree(root_ / "dest3"), (std::vector<std::string>{"b.bin", "c.txt"}));
 }
 
-TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
+TEST_F(ToolTest, DamageAndFailedWritesAreReported) {
   write_file(root_ / "in" / "data.bin", random_bytes(100000, 9));
   write_text(root_ / "in" / "zz.txt", "after the damage, in its folder");
   const fs::path out = root_ / "p.exe";
@@ -512,6 +514,24 @@ TEST_F(ToolTest, DamageIsReportedWithTheLibraryError) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("prompt title has no terminating NUL"), std::string::npos) << r.err;
+
+  // A failed write (past a size limit, as on a full disk) ends the run; the
+  // problems before it and what was and was not written still show.
+  const fs::path cab = write_cabinet(
+      "w.cab", {make_memory_entry("a.txt", {'a'}), make_memory_entry("b\\c.txt", {'c'}),
+                make_memory_entry("big.bin", Bytes(200000)), make_memory_entry("z.txt", {'z'})});
+  write_text(root_ / "full" / "b", "a file where a folder goes");
+  rlimit old_limit{};
+  getrlimit(RLIMIT_FSIZE, &old_limit);
+  const rlimit limit{65536, old_limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+  r = tool({"extract", cab.string(), "-d", (root_ / "full").string()});
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  EXPECT_EQ(r.status, 1);
+  for (const char* line : {"'b\\c.txt': ", "partly written 'big.bin' is removed\n",
+                           "1 file(s) not reached: 'z.txt'\n", "wrote 1 of 4 files\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << " in " << r.err;
 }
 
 // Signing appends a certificate table and points the security directory at

@@ -671,8 +671,11 @@ int32_t notify(int32_t kind, CabNotification* r) {
 // output) ends the run, and so does damage in MAX_DAMAGED_FOLDERS folders:
 // each walk reads its cabinet's file list again, and the work must stay
 // bounded by the archive's size.
+// A failure that ends the run is thrown; with `stopped` given, the walk so far
+// goes there first, so that what it reached and the problems it met before
+// are still reported.
 Walk run_walks(Mode mode, const Archive& archive, const Options& options, ProgressBar* progress,
-               OutputTree* tree = nullptr) {
+               OutputTree* tree = nullptr, Walk* stopped = nullptr) {
   Walk w;
   w.mode = mode;
   w.archive = &archive;
@@ -735,7 +738,10 @@ Walk run_walks(Mode mode, const Archive& archive, const Options& options, Progre
   g_slots.clear();
   g_archive = nullptr;
   g_progress = nullptr;
-  if (!failure.empty()) throw ToolError(failure);
+  if (!failure.empty()) {
+    if (stopped) *stopped = std::move(w);
+    throw ToolError(failure);
+  }
   return w;
 }
 
@@ -917,8 +923,10 @@ uint64_t selected_size(const Walk& listing) {
 
 // The selected files that no walk reached, named in one problem (all of
 // them with -v): damage ends a folder, and the files after the damaged one
-// are never begun, so no other message names them.
-void unreached_files(const Walk& listing, const Walk& w, std::vector<std::string>& problems) {
+// are never begun, so no other message names them; a failure that stopped
+// the run leaves the rest of the files behind it too.
+void unreached_files(const Walk& listing, const Walk& w, bool stopped,
+                     std::vector<std::string>& problems) {
   std::multiset<std::pair<unsigned, std::string>> reached = w.reached;
   std::vector<const std::string*> missing;
   for (const ListedFile& f : listing.listed) {
@@ -932,7 +940,8 @@ void unreached_files(const Walk& listing, const Walk& w, std::vector<std::string
   if (missing.empty()) return;
   constexpr size_t NAMED = 10;
   const size_t named = g_verbosity > 1 ? missing.size() : std::min(missing.size(), NAMED);
-  std::string text = std::to_string(missing.size()) + " file(s) after the damage not reached:";
+  std::string text = std::to_string(missing.size()) +
+                     (stopped ? " file(s) not reached:" : " file(s) after the damage not reached:");
   for (size_t i = 0; i < named; ++i) text += (i ? ", '" : " '") + *missing[i] + "'";
   if (named < missing.size())
     text += " and " + std::to_string(missing.size() - named) + " more (-v names them all)";
@@ -1099,19 +1108,21 @@ int command_verify(const Args& args) {
   check_all_reported(a, listing, problems);
   const size_t wanted = selected_count(listing);
   ProgressBar bar("verify", g_verbosity > 0 ? selected_size(listing) : 0);
-  unsigned files_done = 0;
+  Walk w;
+  std::string stop;
   try {
-    const Walk w = run_walks(Mode::Verify, a, o, &bar);
-    for (const std::string& p : w.problems) problems.push_back(p);
-    files_done = w.files_done;
-    unreached_files(listing, w, problems);
-    if (w.files_done != wanted)
-      problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
-                         std::to_string(wanted) + " files");
+    w = run_walks(Mode::Verify, a, o, &bar, nullptr, &w);
   } catch (const ToolError& e) {
-    problems.push_back(e.what());
+    stop = e.what();
   }
   bar.finish();
+  const unsigned files_done = w.files_done;
+  for (const std::string& p : w.problems) problems.push_back(p);
+  if (!stop.empty()) problems.push_back(stop);
+  unreached_files(listing, w, !stop.empty(), problems);
+  if (files_done != wanted)
+    problems.push_back("decoded " + std::to_string(files_done) + " of " + std::to_string(wanted) +
+                       " files");
   if (scan.unchecked && g_verbosity > 0)
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
   if (report("verify", problems) != 0) return 1;
@@ -1162,18 +1173,18 @@ int command_extract(const Args& args) {
   }
   ProgressBar bar("extract", g_verbosity > 0 ? selected_size(listing) : 0);
   Walk w;
+  std::string stop;
   try {
-    w = run_walks(Mode::Extract, a, o, &bar, tree.get());
-  } catch (const ToolError&) {
-    bar.finish();
-    report("extract", problems);
-    throw;
+    w = run_walks(Mode::Extract, a, o, &bar, tree.get(), &w);
+  } catch (const ToolError& e) {
+    stop = e.what();
   }
   bar.finish();
   for (const std::string& p : w.problems) problems.push_back(p);
+  if (!stop.empty()) problems.push_back(stop);
   const size_t wanted = selected_count(listing);
   const size_t done = w.files_done + w.folders_done + w.kept;
-  unreached_files(listing, w, problems);
+  unreached_files(listing, w, !stop.empty(), problems);
   if (done < wanted)
     problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
                        " files");
