@@ -58,6 +58,10 @@ ls -l "$package"
 
 echo "== running the package under Wine"
 source tests/e2e/wineenv.sh
+if ! wineenv_runs_32bit; then
+  echo "run-example: $WINEENV_NO_32BIT; the package is built, but not run" >&2
+  exit 1
+fi
 wineenv_start "$b" win64
 export CABSFX_BUILD=$root/$b
 pictures=$root/$b/pictures/example

@@ -4,6 +4,7 @@
 #                             starts a private Xvfb, creates fresh prefixes
 #                             BUILD_DIR/wine/ARCH (default: win64 and win32)
 #   wineenv_stop              wineserver -k for each prefix, Xvfb killed by pid
+#   wineenv_runs_32bit        whether this machine starts 32-bit programs at all
 #   wineenv_bench_start NAME DIR ARCH
 #                             for a benchmark: one prefix DIR/wine/ARCH, its
 #                             C:\bench emptied (WINEENV_DRIVE), a work folder
@@ -100,9 +101,24 @@ wineenv_make_prefix() {
   WINEPREFIX=$prefix wineserver -p
 }
 
+# Wine's loader for 32-bit programs, and everything tested under it (the
+# module is a 32-bit program), needs a kernel that starts 32-bit programs.
+# Some virtual machines run 64-bit user code only: there the exec of any
+# 32-bit program fails with "Exec format error" (status 126 from bash).
+wineenv_runs_32bit() {
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1
+  [[ $? -ne 126 ]]
+}
+WINEENV_NO_32BIT="this machine does not start 32-bit x86 programs (its kernel refuses them), so \
+neither Wine's 32-bit side nor the module can run here"
+
 wineenv_start() {
   local build=$1
   shift
+  if ! wineenv_runs_32bit; then
+    wineenv_log "$WINEENV_NO_32BIT"
+    return 1
+  fi
   local arches=("$@")
   ((${#arches[@]})) || arches=(win64 win32)
   export CABSFX_WINE_ROOT
