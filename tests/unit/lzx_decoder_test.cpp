@@ -263,8 +263,8 @@ TEST(LzxDecoder, CodesLongerThanTheTablesDecode) {
   s.bits(0xFFFE, 16).bits(0xFFFF, 16).bits(0xFFE, 12).bits(0x7FE, 11);  // 0, 'p', 'l', 'k'
   s.bits(0, 1).bits(0x3FE, 10).bits(0, 32);  // an R0 match of 7 + 9 + 2 bytes
   Decoder d(15);
-  Bytes out, want{0, 'p', 'l'};
-  want.resize(22, 'k');
+  Bytes out, want(22, 'k');
+  want[0] = 0, want[1] = 'p', want[2] = 'l';
   ASSERT_EQ(d.run(s.take(), 22, &out), CODEC_OK);
   EXPECT_EQ(out, want);
 }
@@ -323,8 +323,8 @@ TEST(LzxDecoder, ShortMatchKeepsTheHistoryJustAheadOfIt) {
   Bytes out;
   ASSERT_EQ(d.run(first.take(), 32768, &out), CODEC_OK);
   ASSERT_EQ(d.run(second.take(), 310, &out), CODEC_OK);
-  Bytes expected(302, 'L');
-  expected.insert(expected.end(), history.begin() + 314, history.begin() + 322);
+  Bytes expected(310, 'L');
+  std::copy(history.begin() + 314, history.begin() + 322, expected.begin() + 302);
   EXPECT_EQ(out, expected);
 }
 
