@@ -847,6 +847,17 @@ TEST_F(ToolTest, PackReportsEverythingItCannotPackInOneRun) {
     EXPECT_NE(r.err.find("--max-cabinet-size 1G (about 3 cabinets"), std::string::npos) << r.err;
   }
   EXPECT_FALSE(fs::exists(huge));
+  // More entries than one cabinet (or folder) lists: refused, or a set holds them.
+  const fs::path many = root_ / "many";
+  fs::create_directories(many);
+  for (int i = 0; i <= 0xFFFF; ++i) std::ofstream(many / std::to_string(i));
+  r = tool({"pack", "-o", huge.string(), "--cabinet-only", many.string()});
+  EXPECT_NE(r.err.find("65536 entries; one cabinet lists at most 65535; write a cabinet set"),
+            std::string::npos);
+  r = tool(
+      {"pack", "-o", huge.string(), "--cabinet-only", "--max-cabinet-size", "1G", many.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  fs::remove_all(many);
   if (geteuid() != 0) {  // root reads everything
     fs::remove(in / "huge.bin");
     fs::create_directories(in / "locked");
