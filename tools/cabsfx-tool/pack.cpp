@@ -218,9 +218,6 @@ std::string reason() {
 
 // Largest uncompressed folder that one cabinet can hold: 65535 data blocks.
 constexpr uint64_t FOLDER_LIMIT = uint64_t(0xFFFF) * CAB_FRAME_SIZE;
-// Most files one cabinet lists; a folder's files are all listed in the cabinet
-// where it begins, so a folder holds no more either.
-constexpr size_t FILES_LIMIT = 0xFFFF;
 
 // Walks the inputs. Every entry that cannot be packed is noted, so that one
 // run reports them all; nothing is written when there is any.
@@ -599,13 +596,13 @@ void check_fits_one_cabinet(const PackOptions& o, const std::vector<std::vector<
   const bool stored = o.compress == "none";
   if (why.empty() && stored && total > limit)
     why = "stored, they need more than the " + std::to_string(limit) + " bytes one cabinet holds";
-  if (why.empty() && items.size() > FILES_LIMIT)
+  if (why.empty() && items.size() > CAB_MAX_FILES)
     why = std::to_string(items.size()) + " entries; one cabinet lists at most " +
-          std::to_string(FILES_LIMIT);
+          std::to_string(CAB_MAX_FILES);
   if (why.empty()) return;
   const uint64_t suggested = uint64_t(1) << 30;
   const uint64_t cabinets = std::max<uint64_t>((total + suggested - 1) / suggested,
-                                               (items.size() + FILES_LIMIT - 1) / FILES_LIMIT);
+                                               (items.size() + CAB_MAX_FILES - 1) / CAB_MAX_FILES);
   throw ToolError("the files (" + size_text(total) + ") cannot fit one cabinet: " + why +
                   "; write a cabinet set with --max-cabinet-size, for example "
                   "--max-cabinet-size 1G (about " +
@@ -712,7 +709,7 @@ int command_pack(const Args& args) {
   uint64_t in_folder = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     if (!plan.back().empty() &&
-        (in_folder + items[i].size > folder_size || plan.back().size() == FILES_LIMIT)) {
+        (in_folder + items[i].size > folder_size || plan.back().size() == CAB_MAX_FILES)) {
       plan.emplace_back();
       in_folder = 0;
     }

@@ -19,7 +19,7 @@ constexpr uint16_t IFOLDER_FROM_PREV = 0xFFFD;
 constexpr uint16_t IFOLDER_TO_NEXT = 0xFFFE;
 constexpr uint16_t IFOLDER_BOTH = 0xFFFF;
 constexpr size_t MAX_FOLDERS_PER_CABINET = 0xFFFC;  // iFolder values above are continuations
-constexpr size_t MAX_RECORDS = 0xFFFF;
+constexpr size_t MAX_RECORDS = CAB_MAX_FILES;       // files, and data blocks of a folder
 
 void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(uint8_t(v));
