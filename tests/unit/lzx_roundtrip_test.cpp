@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/lzx.h"
@@ -201,10 +202,17 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
       const bool use_full = type == 0 && (bits == 15 || bits == 21);
       expect_round_trip(data, o, use_full ? full : quick());
       if (use_full) {
-        const auto a = encode(data, o, full), b = encode(data, o, full);
+        // With the stream's size told, as the writer does.
+        const auto a = encode(data, o, full, data.size()), b = encode(data, o, full, data.size());
         ASSERT_EQ(a.size(), b.size());
         for (size_t i = 0; i < a.size(); ++i)
           EXPECT_EQ(a[i].bytes, b[i].bytes) << "the same input must give the same bytes";
+        // An encoder takes over the tables an earlier one on its thread left;
+        // a new thread's encoder makes fresh ones. Both give the same bytes.
+        std::vector<Frame> fresh;
+        std::thread([&] { fresh = encode(data, o, full, data.size()); }).join();
+        ASSERT_EQ(fresh.size(), a.size());
+        for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(fresh[i].bytes, a[i].bytes);
         const auto short_far = encode(far, o, full);
         EXPECT_EQ(decode_all(short_far, bits), far);
         EXPECT_LT(compressed_size(short_far), far.size() * 9 / 10) << "window " << bits;

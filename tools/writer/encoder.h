@@ -30,8 +30,9 @@ class BlockEncoder {
   // Encodes one frame of at most 32768 bytes (only the folder's last frame may
   // be shorter) and appends the data block's compressed bytes to `out`.
   // Returns false with a message in `error` when it cannot. The frame marked
-  // last frees the encoder's tables, so that only the folders being
-  // compressed hold memory; no frame may follow it.
+  // last frees the encoder's tables (small ones may be left for the thread's
+  // next encoder), so that only the folders being compressed hold much
+  // memory; no frame may follow it.
   bool encode_frame(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                     std::string& error) {
     if (frame.size() > CAB_FRAME_SIZE) {

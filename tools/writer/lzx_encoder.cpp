@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "codecs/lzx_format.h"
@@ -291,6 +292,8 @@ struct Trees {
   uint16_t aligned_code[ALIGNED_SYMBOLS];
 };
 
+struct SpareTables;
+
 class LzxEncoder final : public BlockEncoder {
  public:
   LzxEncoder(const LzxEncoderOptions& options, const LzxEncoderTuning& tuning)
@@ -331,12 +334,7 @@ class LzxEncoder final : public BlockEncoder {
                     std::string& error) override;
 
   void release() override {
-    for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
-                        &match_data_, &node_cost_, &node_edge_})
-      std::vector<uint32_t>().swap(*table);
-    std::vector<uint8_t>().swap(history_);
-    std::vector<uint8_t>().swap(skip_);
-    std::vector<Offsets>().swap(node_r_);
+    keep_or_free_tables();
     match_price_.reset();
   }
 
@@ -344,6 +342,17 @@ class LzxEncoder final : public BlockEncoder {
   const uint8_t* at(uint32_t position) const { return history_.data() + (position - base_); }
   void append(std::span<const uint8_t> data);
   void allocate_tables();
+  template <typename Visit>
+  void for_each_table(Visit visit) {
+    for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
+                        &match_data_, &node_cost_, &node_edge_})
+      visit(*table);
+    visit(history_);
+    visit(skip_);
+    visit(node_r_);
+  }
+  void exchange_tables(SpareTables& spare);
+  void keep_or_free_tables();
   template <bool SEARCH>
   uint32_t insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found, int depth);
   void catch_up(uint32_t start);
@@ -413,9 +422,44 @@ class LzxEncoder final : public BlockEncoder {
   Trees trees_{};
 };
 
+// The tables of a small stream outlive their encoder: the thread's next
+// encoder takes them over, so that many small folders in a row (or a fuzzer's
+// inputs) do not spend more time having fresh memory mapped and zeroed than
+// compressing. Those of larger streams are freed at once, so that only the
+// folders being compressed hold much memory.
+constexpr size_t SPARE_TABLES_BYTES = size_t{16} << 20;
+struct SpareTables {
+  std::vector<uint32_t> words[10];
+  std::vector<uint8_t> bytes[2];
+  std::vector<Offsets> offsets;
+};
+thread_local SpareTables spare_tables;
+
+void LzxEncoder::exchange_tables(SpareTables& spare) {
+  int word = 0, byte = 0;
+  for_each_table([&](auto& table) {
+    using Table = std::remove_reference_t<decltype(table)>;
+    if constexpr (std::is_same_v<Table, std::vector<uint32_t>>)
+      table.swap(spare.words[word++]);
+    else if constexpr (std::is_same_v<Table, std::vector<uint8_t>>)
+      table.swap(spare.bytes[byte++]);
+    else
+      table.swap(spare.offsets);
+  });
+}
+
+void LzxEncoder::keep_or_free_tables() {
+  size_t bytes = 0;
+  for_each_table([&](auto& table) { bytes += table.capacity() * sizeof table[0]; });
+  if (bytes <= SPARE_TABLES_BYTES) exchange_tables(spare_tables);
+  for_each_table([](auto& table) { std::remove_reference_t<decltype(table)>().swap(table); });
+}
+
 // Tables are made at the first frame, once the stream's size may be known,
 // so that encoders of folders not yet begun hold no memory.
 void LzxEncoder::allocate_tables() {
+  exchange_tables(spare_tables);
+  for_each_table([](auto& table) { table.clear(); });  // sizes as new, the memory kept
   head_.assign(size_t{hash_mask_} + 1, 0);
   match_price_ = std::make_unique<PriceRow[]>(MAX_SLOTS);
   head2_.assign(size_t{1} << 16, 0);
