@@ -350,6 +350,7 @@ class LzxEncoder final : public BlockEncoder {
     visit(history_);
     visit(skip_);
     visit(node_r_);
+    visit(items_);
   }
   void exchange_tables(SpareTables& spare);
   void keep_or_free_tables();
@@ -398,6 +399,7 @@ class LzxEncoder final : public BlockEncoder {
   std::vector<uint32_t> node_cost_;  // bits to reach each position of the block
   std::vector<uint32_t> node_edge_;  // its best incoming edge
   std::vector<Offsets> node_r_;
+  std::vector<Item> items_;  // the parse of the block
 
   // Prices in bits.
   uint32_t main_cost_[MAIN_MAX] = {};
@@ -432,6 +434,7 @@ struct SpareTables {
   std::vector<uint32_t> words[10];
   std::vector<uint8_t> bytes[2];
   std::vector<Offsets> offsets;
+  std::vector<Item> items;
 };
 thread_local SpareTables spare_tables;
 
@@ -443,8 +446,10 @@ void LzxEncoder::exchange_tables(SpareTables& spare) {
       table.swap(spare.words[word++]);
     else if constexpr (std::is_same_v<Table, std::vector<uint8_t>>)
       table.swap(spare.bytes[byte++]);
-    else
+    else if constexpr (std::is_same_v<Table, std::vector<Offsets>>)
       table.swap(spare.offsets);
+    else
+      table.swap(spare.items);
   });
 }
 
@@ -908,7 +913,7 @@ bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
   }
 
   BitWriter bits(out);
-  std::vector<Item> items;
+  std::vector<Item>& items = items_;
   uint32_t done = 0;
   while (done < n) {
     const uint32_t start = frame_start + done;
