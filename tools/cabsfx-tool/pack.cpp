@@ -227,6 +227,8 @@ class Collector {
     out_dir_ = o.out.parent_path().empty() ? fs::path(".") : o.out.parent_path();
     out_base_ = fold_case(path_text(o.out.stem()));
     partial_prefix_ = path_text(o.out.filename()) + ".partial-";
+    std::error_code ec;
+    out_exists_ = fs::exists(o.out, ec);
   }
 
   void run() {
@@ -242,7 +244,7 @@ class Collector {
                                : std::string(" does not exist")));
         continue;
       }
-      if (own_output(input)) {
+      if (own_output(input, is_out_dir(input.parent_path()))) {
         errors_.push_back("the output " + shown(o_.out) + " (or its set) is also an input " +
                           shown(input) + "; choose another output name");
         continue;
@@ -261,13 +263,18 @@ class Collector {
   std::vector<std::string> errors_, notes_, warnings_;
 
  private:
-  // This pack's output, a continuation cabinet of it, or its temporary file.
-  bool own_output(const fs::path& path) const {
+  bool is_out_dir(const fs::path& dir) const {
     std::error_code ec;
-    if (fs::equivalent(path, o_.out, ec)) return true;
-    if (!fs::equivalent(path.parent_path().empty() ? fs::path(".") : path.parent_path(), out_dir_,
-                        ec))
-      return false;
+    return fs::equivalent(dir.empty() ? fs::path(".") : dir, out_dir_, ec);
+  }
+
+  // This pack's output, a continuation cabinet of it, or its temporary file;
+  // `in_out_dir` tells whether the path's folder is the output's (asked once
+  // per folder: a walk of many files spent a good part of its time on it).
+  bool own_output(const fs::path& path, bool in_out_dir) const {
+    std::error_code ec;
+    if (out_exists_ && fs::equivalent(path, o_.out, ec)) return true;
+    if (!in_out_dir) return false;
     const std::string name = path_text(path.filename());
     if (name.rfind(partial_prefix_, 0) == 0) return true;
     const std::string folded = fold_case(name);
@@ -357,19 +364,25 @@ class Collector {
       return;
     }
     const size_t before = items.size();
+    const bool in_out_dir = is_out_dir(dir);
     for (const fs::directory_entry& entry : entries) {
       const fs::path& path = entry.path();
       const fs::path child = relative / path.filename();
-      if (own_output(path)) {
+      if (own_output(path, in_out_dir)) {
         notes_.push_back("skipping " + shown(path) + ": an output of this pack");
         continue;
       }
-      const fs::file_status link = entry.symlink_status(ec);
+      // The type the folder listing gave, where it gave one: no stat per entry.
+      // (Cleared first: an answer from the listing leaves the code as it was.)
+      ec.clear();
+      const bool is_link = entry.is_symlink(ec);
+      const bool is_folder = !ec && !is_link && entry.is_directory(ec);
+      const bool is_file = !ec && !is_link && !is_folder && entry.is_regular_file(ec);
       if (ec) {
         errors_.push_back("cannot read " + shown(path) + ": " + ec.message());
         continue;
       }
-      if (fs::is_symlink(link)) {
+      if (is_link) {
         const fs::file_status target = fs::status(path, ec);
         if (ec || !fs::exists(target))
           unpackable(path, "a link to nothing");
@@ -379,9 +392,9 @@ class Collector {
           add_file(path, child);
         else
           unpackable(path, "a link to a special file");
-      } else if (fs::is_directory(link)) {
+      } else if (is_folder) {
         walk(path, child);
-      } else if (fs::is_regular_file(link)) {
+      } else if (is_file) {
         add_file(path, child);
       } else {
         unpackable(path, "a special file (device, FIFO or socket)");
@@ -401,6 +414,7 @@ class Collector {
   const PackOptions& o_;
   fs::path out_dir_;
   std::string out_base_, partial_prefix_;
+  bool out_exists_ = false;
 };
 
 std::string to_codepage(const std::string& utf8, CodePage page, const std::string& what) {
