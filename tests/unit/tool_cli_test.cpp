@@ -770,16 +770,18 @@ TEST_F(ToolTest, PackReportsEverythingItCannotPackInOneRun) {
   fs::create_directory_symlink(root_, in / "folder_link");
   fs::create_symlink(root_ / "nothing", in / "dangling");
   ASSERT_EQ(mkfifo((in / "fifo").c_str(), 0600), 0);
-  for (const char* bad : {"what?.txt", "CON.txt", "dot.", "pipe|d"}) write_text(in / bad, "x");
+  const char* const bad_names[] = {"what?.txt", "CON.txt", "dot.", "pipe|d", "latin1-\xE9.txt"};
+  for (const char* bad : bad_names) write_text(in / bad, "x");
   const fs::path out = root_ / "out.cab";
   ToolRun r = tool({"pack", "-o", out.string(), "--cabinet-only", in.string()});
   EXPECT_EQ(r.status, 1);
-  for (const char* named : {"folder_link is a link to a folder", "dangling is a link to nothing",
-                            "fifo is a special file", "what?.txt", "CON.txt", "dot.", "pipe|d",
-                            "nothing written: 7 entries"})
+  for (const char* named :
+       {"folder_link is a link to a folder", "dangling is a link to nothing",
+        "fifo is a special file", "what?.txt", "CON.txt", "dot.", "pipe|d",
+        "latin1-\\xE9.txt: the name is not valid UTF-8", "nothing written: 8 entries"})
     EXPECT_NE(r.err.find(named), std::string::npos) << named << "\n" << r.err;
   EXPECT_FALSE(fs::exists(out));
-  for (const char* bad : {"what?.txt", "CON.txt", "dot.", "pipe|d"}) fs::remove(in / bad);
+  for (const char* bad : bad_names) fs::remove(in / bad);
 
   // Skipped on request, each one listed; a link to a file is the file.
   r = tool({"pack", "-o", out.string(), "--cabinet-only", "--skip-special", in.string()});

@@ -16,8 +16,11 @@ std::string check_name_component(const std::string& part) {
   }
   if (part.back() == '.' || part.back() == ' ')
     return "has a part ending in a dot or space, which Windows drops";
+  // A name the file system gave as bytes that are no UTF-8 would be stored
+  // marked UTF-8 and then refused by every reader.
   std::u32string code_points;
-  if (utf8_to_utf32(part, code_points) && is_device_name(code_points.data(), code_points.size()))
+  if (!utf8_to_utf32(part, code_points)) return "is not valid UTF-8 (rename it)";
+  if (is_device_name(code_points.data(), code_points.size()))
     return "uses a reserved device name (" + part + ")";
   return "";
 }
