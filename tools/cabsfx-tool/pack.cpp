@@ -710,11 +710,17 @@ int command_pack(const Args& args) {
                     (errors.size() == 1 ? " entry" : " entries") + " cannot be packed");
   }
   if (items.empty()) throw ToolError("nothing to pack: the inputs hold no files or folders");
-  if (utf8_names && g_verbosity > 0)
+  // The self-extractor writes names through the system's ANSI code page, so
+  // it refuses a UTF-8 name that the user's code page cannot hold: for a
+  // package that is a file some users will not get, worth a warning.
+  if (utf8_names && (!o.cabinet_only || g_verbosity > 0))
     std::fprintf(stderr,
-                 "cabsfx-tool: pack: note: %zu name(s) stored in UTF-8 (attribute 0x80): code "
-                 "page %d cannot hold them\n",
-                 utf8_names, codepage_number(page));
+                 "cabsfx-tool: pack: %s: %zu name(s) stored in UTF-8 (attribute 0x80): code "
+                 "page %d cannot hold them%s\n",
+                 o.cabinet_only ? "note" : "warning", utf8_names, codepage_number(page),
+                 o.cabinet_only ? ""
+                                : "; the self-extractor writes such a name only on systems "
+                                  "whose ANSI code page holds it, and refuses it elsewhere");
 
   // Folders of at most --folder-size (and 65535 blocks and files), cut between
   // files in the order of their names: the same cut whatever the number of jobs.
