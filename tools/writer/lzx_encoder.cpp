@@ -13,7 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "codecs/lzx_format.h"
@@ -292,8 +294,6 @@ struct Trees {
   uint16_t aligned_code[ALIGNED_SYMBOLS];
 };
 
-struct SpareTables;
-
 class LzxEncoder final : public BlockEncoder {
  public:
   LzxEncoder(const LzxEncoderOptions& options, const LzxEncoderTuning& tuning)
@@ -321,6 +321,13 @@ class LzxEncoder final : public BlockEncoder {
 
   uint16_t type_word() const override { return static_cast<uint16_t>(3 | (window_bits_ << 8)); }
 
+  // Every table of the stream, in one order: freed, or handed over to the
+  // thread's next encoder, together.
+  auto tables() {
+    return std::tie(head_, head2_, head3_, head4_, head5_, tree_, match_start_, match_data_,
+                    node_cost_, node_edge_, history_, skip_, node_r_, items_);
+  }
+
   // Hash tables a little larger than the stream has positions; a longer
   // stream only sees more collisions.
   void expect_stream_size(uint64_t bytes) override {
@@ -344,15 +351,9 @@ class LzxEncoder final : public BlockEncoder {
   void allocate_tables();
   template <typename Visit>
   void for_each_table(Visit visit) {
-    for (auto* table : {&head_, &head2_, &head3_, &head4_, &head5_, &tree_, &match_start_,
-                        &match_data_, &node_cost_, &node_edge_})
-      visit(*table);
-    visit(history_);
-    visit(skip_);
-    visit(node_r_);
-    visit(items_);
+    std::apply([&](auto&... table) { (visit(table), ...); }, tables());
   }
-  void exchange_tables(SpareTables& spare);
+  void exchange_tables();
   void keep_or_free_tables();
   template <bool SEARCH>
   uint32_t insert_and_find(uint32_t pos, uint32_t max_length, uint32_t* found, int depth);
@@ -430,40 +431,30 @@ class LzxEncoder final : public BlockEncoder {
 // compressing. Those of larger streams are freed at once, so that only the
 // folders being compressed hold much memory.
 constexpr size_t SPARE_TABLES_BYTES = size_t{16} << 20;
-struct SpareTables {
-  std::vector<uint32_t> words[10];
-  std::vector<uint8_t> bytes[2];
-  std::vector<Offsets> offsets;
-  std::vector<Item> items;
-};
-thread_local SpareTables spare_tables;
+template <typename... Table>
+std::tuple<std::remove_reference_t<Table>...> values_of(std::tuple<Table...>);
+thread_local decltype(values_of(std::declval<LzxEncoder&>().tables())) spare_tables;
 
-void LzxEncoder::exchange_tables(SpareTables& spare) {
-  int word = 0, byte = 0;
-  for_each_table([&](auto& table) {
-    using Table = std::remove_reference_t<decltype(table)>;
-    if constexpr (std::is_same_v<Table, std::vector<uint32_t>>)
-      table.swap(spare.words[word++]);
-    else if constexpr (std::is_same_v<Table, std::vector<uint8_t>>)
-      table.swap(spare.bytes[byte++]);
-    else if constexpr (std::is_same_v<Table, std::vector<Offsets>>)
-      table.swap(spare.offsets);
-    else
-      table.swap(spare.items);
-  });
+// Swaps every table with its place among the spare ones.
+void LzxEncoder::exchange_tables() {
+  std::apply(
+      [&](auto&... spare) {
+        std::apply([&](auto&... table) { (table.swap(spare), ...); }, tables());
+      },
+      spare_tables);
 }
 
 void LzxEncoder::keep_or_free_tables() {
   size_t bytes = 0;
   for_each_table([&](auto& table) { bytes += table.capacity() * sizeof table[0]; });
-  if (bytes <= SPARE_TABLES_BYTES) exchange_tables(spare_tables);
+  if (bytes <= SPARE_TABLES_BYTES) exchange_tables();
   for_each_table([](auto& table) { std::remove_reference_t<decltype(table)>().swap(table); });
 }
 
 // Tables are made at the first frame, once the stream's size may be known,
 // so that encoders of folders not yet begun hold no memory.
 void LzxEncoder::allocate_tables() {
-  exchange_tables(spare_tables);
+  exchange_tables();
   for_each_table([](auto& table) { table.clear(); });  // sizes as new, the memory kept
   head_.assign(size_t{hash_mask_} + 1, 0);
   match_price_ = std::make_unique<PriceRow[]>(MAX_SLOTS);
