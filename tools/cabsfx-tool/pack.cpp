@@ -216,8 +216,8 @@ std::string reason() {
   return std::strerror(errno);
 }
 
-// Largest uncompressed folder that one cabinet can hold: 65535 data blocks.
-constexpr uint64_t FOLDER_LIMIT = uint64_t(0xFFFF) * CAB_FRAME_SIZE;
+// Largest uncompressed folder that one cabinet can hold.
+constexpr uint64_t FOLDER_LIMIT = uint64_t(CAB_MAX_FOLDER_BLOCKS) * CAB_FRAME_SIZE;
 
 // Walks the inputs. Every entry that cannot be packed is noted, so that one
 // run reports them all; nothing is written when there is any.

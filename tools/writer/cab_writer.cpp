@@ -19,7 +19,6 @@ constexpr uint16_t IFOLDER_FROM_PREV = 0xFFFD;
 constexpr uint16_t IFOLDER_TO_NEXT = 0xFFFE;
 constexpr uint16_t IFOLDER_BOTH = 0xFFFF;
 constexpr size_t MAX_FOLDERS_PER_CABINET = 0xFFFC;  // iFolder values above are continuations
-constexpr size_t MAX_RECORDS = CAB_MAX_FILES;       // files, and data blocks of a folder
 
 void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(uint8_t(v));
@@ -326,7 +325,7 @@ class Writer {
       if (plan.capacity == 0)
         throw CabWriterError("folder " + std::to_string(f) + ": unknown compression type word " +
                              std::to_string(plan.type_word));
-      if (in.entries.size() > MAX_RECORDS)
+      if (in.entries.size() > CAB_MAX_FILES)
         throw CabWriterError("folder " + std::to_string(f) + " has " +
                              std::to_string(in.entries.size()) +
                              " files; a cabinet holds at most 65535");
@@ -352,7 +351,7 @@ class Writer {
       grand_total_ += plan.total;
     }
     if (!options_.allow_set) {
-      if (all_files > MAX_RECORDS)
+      if (all_files > CAB_MAX_FILES)
         throw CabWriterError(std::to_string(all_files) + " files; a cabinet holds at most 65535");
       if (inputs_.size() > MAX_FOLDERS_PER_CABINET)
         throw CabWriterError("too many folders for one cabinet");
@@ -510,7 +509,7 @@ class Writer {
     for (const CabEntry& e : entries) overhead += file_record_size(e);
     const uint64_t want = overhead + (plan.total > 0 ? data_header_size() + 1 : 0);
     const bool crowded = cab_.folders.size() + 1 > MAX_FOLDERS_PER_CABINET ||
-                         cab_.files.size() + entries.size() > MAX_RECORDS ||
+                         cab_.files.size() + entries.size() > CAB_MAX_FILES ||
                          current_size() + want > options_.max_cabinet_size;
     if (crowded && !cab_.folders.empty()) {
       if (!options_.allow_set) {
@@ -541,7 +540,7 @@ class Writer {
   // new cabinet (splitting the block when part of it fits) when it does not fit.
   void place_block(size_t f, uint64_t offset, const BlockRecord& block, uint64_t store_at) {
     const uint64_t need = data_header_size() + block.size;
-    const bool room_for_block = cab_.folders.back().blocks < MAX_RECORDS;
+    const bool room_for_block = cab_.folders.back().blocks < CAB_MAX_FOLDER_BLOCKS;
     if (room_for_block && current_size() + need <= options_.max_cabinet_size) {
       add_piece({f, store_at, block.size, block.uncompressed, true, block.sum});
       return;
@@ -572,7 +571,7 @@ class Writer {
         cab_.list_bytes += file_record_size(entries[i]);
       }
     }
-    if (cab_.files.size() > MAX_RECORDS)
+    if (cab_.files.size() > CAB_MAX_FILES)
       throw CabWriterError("more than 65535 continued files in one cabinet");
     const uint32_t rest = block.size - first;
     if (current_size() + data_header_size() + rest > options_.max_cabinet_size)
@@ -614,7 +613,7 @@ class Writer {
   void close_cabinet(bool last, std::optional<uint64_t> boundary) {
     const bool has_next = !last;
     const bool has_prev = cab_.index > 0;
-    if (cab_.files.size() > MAX_RECORDS)
+    if (cab_.files.size() > CAB_MAX_FILES)
       throw CabWriterError(std::to_string(cab_.files.size()) +
                            " files in one cabinet; at most 65535 fit");
     if (cab_.folders.size() > MAX_FOLDERS_PER_CABINET)

@@ -30,6 +30,9 @@ constexpr uint64_t CAB_MAX_CABINET = 0x7FFFFFFF;  // offsets are signed 32-bit t
 // Most files one cabinet lists; a folder's files are all listed in the cabinet
 // where it begins, so a folder holds no more either.
 constexpr size_t CAB_MAX_FILES = 0xFFFF;
+// Most data blocks of one folder in one cabinet (the folder record counts them
+// in 16 bits).
+constexpr size_t CAB_MAX_FOLDER_BLOCKS = 0xFFFF;
 // Largest uncompressed folder stream whose block offsets stay inside 32 bits.
 constexpr uint64_t CAB_MAX_FOLDER_BYTES = 0xFFFFFFFFull - CAB_FRAME_SIZE + 1;
 
