@@ -567,6 +567,10 @@ TEST_F(ToolTest, SignedPackagesAreCheckedUpToTheirCertificateTable) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
+  r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
+  EXPECT_EQ(r.status, 1) << "the data is intact, the package is not";
+  EXPECT_NE(r.err.find("the package was changed or damaged"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(root_ / "dest" / "data.bin"), read_file(root_ / "in" / "data.bin"));
 }
 
 // The same inputs give the same bytes: trees made in other orders, at other

@@ -971,6 +971,20 @@ uint32_t crc_of_region(const fs::path& file, uint64_t start, uint64_t end) {
   return crc;
 }
 
+// A package's own check, which the self-extractor makes at start: empty when
+// the header carries no CRC-32 or the cabinet region matches it.
+std::string crc_mismatch(const Archive& a) {
+  if (!a.package || a.header.crc == 0) return "";
+  const uint32_t crc =
+      crc_of_region(a.file, uint64_t(a.image_end) + PACKAGE_HEADER_SIZE, a.crc_end);
+  if (crc == a.header.crc) return "";
+  char text[120];
+  std::snprintf(text, sizeof text,
+                "CRC-32 of the cabinet region is %08" PRIX32 ", the header says %08" PRIX32, crc,
+                a.header.crc);
+  return text;
+}
+
 // What list and verify say about a signed file's certificate table.
 std::string certificate_note(const Archive& a) {
   if (!a.signed_file) return "";
@@ -1072,19 +1086,10 @@ int command_verify(const Args& args) {
   const Archive a = open_archive(o);
   std::vector<std::string> problems;
   if (a.signed_file && g_verbosity > 0) std::printf("%s\n", certificate_note(a).c_str());
-  if (a.package && a.header.crc != 0) {
-    const uint32_t crc =
-        crc_of_region(a.file, uint64_t(a.image_end) + PACKAGE_HEADER_SIZE, a.crc_end);
-    if (crc != a.header.crc) {
-      char text[120];
-      std::snprintf(text, sizeof text,
-                    "CRC-32 of the cabinet region is %08" PRIX32 ", the header says %08" PRIX32,
-                    crc, a.header.crc);
-      problems.push_back(text);
-    } else if (g_verbosity > 0) {
-      std::printf("CRC-32 of the cabinet region: %08" PRIX32 ", as the header says\n", crc);
-    }
-  }
+  if (std::string mismatch = crc_mismatch(a); !mismatch.empty())
+    problems.push_back(std::move(mismatch));
+  else if (a.package && a.header.crc != 0 && g_verbosity > 0)
+    std::printf("CRC-32 of the cabinet region: %08" PRIX32 ", as the header says\n", a.header.crc);
   if (a.package) {
     // The module copies these fields as strings of the same width.
     const struct {
@@ -1137,6 +1142,11 @@ int command_extract(const Args& args) {
   const Archive a = open_archive(o);
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
   std::vector<std::string> problems;
+  // A mismatch is reported but does not stop the run: the blocks' checksums
+  // still guard the data, and the self-extractor too extracts after its
+  // warning (unless the package runs a setup).
+  if (std::string mismatch = crc_mismatch(a); !mismatch.empty())
+    problems.push_back(mismatch + "; the package was changed or damaged after packing");
   unmatched_patterns(listing, problems);
   check_all_reported(a, listing, problems);
   std::unique_ptr<OutputTree> tree;
