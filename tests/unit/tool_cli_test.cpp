@@ -809,6 +809,13 @@ TEST_F(ToolTest, PackReportsEverythingItCannotPackInOneRun) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("is also an input"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(in / "ok.txt"), Bytes({'o', 'k'}));
+  // An output that is a link to an input file: the link is replaced, the file packed.
+  const fs::path link = root_ / "link.cab";
+  fs::create_symlink(in / "ok.txt", link);
+  r = tool({"pack", "-o", link.string(), "--cabinet-only", "--skip-special", in.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(tool({"list", "-q", link.string()}).out.find("ok.txt"), std::string::npos);
+  EXPECT_EQ(read_file(in / "ok.txt"), Bytes({'o', 'k'}));
   write_file(in / "big.bin", random_bytes(150000, 8));
   const std::vector<std::string> again = {"pack",
                                           "-o",

@@ -226,6 +226,8 @@ class Collector {
   explicit Collector(const PackOptions& o) : o_(o) {
     out_dir_ = o.out.parent_path().empty() ? fs::path(".") : o.out.parent_path();
     out_base_ = fold_case(path_text(o.out.stem()));
+    out_name_ = path_text(o.out.filename());
+    out_folded_ = fold_case(out_name_);
     partial_prefix_ = path_text(o.out.filename()) + ".partial-";
     std::error_code ec;
     out_exists_ = fs::exists(o.out, ec);
@@ -244,7 +246,7 @@ class Collector {
                                : std::string(" does not exist")));
         continue;
       }
-      if (own_output(input, is_out_dir(input.parent_path()))) {
+      if (own_output(input, is_out_dir(input.parent_path()), fs::is_symlink(input, ec))) {
         errors_.push_back("the output " + shown(o_.out) + " (or its set) is also an input " +
                           shown(input) + "; choose another output name");
         continue;
@@ -271,13 +273,19 @@ class Collector {
   // This pack's output, a continuation cabinet of it, or its temporary file;
   // `in_out_dir` tells whether the path's folder is the output's (asked once
   // per folder: a walk of many files spent a good part of its time on it).
-  bool own_output(const fs::path& path, bool in_out_dir) const {
+  // The output is the folder entry that the finished file is renamed onto: a
+  // link elsewhere to it would pack the file it replaces, but another name of
+  // that file (a hard link, or the file an output link points to) is an input
+  // like any other, since renaming onto the entry leaves it as it is.
+  bool own_output(const fs::path& path, bool in_out_dir, bool is_link) const {
     std::error_code ec;
-    if (out_exists_ && fs::equivalent(path, o_.out, ec)) return true;
+    if (is_link && out_exists_ && fs::equivalent(path, o_.out, ec)) return true;
     if (!in_out_dir) return false;
     const std::string name = path_text(path.filename());
-    if (name.rfind(partial_prefix_, 0) == 0) return true;
+    if (name == out_name_ || name.rfind(partial_prefix_, 0) == 0) return true;
     const std::string folded = fold_case(name);
+    // Another spelling of the name finds the same entry where names ignore case.
+    if (folded == out_folded_) return out_exists_ && fs::equivalent(path, o_.out, ec);
     if (folded.size() <= out_base_.size() + 4 || folded.rfind(out_base_, 0) != 0 ||
         folded.compare(folded.size() - 4, 4, ".cab") != 0)
       return false;
@@ -368,10 +376,6 @@ class Collector {
     for (const fs::directory_entry& entry : entries) {
       const fs::path& path = entry.path();
       const fs::path child = relative / path.filename();
-      if (own_output(path, in_out_dir)) {
-        notes_.push_back("skipping " + shown(path) + ": an output of this pack");
-        continue;
-      }
       // The type the folder listing gave, where it gave one: no stat per entry.
       // (Cleared first: an answer from the listing leaves the code as it was.)
       ec.clear();
@@ -380,6 +384,10 @@ class Collector {
       const bool is_file = !ec && !is_link && !is_folder && entry.is_regular_file(ec);
       if (ec) {
         errors_.push_back("cannot read " + shown(path) + ": " + ec.message());
+        continue;
+      }
+      if (own_output(path, in_out_dir, is_link)) {
+        notes_.push_back("skipping " + shown(path) + ": an output of this pack");
         continue;
       }
       if (is_link) {
@@ -413,7 +421,7 @@ class Collector {
 
   const PackOptions& o_;
   fs::path out_dir_;
-  std::string out_base_, partial_prefix_;
+  std::string out_base_, out_name_, out_folded_, partial_prefix_;
   bool out_exists_ = false;
 };
 
