@@ -832,6 +832,12 @@ TEST_F(ToolTest, PackReportsEverythingItCannotPackInOneRun) {
        {"self.cab: an output", "self2.cab: an output", "self3.cab: an output"})
     EXPECT_NE(r.err.find(skipped), std::string::npos) << skipped << "\n" << r.err;
   EXPECT_NE(r.out.find("3 file(s)"), std::string::npos) << r.out;
+  fs::remove(in / "big.bin");  // now one cabinet: the old set's others are named
+  r = tool(again);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("self2.cab ... self3.cab beside the output are not part of this set"),
+            std::string::npos)
+      << r.err;
 
   // Dates outside 1980..2107 are clamped, with a warning.
   fs::remove_all(in);

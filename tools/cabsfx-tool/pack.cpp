@@ -856,6 +856,19 @@ int command_pack(const Args& args) {
       if (!o.cabinet_only && g_verbosity > 1) std::printf(", stub %s", shown(stub_path).c_str());
       std::printf("\n");
     }
+    // Cabinets of an earlier, longer set under the names that follow stay as
+    // they are (nothing says they are ours), but they must not be shipped
+    // with this set.
+    const unsigned written = unsigned(summary.cabinet_sizes.size());
+    unsigned after = written;
+    while (after <= CAB_MAX_SET_INDEX && fs::exists(fs::symlink_status(target_of(after), ec)))
+      ++after;
+    if (after > written)
+      std::fprintf(stderr, "cabsfx-tool: pack: warning: %s%s%s beside the output %s\n",
+                   shown(target_of(written).filename()).c_str(), after > written + 1 ? " ... " : "",
+                   after > written + 1 ? shown(target_of(after - 1).filename()).c_str() : "",
+                   after > written + 1 ? "are not part of this set (left as they were)"
+                                       : "is not part of this set (left as it was)");
   } catch (...) {
     bar.finish();
     for (const fs::path& t : temps) {

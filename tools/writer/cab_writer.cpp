@@ -480,7 +480,7 @@ class Writer {
 
   void open_cabinet() {
     if (cab_.opened) cab_.index += 1;
-    if (uint32_t(options_.first_cabinet_index) + cab_.index > 0xFFFF)
+    if (uint32_t(options_.first_cabinet_index) + cab_.index > CAB_MAX_SET_INDEX)
       throw CabWriterError("cabinet set too long: iCabinet would pass 65535");
     cab_.folders.clear();
     cab_.files.clear();

@@ -33,6 +33,8 @@ constexpr size_t CAB_MAX_FILES = 0xFFFF;
 // Most data blocks of one folder in one cabinet (the folder record counts them
 // in 16 bits).
 constexpr size_t CAB_MAX_FOLDER_BLOCKS = 0xFFFF;
+// Highest index of a cabinet in its set (iCabinet is 16 bits).
+constexpr unsigned CAB_MAX_SET_INDEX = 0xFFFF;
 // Largest uncompressed folder stream whose block offsets stay inside 32 bits.
 constexpr uint64_t CAB_MAX_FOLDER_BYTES = 0xFFFFFFFFull - CAB_FRAME_SIZE + 1;
 
