@@ -287,6 +287,7 @@ TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
                     "Install the app now?",
                     (root_ / "in").string()});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("--setup"), std::string::npos) << r.err;
   const Bytes package = read_file(out);
   ASSERT_GT(package.size(), 2048u);
   EXPECT_TRUE(std::equal(package.begin(), package.begin() + 1536, fake_stub().begin()));
@@ -334,6 +335,9 @@ TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
     r = tool({"pack", "-o", (root_ / "fits.exe").string(), "--stub", stub_.string(), l.option,
               std::string(l.fits, 'x'), (root_ / "in").string()});
     EXPECT_EQ(r.status, 0) << l.option << ": " << r.err;
+    if (l.option == std::string("--setup")) {  // a setup that is not packed: a warning
+      EXPECT_NE(r.err.find("no packed file has that name"), std::string::npos) << r.err;
+    }
     r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), l.option,
               std::string(l.fits + 1, 'x'), (root_ / "in").string()});
     EXPECT_EQ(r.status, 1) << l.option;

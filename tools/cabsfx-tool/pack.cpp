@@ -631,6 +631,21 @@ void check_fits_one_cabinet(const PackOptions& o, const std::vector<std::vector<
                   std::to_string(cabinets) + " cabinets or fewer, written beside the output)");
 }
 
+// Whether the setup text starts with a packed file's name (then the end or a
+// space and its parameters), in either case and with either separator.
+bool packed_setup(const std::vector<Item>& items, std::string setup) {
+  std::replace(setup.begin(), setup.end(), '/', '\\');
+  const std::string wanted = fold_case(setup);
+  for (const Item& item : items) {
+    if (item.source.empty()) continue;  // a folder
+    const std::string name = fold_case(item.name);
+    if (wanted.compare(0, name.size(), name) == 0 &&
+        (wanted.size() == name.size() || wanted[name.size()] == ' '))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int command_pack(const Args& args) {
@@ -718,6 +733,11 @@ int command_pack(const Args& args) {
                     (errors.size() == 1 ? " entry" : " entries") + " cannot be packed");
   }
   if (items.empty()) throw ToolError("nothing to pack: the inputs hold no files or folders");
+  if (!o.cabinet_only && !o.setup.empty() && !packed_setup(items, o.setup))
+    std::fprintf(stderr,
+                 "cabsfx-tool: pack: warning: --setup '%s': no packed file has that name; the "
+                 "self-extractor starts it from the destination folder after extracting\n",
+                 printable(o.setup).c_str());
   // The self-extractor writes names through the system's ANSI code page, so
   // it refuses a UTF-8 name that the user's code page cannot hold: for a
   // package that is a file some users will not get, worth a warning.
