@@ -359,6 +359,15 @@ TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
   EXPECT_EQ(read_file(out), before);
   for (auto& e : fs::directory_iterator(root_))
     EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos) << e.path();
+
+  // Names that cannot fit the self-extractor's paths at a destination given in full.
+  write_text(root_ / "long" / std::string(158, 'n'), "fits");
+  write_text(root_ / "long" / std::string(159, 'm'), "does not");
+  r = tool({"pack", "-o", (root_ / "long.exe").string(), "--stub", stub_.string(), "--destination",
+            "C:\\" + std::string(97, 'd'), (root_ / "long").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("1 name(s) longer than 158 bytes"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("'mmm"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, RefusalsLeaveNothingBehind) {

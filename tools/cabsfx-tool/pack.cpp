@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -631,6 +632,34 @@ void check_fits_one_cabinet(const PackOptions& o, const std::vector<std::vector<
                   std::to_string(cabinets) + " cabinets or fewer, written beside the output)");
 }
 
+// The self-extractor writes each file at the destination folder followed by
+// its stored name, at most 259 bytes, and refuses a longer path. A destination
+// given as a full path (a drive or a network share) tells which names would
+// not fit there, unless the user picks another folder.
+// `destination` and `stored` are as written (code page bytes), `shown_as` and
+// the items' names as given (UTF-8).
+void warn_long_paths(const char* destination, const std::string& shown_as,
+                     const std::vector<Item>& items, const std::vector<std::string>& stored) {
+  const std::string dest = destination;
+  const bool full = (dest.size() >= 3 && std::isalpha(static_cast<unsigned char>(dest[0])) &&
+                     dest[1] == ':' && dest[2] == '\\') ||
+                    dest.rfind("\\\\", 0) == 0;
+  if (!full) return;
+  const size_t room = 259 - std::min<size_t>(259, dest.size() + (dest.back() == '\\' ? 0 : 1));
+  std::vector<std::string> long_names;
+  for (size_t i = 0; i < stored.size(); ++i)
+    if (stored[i].size() > room) long_names.push_back(items[i].name);
+  if (long_names.empty()) return;
+  std::string listed;
+  for (size_t i = 0; i < long_names.size() && i < 3; ++i)
+    listed += (i ? ", '" : "'") + printable(long_names[i]) + "'";
+  if (long_names.size() > 3) listed += " and " + std::to_string(long_names.size() - 3) + " more";
+  std::fprintf(stderr,
+               "cabsfx-tool: pack: warning: %zu name(s) longer than %zu bytes: at the destination "
+               "'%s' their paths pass 259 bytes, which the self-extractor refuses: %s\n",
+               long_names.size(), room, printable(shown_as).c_str(), listed.c_str());
+}
+
 // Whether the setup text starts with a packed file's name (then the end or a
 // space and its parameters), in either case and with either separator.
 bool packed_setup(const std::vector<Item>& items, std::string setup) {
@@ -733,6 +762,7 @@ int command_pack(const Args& args) {
                     (errors.size() == 1 ? " entry" : " entries") + " cannot be packed");
   }
   if (items.empty()) throw ToolError("nothing to pack: the inputs hold no files or folders");
+  if (!o.cabinet_only) warn_long_paths(header.destination, o.destination, items, stored);
   if (!o.cabinet_only && !o.setup.empty() && !packed_setup(items, o.setup))
     std::fprintf(stderr,
                  "cabsfx-tool: pack: warning: --setup '%s': no packed file has that name; the "
