@@ -928,23 +928,23 @@ uint64_t selected_size(const Walk& listing) {
 void unreached_files(const Walk& listing, const Walk& w, bool stopped,
                      std::vector<std::string>& problems) {
   std::multiset<std::pair<unsigned, std::string>> reached = w.reached;
-  std::vector<const std::string*> missing;
+  std::vector<std::string> missing;
   for (const ListedFile& f : listing.listed) {
     if (!f.selected) continue;
     const auto it = reached.find({f.folder, f.name});
     if (it != reached.end())
       reached.erase(it);
     else
-      missing.push_back(&f.name);
+      missing.push_back(f.name);
   }
   if (missing.empty()) return;
   constexpr size_t NAMED = 10;
   const size_t named = g_verbosity > 1 ? missing.size() : std::min(missing.size(), NAMED);
-  std::string text = std::to_string(missing.size()) +
-                     (stopped ? " file(s) not reached:" : " file(s) after the damage not reached:");
-  for (size_t i = 0; i < named; ++i) text += (i ? ", '" : " '") + *missing[i] + "'";
-  if (named < missing.size())
-    text += " and " + std::to_string(missing.size() - named) + " more (-v names them all)";
+  std::string text =
+      std::to_string(missing.size()) +
+      (stopped ? " file(s) not reached: " : " file(s) after the damage not reached: ") +
+      quoted_names(missing, named);
+  if (named < missing.size()) text += " (-v names them all)";
   problems.push_back(std::move(text));
 }
 

@@ -229,7 +229,7 @@ class Collector {
     out_base_ = fold_case(path_text(o.out.stem()));
     out_name_ = path_text(o.out.filename());
     out_folded_ = fold_case(out_name_);
-    partial_prefix_ = path_text(o.out.filename()) + ".partial-";
+    partial_prefix_ = out_name_ + ".partial-";
     std::error_code ec;
     out_exists_ = fs::exists(o.out, ec);
   }
@@ -648,16 +648,13 @@ void warn_long_paths(const char* destination, const std::string& shown_as,
   const size_t room = 259 - std::min<size_t>(259, dest.size() + (dest.back() == '\\' ? 0 : 1));
   std::vector<std::string> long_names;
   for (size_t i = 0; i < stored.size(); ++i)
-    if (stored[i].size() > room) long_names.push_back(items[i].name);
+    if (stored[i].size() > room) long_names.push_back(printable(items[i].name));
   if (long_names.empty()) return;
-  std::string listed;
-  for (size_t i = 0; i < long_names.size() && i < 3; ++i)
-    listed += (i ? ", '" : "'") + printable(long_names[i]) + "'";
-  if (long_names.size() > 3) listed += " and " + std::to_string(long_names.size() - 3) + " more";
   std::fprintf(stderr,
                "cabsfx-tool: pack: warning: %zu name(s) longer than %zu bytes: at the destination "
                "'%s' their paths pass 259 bytes, which the self-extractor refuses: %s\n",
-               long_names.size(), room, printable(shown_as).c_str(), listed.c_str());
+               long_names.size(), room, printable(shown_as).c_str(),
+               quoted_names(long_names, 3).c_str());
 }
 
 // Whether the setup text starts with a packed file's name (then the end or a
@@ -913,12 +910,17 @@ int command_pack(const Args& args) {
     unsigned after = written;
     while (after <= CAB_MAX_SET_INDEX && fs::exists(fs::symlink_status(target_of(after), ec)))
       ++after;
-    if (after > written)
-      std::fprintf(stderr, "cabsfx-tool: pack: warning: %s%s%s beside the output %s\n",
-                   shown(target_of(written).filename()).c_str(), after > written + 1 ? " ... " : "",
-                   after > written + 1 ? shown(target_of(after - 1).filename()).c_str() : "",
-                   after > written + 1 ? "are not part of this set (left as they were)"
-                                       : "is not part of this set (left as it was)");
+    if (after == written + 1)
+      std::fprintf(stderr,
+                   "cabsfx-tool: pack: warning: %s beside the output is not part of this set "
+                   "(left as it was)\n",
+                   shown(target_of(written).filename()).c_str());
+    else if (after > written)
+      std::fprintf(stderr,
+                   "cabsfx-tool: pack: warning: %s ... %s beside the output are not part of this "
+                   "set (left as they were)\n",
+                   shown(target_of(written).filename()).c_str(),
+                   shown(target_of(after - 1).filename()).c_str());
   } catch (...) {
     bar.finish();
     for (const fs::path& t : temps) {

@@ -53,6 +53,13 @@ bool match(const char32_t* p, const char32_t* pe, const char32_t* n, const char3
 
 }  // namespace
 
+std::string quoted_names(const std::vector<std::string>& names, size_t shown) {
+  std::string text;
+  for (size_t i = 0; i < names.size() && i < shown; ++i) text += (i ? ", '" : "'") + names[i] + "'";
+  if (names.size() > shown) text += " and " + std::to_string(names.size() - shown) + " more";
+  return text;
+}
+
 std::string fold_case(const std::string& utf8) {
   return utf32_to_utf8(folded(utf8));
 }
