@@ -368,6 +368,10 @@ TEST_F(ToolTest, HeaderBlockFieldsAndTheirLimits) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("1 name(s) longer than 158 bytes"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("'mmm"), std::string::npos) << r.err;
+  // A keyword destination is measured at its shortest folder: C:\Program Files.
+  r = tool({"pack", "-o", (root_ / "long.exe").string(), "--stub", stub_.string(), "--destination",
+            "%ProgramFiles%\\" + std::string(83, 'd'), (root_ / "long").string()});
+  EXPECT_NE(r.err.find("1 name(s) longer than 158 bytes"), std::string::npos) << r.err;
 }
 
 TEST_F(ToolTest, RefusalsLeaveNothingBehind) {

@@ -632,15 +632,38 @@ void check_fits_one_cabinet(const PackOptions& o, const std::vector<std::vector<
                   std::to_string(cabinets) + " cabinets or fewer, written beside the output)");
 }
 
+// The shortest folder that a destination keyword ('%ProgramFiles%\rest')
+// resolves to on the systems the self-extractor runs on (their default
+// folders with a one-letter user name), followed by the rest; empty for a
+// destination that is no keyword form or whose keyword is unknown.
+std::string shortest_resolution(const std::string& destination) {
+  static constexpr std::pair<const char*, const char*> SHORTEST[] = {
+      {"Desktop", "C:\\Users\\U\\Desktop"},
+      {"MyDocuments", "C:\\Users\\U\\Documents"},
+      {"ProgramFiles", "C:\\Program Files"},
+      {"SystemDir", "C:\\Windows\\System32"},
+      {"WinDir", "C:\\Windows"},
+      {"temp", "C:\\Windows\\Temp"}};
+  const size_t end = destination.find('%', 1);
+  if (destination.empty() || destination[0] != '%' || end == std::string::npos) return "";
+  const std::string keyword = destination.substr(1, end - 1);
+  for (const auto& [name, folder] : SHORTEST)
+    if (keyword == name) return folder + destination.substr(end + 1);
+  return "";
+}
+
 // The self-extractor writes each file at the destination folder followed by
 // its stored name, at most 259 bytes, and refuses a longer path. A destination
 // given as a full path (a drive or a network share) tells which names would
-// not fit there, unless the user picks another folder.
+// not fit there, unless the user picks another folder; a keyword destination
+// tells which would not fit even where its folder is the shortest it can be.
 // `destination` and `stored` are as written (code page bytes), `shown_as` and
 // the items' names as given (UTF-8).
 void warn_long_paths(const char* destination, const std::string& shown_as,
                      const std::vector<Item>& items, const std::vector<std::string>& stored) {
-  const std::string dest = destination;
+  std::string dest = destination;
+  const std::string resolved = shortest_resolution(dest);
+  if (!resolved.empty()) dest = resolved;
   const bool full = (dest.size() >= 3 && std::isalpha(static_cast<unsigned char>(dest[0])) &&
                      dest[1] == ':' && dest[2] == '\\') ||
                     dest.rfind("\\\\", 0) == 0;
@@ -652,8 +675,9 @@ void warn_long_paths(const char* destination, const std::string& shown_as,
   if (long_names.empty()) return;
   std::fprintf(stderr,
                "cabsfx-tool: pack: warning: %zu name(s) longer than %zu bytes: at the destination "
-               "'%s' their paths pass 259 bytes, which the self-extractor refuses: %s\n",
+               "'%s'%s their paths pass 259 bytes, which the self-extractor refuses: %s\n",
                long_names.size(), room, printable(shown_as).c_str(),
+               resolved.empty() ? "" : (" (at least '" + printable(resolved) + "')").c_str(),
                quoted_names(long_names, 3).c_str());
 }
 
