@@ -173,6 +173,8 @@ TEST_F(ToolTest, HelpUsageErrorsAndExitStatus) {
   r = tool({"list", (root_ / "missing.cab").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("missing.cab: no such file"), std::string::npos);
+  r = tool({"list", ""});
+  EXPECT_NE(r.err.find("list: '': no such file"), std::string::npos) << r.err;
   r = tool({"verify", stub_.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no cabinet found"), std::string::npos);

@@ -73,10 +73,6 @@ struct Options {
   Existing existing = Existing::REFUSE;
 };
 
-std::string shown(const fs::path& p) {
-  return printable(path_text(p));
-}
-
 Options parse_options(const Args& args, const char* command) {
   const bool extract = std::strcmp(command, "extract") == 0;
   Options o;

@@ -209,10 +209,6 @@ struct Item {
   uint16_t date = 0, time = 0, attribs = 0x20;
 };
 
-std::string shown(const fs::path& p) {
-  return printable(path_text(p));
-}
-
 std::string reason() {
   return std::strerror(errno);
 }

@@ -1,6 +1,8 @@
-// Name patterns and the case folding by which stored names are compared.
+// Name patterns, the case folding by which stored names are compared, and
+// names and paths in messages.
 #include "tool.h"
 #include "writer/codepage.h"
+#include "writer/file_io.h"
 
 namespace {
 
@@ -58,6 +60,10 @@ std::string quoted_names(const std::vector<std::string>& names, size_t shown) {
   for (size_t i = 0; i < names.size() && i < shown; ++i) text += (i ? ", '" : "'") + names[i] + "'";
   if (names.size() > shown) text += " and " + std::to_string(names.size() - shown) + " more";
   return text;
+}
+
+std::string shown(const std::filesystem::path& path) {
+  return path.empty() ? "''" : printable(path_text(path));
 }
 
 std::string fold_case(const std::string& utf8) {

@@ -87,6 +87,8 @@ std::vector<std::filesystem::path> default_stub_places(const std::filesystem::pa
 bool name_matches(const std::string& pattern, const std::string& name);
 // The name in the simple case folding the tool uses to compare stored names.
 std::string fold_case(const std::string& utf8);
+// A path in messages: as given, printable; an empty one as ''.
+std::string shown(const std::filesystem::path& path);
 // "'a', 'b' and 3 more": the first `shown` names, quoted, and how many follow.
 std::string quoted_names(const std::vector<std::string>& names, size_t shown);
 
