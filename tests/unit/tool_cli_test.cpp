@@ -1011,6 +1011,9 @@ TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "abb");
   const fs::path dest = root_ / "dest";
+  r = tool({"extract", "-d", dest.string(), cab.string(), "nomatch*"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(dest)) << r.out;
   r = tool({"extract", "-q", "--directory=" + dest.string(), cab.string(), "--", "*.TXT"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");

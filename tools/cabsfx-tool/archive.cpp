@@ -1145,6 +1145,11 @@ int command_extract(const Args& args) {
     problems.push_back(mismatch + "; the package was changed or damaged after packing");
   unmatched_patterns(listing, problems);
   check_all_reported(a, listing, problems);
+  // Names that select nothing (a typo, say) leave no destination folder behind.
+  if (!o.patterns.empty() && selected_count(listing) == 0) {
+    report("extract", problems);
+    return 1;
+  }
   std::unique_ptr<OutputTree> tree;
   if (o.to_stdout) {
     binary_stdout();

@@ -179,7 +179,8 @@ const char* const EXTRACT_HELP =
     "\n"
     "Exit status: 0 every selected file written (or kept as asked), 1 fewer\n"
     "files written than selected, existing files in the way, damage, or a NAME\n"
-    "that matched nothing, 2 usage error.\n";
+    "that matched nothing (when none matches, DIR is not even created), 2 usage\n"
+    "error.\n";
 
 int g_verbosity = 1;
 
