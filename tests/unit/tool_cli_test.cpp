@@ -474,6 +474,11 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   r = tool({"extract", out.string(), "-d", (root_ / "dest2").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("'media4.cab' of the set is missing"), std::string::npos) << r.err;
+  // Opened in its middle, the set's files begun before are not there to write.
+  r = tool({"extract", (root_ / "media5.cab").string(), "-d", (root_ / "dest2").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("media5.cab continues the set from 'media4.cab'"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root_ / "dest2"));
 
   // Damage where a.bin's folder ends, in the third cabinet: the next folder
   // (b.bin from there on, c.txt listed only in the fourth) is still extracted.

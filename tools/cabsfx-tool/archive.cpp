@@ -39,7 +39,7 @@ struct CabinetInfo {
   uint8_t folder_reserve = 0, data_reserve = 0;
   std::vector<uint8_t> header_reserve_bytes;
   std::vector<FolderInfo> folders;
-  std::string next_name;
+  std::string prev_name, next_name;
   bool folder0_continued = false;
   unsigned begun = 0;        // file records that begin here (not continued from before)
   unsigned folder_base = 0;  // number of its folder 0 across the set
@@ -166,7 +166,7 @@ void parse_cabinet(CabinetInfo& cab) {
       throw ToolError(where + ": cabinet header is cut short");
   }
   if (cab.flags & 0x0001) {
-    read_cstring(f.get(), where);
+    cab.prev_name = read_cstring(f.get(), where);
     read_cstring(f.get(), where);
   }
   if (cab.flags & 0x0002) {
@@ -894,6 +894,19 @@ void unmatched_patterns(const Walk& w, std::vector<std::string>& problems) {
       problems.push_back("no file matches '" + printable(w.options->patterns[i]) + "'");
 }
 
+// A cabinet opened in the middle of a set lists the files continued into it
+// from the cabinets before, but only the set's first cabinet reaches them.
+std::string continued_from_before(const Archive& a) {
+  const CabinetInfo& first = a.chain.front();
+  const unsigned continued = first.file_count - first.begun;
+  if (!(first.flags & 0x0001) || continued == 0) return "";
+  std::string prev;
+  if (!codepage_to_utf8(first.prev_name, a.codepage, prev)) prev = escape_bytes(first.prev_name);
+  return shown(first.path.filename()) + " continues the set from '" + printable(prev) +
+         "': " + std::to_string(continued) +
+         " file(s) begun in earlier cabinets are read only from the set's first cabinet";
+}
+
 // Every file the cabinets' records list must reach the walk: a file the
 // library passed over is a loss, whatever else went right.
 void check_all_reported(const Archive& a, const Walk& listing, std::vector<std::string>& problems) {
@@ -902,6 +915,8 @@ void check_all_reported(const Archive& a, const Walk& listing, std::vector<std::
   if (listing.listed.size() != listed)
     problems.push_back("the cabinets list " + std::to_string(listed) + " files; " +
                        std::to_string(listing.listed.size()) + " were reported while reading them");
+  if (std::string continued = continued_from_before(a); !continued.empty())
+    problems.push_back(continued);
 }
 
 size_t selected_count(const Walk& listing) {
@@ -1074,6 +1089,8 @@ int command_list(const Args& args) {
   if (folder_entries) std::printf(", %zu folder(s)", folder_entries);
   std::printf("; packed %" PRIu64 " bytes of %" PRIu64 " (%.1f%%)\n", packed, all,
               all ? 100.0 * double(packed) / double(all) : 0.0);
+  if (std::string continued = continued_from_before(a); !continued.empty())
+    std::printf("note: %s\n", continued.c_str());
   return report("list", problems);
 }
 
@@ -1145,8 +1162,9 @@ int command_extract(const Args& args) {
     problems.push_back(mismatch + "; the package was changed or damaged after packing");
   unmatched_patterns(listing, problems);
   check_all_reported(a, listing, problems);
-  // Names that select nothing (a typo, say) leave no destination folder behind.
-  if (!o.patterns.empty() && selected_count(listing) == 0) {
+  // Nothing to write and something wrong (names that select nothing, a set
+  // opened in its middle): no destination folder is left behind.
+  if (selected_count(listing) == 0 && !problems.empty()) {
     report("extract", problems);
     return 1;
   }
