@@ -255,6 +255,11 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
   EXPECT_EQ(read_file(dest / "readme.txt"), read_file(in / "readme.txt"));
   EXPECT_EQ(fs::status(dest / "ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
   EXPECT_EQ(tree(dest), tree(in)) << "no temporary file is left";
+  // A package holding a file of its own name, extracted beside itself.
+  fs::copy_file(out, dest / "readme.txt", fs::copy_options::overwrite_existing);
+  r = tool({"extract", "--overwrite", (dest / "readme.txt").string(), "-d", dest.string()});
+  EXPECT_NE(r.err.find("readme.txt is a cabinet being read"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dest / "readme.txt"), read_file(out));
   // New files get the umask's permissions.
   const mode_t old_mask = umask(027);
   r = tool({"extract", out.string(), "-d", (root_ / "masked").string()});

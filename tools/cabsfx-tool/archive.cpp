@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -919,6 +920,41 @@ void check_all_reported(const Archive& a, const Walk& listing, std::vector<std::
     problems.push_back(continued);
 }
 
+// Replacing files never reaches the cabinets being read: a package named
+// setup.exe that holds a setup.exe, extracted beside itself with --overwrite,
+// would otherwise replace itself (and a set's later cabinet would be read
+// after being replaced). Returns the first such name, as shown; with --newer
+// only one that would replace the cabinet.
+std::string lands_on_a_cabinet(const Archive& a, const Options& o, const Walk& listing) {
+  std::error_code ec;
+  // A cabinet is replaced under its own name or, given as a link, its target's.
+  std::multimap<std::string, const CabinetInfo*> names;
+  for (const CabinetInfo& cab : a.chain) {
+    names.emplace(fold_case(path_text(cab.path.filename())), &cab);
+    const fs::path real = fs::canonical(cab.path, ec);
+    if (!ec && real.filename() != cab.path.filename())
+      names.emplace(fold_case(path_text(real.filename())), &cab);
+  }
+  std::time_t modified = 0;
+  for (const ListedFile& f : listing.listed) {
+    StoredPath sp;
+    if (!f.selected || f.folder_entry() || !split_stored_name(f.utf8, sp).empty()) continue;
+    const auto [first, end] = names.equal_range(fold_case(sp.components.back()));
+    for (auto it = first; it != end; ++it) {
+      const fs::path& cabinet = it->second->path;
+      if (o.existing == Existing::NEWER && get_file_mtime(cabinet, modified) &&
+          packed_dos(modified) >= (uint32_t(f.date) << 16 | f.time))
+        continue;
+      fs::path target = o.dest;
+      for (const std::string& part : sp.components) target /= path_from_utf8(part);
+      // Only the cabinet's own folder entry is in danger: a link to it at the
+      // target is replaced as a link.
+      if (fs::equivalent(target, cabinet, ec) && !fs::is_symlink(target, ec)) return shown(target);
+    }
+  }
+  return "";
+}
+
 size_t selected_count(const Walk& listing) {
   size_t n = 0;
   for (const ListedFile& f : listing.listed) n += f.selected;
@@ -1168,6 +1204,12 @@ int command_extract(const Args& args) {
     report("extract", problems);
     return 1;
   }
+  if (!o.to_stdout && (o.existing == Existing::OVERWRITE || o.existing == Existing::NEWER))
+    if (std::string name = lands_on_a_cabinet(a, o, listing); !name.empty()) {
+      report("extract", problems);
+      throw ToolError("nothing extracted: " + name +
+                      " is a cabinet being read; extract it elsewhere");
+    }
   std::unique_ptr<OutputTree> tree;
   if (o.to_stdout) {
     binary_stdout();
