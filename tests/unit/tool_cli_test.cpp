@@ -663,10 +663,11 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
     return make_memory_entry(name, Bytes(name.begin(), name.end()));
   };
   const fs::path cab = write_cabinet(
-      "hostile.cab", {entry("..\\evil1.txt"), entry("../evil2.txt"), entry("a/../../evil3.txt"),
-                      entry("C:\\evil4.txt"), entry("sub\\..\\..\\evil5.txt"), entry("CON"),
-                      entry("d:evil7"), entry("\\rooted.txt"), entry("/abs/slash.txt"),
-                      entry("fine\\\\ok.txt"), entry("link\\planted.txt"), entry("file_link")});
+      "hostile.cab",
+      {entry("..\\evil1.txt"), entry("../evil2.txt"), entry("a/../../evil3.txt"),
+       entry("C:\\evil4.txt"), entry("sub\\..\\..\\evil5.txt"), entry("CON"), entry("d:evil7"),
+       entry("\\rooted.txt"), entry("rooted.txt"), entry("/abs/slash.txt"), entry("fine\\\\ok.txt"),
+       entry("link\\planted.txt"), entry("file_link")});
   const fs::path dest = root_ / "dest";
   fs::create_directories(dest);
   fs::create_directories(root_ / "outside");
@@ -681,7 +682,8 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
   r = tool({"extract", "--overwrite", cab.string(), "-d", dest.string()});
   EXPECT_EQ(r.status, 1);
   for (const char* refused : {"..\\evil1.txt", "../evil2.txt", "a/../../evil3.txt", "C:\\evil4.txt",
-                              "sub\\..\\..\\evil5.txt", "'CON'", "d:evil7", "link\\planted.txt"})
+                              "sub\\..\\..\\evil5.txt", "'CON'", "d:evil7", "link\\planted.txt",
+                              "'rooted.txt': the cabinet lists this name again"})
     EXPECT_NE(r.err.find(refused), std::string::npos) << refused << "\n" << r.err;
   EXPECT_EQ(tree(root_ / "outside"), std::vector<std::string>{"target.txt"});
   EXPECT_EQ(read_file(root_ / "outside" / "target.txt"),

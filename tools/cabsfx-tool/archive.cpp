@@ -435,6 +435,10 @@ struct Walk {
   int32_t handle = -1;
   std::string display;
   bool replacing = false;  // it is to take the name of an existing file
+  // Paths written by this run (as the file system compares them), so that a
+  // name the cabinet lists twice does not replace the file written first.
+  std::set<std::string> written;
+  std::string path_key;
   uint32_t size = 0;
   unsigned files_done = 0, folders_done = 0, kept = 0;
 };
@@ -510,6 +514,16 @@ bool settle_existing(Walk& w, const ExistingEntry& e, const CabNotification* r,
   return true;
 }
 
+std::string written_key(const StoredPath& sp) {
+  std::string key;
+  for (const std::string& part : sp.components) key += part + '\\';
+#ifdef _WIN32
+  return fold_case(key);
+#else
+  return key;
+#endif
+}
+
 int32_t begin_file(Walk& w, CabNotification* r) {
   const CabinetInfo& cab = w.archive->chain[w.cabinet];
   const CodePage page = w.archive->codepage;
@@ -562,6 +576,12 @@ int32_t begin_file(Walk& w, CabNotification* r) {
         w.tree->enter(sp.components, true);
         ++w.folders_done;
         if (g_verbosity > 1) std::printf("  created %s\n", name.c_str());
+        return 0;
+      }
+      w.path_key = written_key(sp);
+      if (w.written.count(w.path_key)) {
+        w.problems.push_back("'" + name + "': the cabinet lists this name again; the file " +
+                             "written first is kept");
         return 0;
       }
       const std::string leaf = sp.components.back();
@@ -618,6 +638,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
   }
   if (g_verbosity > 1)  // with --stdout the names go to stderr, away from the bytes
     std::fprintf(w.tree || w.mode == Mode::Verify ? stdout : stderr, "  %s\n", w.display.c_str());
+  if (w.tree) w.written.insert(w.path_key);
   ++w.files_done;
   return 1;
 }
