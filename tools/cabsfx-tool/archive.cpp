@@ -976,6 +976,21 @@ std::string lands_on_a_cabinet(const Archive& a, const Options& o, const Walk& l
   return "";
 }
 
+// Names the cabinet lists more than once, compared as Windows compares them.
+std::string repeated_names(const Walk& listing) {
+  std::set<std::string> seen;
+  std::vector<std::string> repeated;
+  for (const ListedFile& f : listing.listed) {
+    StoredPath sp;
+    if (!f.selected || f.folder_entry() || !split_stored_name(f.utf8, sp).empty()) continue;
+    if (!seen.insert(fold_case(written_key(sp))).second) repeated.push_back(f.name);
+  }
+  if (repeated.empty()) return "";
+  return std::to_string(repeated.size()) + " file(s) repeat a name listed before (" +
+         quoted_names(repeated, 3) +
+         "): extracting keeps the first file of each name (on Windows, whatever its case)";
+}
+
 size_t selected_count(const Walk& listing) {
   size_t n = 0;
   for (const ListedFile& f : listing.listed) n += f.selected;
@@ -1148,6 +1163,8 @@ int command_list(const Args& args) {
               all ? 100.0 * double(packed) / double(all) : 0.0);
   if (std::string continued = continued_from_before(a); !continued.empty())
     std::printf("note: %s\n", continued.c_str());
+  if (std::string repeated = repeated_names(w); !repeated.empty())
+    std::printf("note: %s\n", repeated.c_str());
   return report("list", problems);
 }
 
@@ -1200,6 +1217,8 @@ int command_verify(const Args& args) {
                        " files");
   if (scan.unchecked && g_verbosity > 0)
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
+  if (std::string repeated = repeated_names(listing); !repeated.empty() && g_verbosity > 0)
+    std::printf("note: %s\n", repeated.c_str());
   if (report("verify", problems) != 0) return 1;
   if (g_verbosity > 0)
     std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",
