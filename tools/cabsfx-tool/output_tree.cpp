@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& p) {
-  return printable(path_text(p));
-}
-
 // A name for the new copy of a file that is being replaced, beside it.
 std::string temporary_name() {
   static std::mt19937 random{std::random_device{}()};
@@ -85,7 +81,7 @@ struct OutputTree::Impl {
     if (fd < 0 && errno == ENOENT) {
       if (!create) return -1;
       if (mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST)
-        throw ToolError("cannot create the folder " + quoted(shown) + ": " + reason());
+        throw ToolError("cannot create the folder " + ::shown(shown) + ": " + reason());
       fd = openat(parent, name.c_str(), flags);
     }
     if (fd >= 0) return fd;
@@ -94,10 +90,10 @@ struct OutputTree::Impl {
     if ((error == ELOOP || error == ENOTDIR) &&
         fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISLNK(st.st_mode))
-        throw ToolError("folder " + quoted(shown) + " is a symbolic link; not writing through it");
-      throw ToolError(quoted(shown) + " exists and is not a folder");
+        throw ToolError("folder " + ::shown(shown) + " is a symbolic link; not writing through it");
+      throw ToolError(::shown(shown) + " exists and is not a folder");
     }
-    throw ToolError("cannot open the folder " + quoted(shown) + ": " + std::strerror(error));
+    throw ToolError("cannot open the folder " + ::shown(shown) + ": " + std::strerror(error));
   }
 };
 
@@ -125,7 +121,7 @@ OutputTree::OutputTree(const fs::path& destination) : impl_(std::make_unique<Imp
   fs::create_directories(destination, ec);
   impl_->root = open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (impl_->root < 0)
-    throw ToolError("cannot open the destination " + quoted(destination) + ": " +
+    throw ToolError("cannot open the destination " + ::shown(destination) + ": " +
                     (ec ? ec.message() : reason()));
 }
 
@@ -153,7 +149,7 @@ ExistingEntry OutputTree::existing(const std::string& name) {
   ExistingEntry e;
   if (fstatat(impl_->current(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return e;
-    throw ToolError("cannot look at " + quoted(shown(name)) + ": " + reason());
+    throw ToolError("cannot look at " + ::shown(shown(name)) + ": " + reason());
   }
   e.kind = S_ISREG(st.st_mode)   ? ExistingEntry::FILE
            : S_ISDIR(st.st_mode) ? ExistingEntry::FOLDER
@@ -169,7 +165,7 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   f.name = name;
   f.shown = shown(name);
   f.dir = fcntl(impl_->current(), F_DUPFD_CLOEXEC, 0);
-  if (f.dir < 0) throw ToolError("cannot create " + quoted(f.shown) + ": " + reason());
+  if (f.dir < 0) throw ToolError("cannot create " + ::shown(f.shown) + ": " + reason());
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
     if (replace) f.temp = temporary_name();
@@ -180,8 +176,8 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
     const int error = errno;
     close(f.dir);
     f.dir = -1;
-    if (error == EEXIST) throw FileExists(quoted(f.shown) + " exists");
-    throw ToolError("cannot create " + quoted(f.shown) + ": " + std::strerror(error));
+    if (error == EEXIST) throw FileExists(::shown(f.shown) + " exists");
+    throw ToolError("cannot create " + ::shown(f.shown) + ": " + std::strerror(error));
   }
   return file;
 }
@@ -192,7 +188,7 @@ bool OutputFile::write(const void* bytes, size_t count) {
     const ssize_t n = ::write(impl_->fd, p, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      impl_->error = "cannot write " + quoted(impl_->shown) + ": " + (n < 0 ? reason() : "");
+      impl_->error = "cannot write " + ::shown(impl_->shown) + ": " + (n < 0 ? reason() : "");
       return false;
     }
     p += n;
@@ -205,17 +201,17 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
   Impl& f = *impl_;
   std::string failure;
   const struct timespec times[2] = {{modified, 0}, {modified, 0}};
-  if (futimens(f.fd, times) != 0) failure = "cannot set the date of " + quoted(f.shown);
+  if (futimens(f.fd, times) != 0) failure = "cannot set the date of " + ::shown(f.shown);
   if (failure.empty() && (attribs & 0x01) && fchmod(f.fd, file_mode() & ~0222) != 0)
-    failure = "cannot make " + quoted(f.shown) + " read-only";
+    failure = "cannot make " + ::shown(f.shown) + " read-only";
   if (failure.empty()) {
     const int fd = f.fd;
     f.fd = -1;
-    if (close(fd) != 0) failure = "cannot write " + quoted(f.shown);
+    if (close(fd) != 0) failure = "cannot write " + ::shown(f.shown);
   }
   if (failure.empty() && !f.temp.empty() &&
       renameat(f.dir, f.temp.c_str(), f.dir, f.name.c_str()) != 0)
-    failure = "cannot replace " + quoted(f.shown);
+    failure = "cannot replace " + ::shown(f.shown);
   if (!failure.empty()) {
     failure += ": " + reason();
     f.abandon();
@@ -309,25 +305,25 @@ struct OutputTree::Impl {
     if (h == INVALID_HANDLE_VALUE && not_found(GetLastError())) {
       if (!create) return h;
       if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        throw ToolError("cannot create the folder " + quoted(shown) + ": " + reason());
+        throw ToolError("cannot create the folder " + ::shown(shown) + ": " + reason());
       h = open_entry(path, FILE_READ_ATTRIBUTES, share);
     }
     if (h == INVALID_HANDLE_VALUE)
-      throw ToolError("cannot open the folder " + quoted(shown) + ": " + reason());
+      throw ToolError("cannot open the folder " + ::shown(shown) + ": " + reason());
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) {
       const std::string why = reason();
       CloseHandle(h);
-      throw ToolError("cannot open the folder " + quoted(shown) + ": " + why);
+      throw ToolError("cannot open the folder " + ::shown(shown) + ": " + why);
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       CloseHandle(h);
-      throw ToolError("folder " + quoted(shown) +
+      throw ToolError("folder " + ::shown(shown) +
                       " is a link (reparse point); not writing through it");
     }
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       CloseHandle(h);
-      throw ToolError(quoted(shown) + " exists and is not a folder");
+      throw ToolError(::shown(shown) + " exists and is not a folder");
     }
     return h;
   }
@@ -355,7 +351,7 @@ OutputTree::OutputTree(const fs::path& destination) : impl_(std::make_unique<Imp
   impl_->root = long_form(destination);
   impl_->root_handle = impl_->open_folder(impl_->root, destination, false);
   if (impl_->root_handle == INVALID_HANDLE_VALUE)
-    throw ToolError("cannot open the destination " + quoted(destination) + ": " +
+    throw ToolError("cannot open the destination " + ::shown(destination) + ": " +
                     (ec ? ec.message() : reason()));
 }
 
@@ -385,12 +381,12 @@ ExistingEntry OutputTree::existing(const std::string& name) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (h == INVALID_HANDLE_VALUE) {
     if (not_found(GetLastError())) return e;
-    throw ToolError("cannot look at " + quoted(shown(name)) + ": " + reason());
+    throw ToolError("cannot look at " + ::shown(shown(name)) + ": " + reason());
   }
   BY_HANDLE_FILE_INFORMATION info{};
   const bool ok = GetFileInformationByHandle(h, &info) != 0;
   CloseHandle(h);
-  if (!ok) throw ToolError("cannot look at " + quoted(shown(name)) + ": " + reason());
+  if (!ok) throw ToolError("cannot look at " + ::shown(shown(name)) + ": " + reason());
   e.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ExistingEntry::OTHER
            : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? ExistingEntry::FOLDER
                                                                   : ExistingEntry::FILE;
@@ -418,8 +414,8 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   }
   if (f.handle == INVALID_HANDLE_VALUE) {
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-      throw FileExists(quoted(f.shown) + " exists");
-    throw ToolError("cannot create " + quoted(f.shown) + ": " + reason(error));
+      throw FileExists(::shown(f.shown) + " exists");
+    throw ToolError("cannot create " + ::shown(f.shown) + ": " + reason(error));
   }
   return file;
 }
@@ -429,7 +425,7 @@ bool OutputFile::write(const void* bytes, size_t count) {
   while (count > 0) {
     DWORD n = 0;
     if (!WriteFile(impl_->handle, p, DWORD(count), &n, nullptr) || n == 0) {
-      impl_->error = "cannot write " + quoted(impl_->shown) + ": " + reason();
+      impl_->error = "cannot write " + ::shown(impl_->shown) + ": " + reason();
       return false;
     }
     p += n;
@@ -448,14 +444,14 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
   const FILETIME ft = to_filetime(modified);
   std::string failure;
   if (!SetFileTime(f.handle, nullptr, nullptr, &ft))
-    failure = "cannot set the date of " + quoted(f.shown);
+    failure = "cannot set the date of " + ::shown(f.shown);
   else if (!set_attributes(f.handle, attributes))
-    failure = "cannot set the attributes of " + quoted(f.shown);
+    failure = "cannot set the attributes of " + ::shown(f.shown);
   if (failure.empty()) {
     const HANDLE h = f.handle;
     f.handle = INVALID_HANDLE_VALUE;
     if (!CloseHandle(h)) {
-      failure = "cannot write " + quoted(f.shown);
+      failure = "cannot write " + ::shown(f.shown);
       f.handle = INVALID_HANDLE_VALUE;
     }
   }
@@ -487,7 +483,7 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
       CloseHandle(old);
     }
     if (!moved) {
-      failure = "cannot replace " + quoted(f.shown);
+      failure = "cannot replace " + ::shown(f.shown);
       DeleteFileW(f.temp.c_str());
       throw ToolError(failure + ": " + why);
     }
