@@ -484,6 +484,12 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("media5.cab continues the set from 'media4.cab'"), std::string::npos);
   EXPECT_FALSE(fs::exists(root_ / "dest2"));
+  // Its listing takes the method from the folder record, and shows no ratio
+  // for a folder whose bytes began before.
+  r = tool({"list", (root_ / "media5.cab").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("     0  MSZIP "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('%'), std::string::npos) << r.out;
 
   // Damage where a.bin's folder ends, in the third cabinet: the next folder
   // (b.bin from there on, c.txt listed only in the fourth) is still extracted.

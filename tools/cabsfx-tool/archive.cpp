@@ -825,6 +825,7 @@ struct BlockScan {
   unsigned unchecked = 0;
   uint64_t blocks = 0;
   std::vector<uint64_t> packed, folder_blocks;  // per folder across the set
+  std::vector<uint16_t> types;                  // as its first record says
 };
 
 // Reads the folders' data blocks directly, blocks that no file reaches
@@ -844,6 +845,8 @@ BlockScan scan_blocks(const Archive& a, bool check) {
       if (scan.packed.size() <= number) {
         scan.packed.resize(number + 1);
         scan.folder_blocks.resize(number + 1);
+        scan.types.resize(number + 1, 0xFFFF);
+        scan.types[number] = folder.type;
       }
       const std::string where = shown(cab.path) + " folder " + std::to_string(i);
       if (!seek_file(f.get(), cab.offset + folder.coff_cab_start)) {
@@ -1142,27 +1145,31 @@ int command_list(const Args& args) {
   }
   const BlockScan scan = scan_blocks(a, false);
   for (const std::string& p : scan.problems) problems.push_back(p);
+  // A set opened in its middle: its first folder began in an earlier
+  // cabinet, so its packed bytes have no unpacked size here to compare.
+  const std::string continued = continued_from_before(a);
   uint64_t packed = 0;
   std::printf("\n%6s  %-10s  %7s  %6s  %14s  %14s  %6s\n", "Folder", "Method", "Blocks", "Files",
               "Packed", "Unpacked", "Ratio");
   for (size_t i = 0; i < scan.packed.size(); ++i) {
     const uint64_t in = i < unpacked.size() ? unpacked[i] : 0;
     packed += scan.packed[i];
-    uint16_t type = 0xFFFF;
-    for (const ListedFile& f : w.listed)
-      if (f.folder == i) type = f.type;
-    std::printf("%6zu  %-10s  %7" PRIu64 "  %6zu  %14" PRIu64 "  %14" PRIu64 "  %5.1f%%\n", i,
-                method_name(type).c_str(), scan.folder_blocks[i],
-                i < members.size() ? members[i] : 0, scan.packed[i], in,
-                in ? 100.0 * double(scan.packed[i]) / double(in) : 0.0);
+    char ratio[16] = "     -";
+    if (i > 0 || continued.empty())
+      std::snprintf(ratio, sizeof ratio, "%5.1f%%",
+                    in ? 100.0 * double(scan.packed[i]) / double(in) : 0.0);
+    std::printf("%6zu  %-10s  %7" PRIu64 "  %6zu  %14" PRIu64 "  %14" PRIu64 "  %s\n", i,
+                method_name(scan.types[i]).c_str(), scan.folder_blocks[i],
+                i < members.size() ? members[i] : 0, scan.packed[i], in, ratio);
   }
   const uint64_t all = total_size(w.listed);
   std::printf("%zu file(s), %" PRIu64 " bytes", files, total);
   if (folder_entries) std::printf(", %zu folder(s)", folder_entries);
-  std::printf("; packed %" PRIu64 " bytes of %" PRIu64 " (%.1f%%)\n", packed, all,
-              all ? 100.0 * double(packed) / double(all) : 0.0);
-  if (std::string continued = continued_from_before(a); !continued.empty())
-    std::printf("note: %s\n", continued.c_str());
+  if (continued.empty())
+    std::printf("; packed %" PRIu64 " bytes of %" PRIu64 " (%.1f%%)\n", packed, all,
+                all ? 100.0 * double(packed) / double(all) : 0.0);
+  else
+    std::printf("; packed %" PRIu64 " bytes\nnote: %s\n", packed, continued.c_str());
   if (std::string repeated = repeated_names(w); !repeated.empty())
     std::printf("note: %s\n", repeated.c_str());
   return report("list", problems);
