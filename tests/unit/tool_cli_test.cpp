@@ -178,6 +178,11 @@ TEST_F(ToolTest, HelpUsageErrorsAndExitStatus) {
   r = tool({"verify", stub_.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no cabinet found"), std::string::npos);
+  // Output that cannot be written fails the run, help and listings alike.
+  for (const char* args : {"--help", "--version", "list --help", "verify --help"}) {
+    const int rc = std::system((quote(TOOL) + " " + args + " >/dev/full 2>/dev/null").c_str());
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1) << args;
+  }
 }
 
 TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {

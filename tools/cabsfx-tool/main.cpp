@@ -254,6 +254,19 @@ bool wants_help(const Args& args) {
   return false;
 }
 
+namespace {
+
+// Output that could not be written (a full disk, a closed pipe) fails the
+// run, whatever the command did.
+int flushed(int status, const std::string& command) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::fprintf(stderr, "cabsfx-tool: %scannot write the output\n",
+               command.empty() ? "" : (command + ": ").c_str());
+  return 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
 #ifdef _WIN32
   SetConsoleOutputCP(CP_UTF8);
@@ -267,11 +280,11 @@ int main(int argc, char** argv) {
   const Args args(all.begin() + 1, all.end());
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(USAGE, stdout);
-    return 0;
+    return flushed(0, "");
   }
   if (command == "--version") {
     std::printf("cabsfx-tool %s\n", CABSFX_VERSION);
-    return 0;
+    return flushed(0, "");
   }
   struct Command {
     const char* name;
@@ -286,15 +299,10 @@ int main(int argc, char** argv) {
     if (command != c.name) continue;
     if (wants_help(args)) {
       std::fputs(c.help, stdout);
-      return 0;
+      return flushed(0, c.name);
     }
     try {
-      const int status = c.run(args);
-      if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "cabsfx-tool: %s: cannot write the output\n", c.name);
-        return 1;
-      }
-      return status;
+      return flushed(c.run(args), c.name);
     } catch (const UsageError& e) {
       std::fprintf(stderr, "cabsfx-tool: %s: %s\n(see 'cabsfx-tool %s --help')\n", c.name, e.what(),
                    c.name);
