@@ -543,6 +543,12 @@ TEST_F(ToolTest, DamageAndFailedWritesAreReported) {
   r = tool({"extract", "--overwrite", out.string(), "-d", (root_ / "dest").string()});
   EXPECT_NE(r.err.find("removed; the existing file is kept as it was"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(root_ / "dest" / "data.bin"), Bytes({'o', 'l', 'd'}));
+  // Cut short, as a download that stopped: list reads no data, yet says so.
+  package.resize(package.size() - 300);
+  write_file(out, package);
+  r = tool({"list", out.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(": cut short"), std::string::npos) << r.err;
 
   // A header text without its NUL would run into the next field.
   ASSERT_EQ(

@@ -839,6 +839,10 @@ BlockScan scan_blocks(const Archive& a, bool check) {
       continue;
     }
     std::vector<uint8_t> header(8 + cab.data_reserve), data;
+    // Without `check` the data is passed over, not read: a block reaching
+    // past the file's end is found by its size.
+    std::error_code size_error;
+    const uint64_t file_end = fs::file_size(cab.path, size_error);
     for (size_t i = 0; i < cab.folders.size(); ++i) {
       const FolderInfo& folder = cab.folders[i];
       const size_t number = cab.folder_base + i;
@@ -864,8 +868,10 @@ BlockScan scan_blocks(const Archive& a, bool check) {
         scan.packed[number] += cb_data;
         if (cb_uncomp != 0) ++scan.folder_blocks[number];  // a split block counts once
         data.resize(cb_data);
-        if (!(check ? read_exact(f.get(), data.data(), data.size())
-                    : seek_file(f.get(), tell_file(f.get()) + cb_data))) {
+        const bool present = check ? read_exact(f.get(), data.data(), data.size())
+                                   : seek_file(f.get(), tell_file(f.get()) + cb_data) &&
+                                         (size_error || uint64_t(tell_file(f.get())) <= file_end);
+        if (!present) {
           scan.problems.push_back(where + " block " + std::to_string(b) + ": cut short");
           break;
         }
