@@ -546,9 +546,11 @@ TEST_F(ToolTest, DamageAndFailedWritesAreReported) {
   // Cut short, as a download that stopped: list reads no data, yet says so.
   package.resize(package.size() - 300);
   write_file(out, package);
-  r = tool({"list", out.string()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(": cut short"), std::string::npos) << r.err;
+  for (const char* form : {"-v", "-q", "--json"}) {
+    r = tool({"list", form, out.string()});
+    EXPECT_EQ(r.status, 1) << form;
+    EXPECT_NE(r.err.find(": cut short"), std::string::npos) << form << r.err;
+  }
 
   // A header text without its NUL would run into the next field.
   ASSERT_EQ(

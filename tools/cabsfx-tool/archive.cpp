@@ -1096,6 +1096,9 @@ int command_list(const Args& args) {
   const Walk w = run_walks(Mode::List, a, o, nullptr);
   std::vector<std::string> problems;
   unmatched_patterns(w, problems);
+  // Block headers only, in every form of the listing: damage they show fails it.
+  const BlockScan scan = scan_blocks(a, false);
+  for (const std::string& p : scan.problems) problems.push_back(p);
   if (o.json) {
     for (const ListedFile& f : w.listed) {
       if (!f.selected) continue;
@@ -1149,8 +1152,6 @@ int command_list(const Args& args) {
       ++files;
     total += f.size;
   }
-  const BlockScan scan = scan_blocks(a, false);
-  for (const std::string& p : scan.problems) problems.push_back(p);
   // A set opened in its middle: its first folder began in an earlier
   // cabinet, so its packed bytes have no unpacked size here to compare.
   const std::string continued = continued_from_before(a);

@@ -138,8 +138,9 @@ const char* const LIST_HELP =
     "  -q                       names only\n"
     "\n" NAME_HELP
     "\n"
-    "Exit status: 0 listed, 1 unreadable archive or a NAME matched nothing,\n"
-    "2 usage error.\n";
+    "Exit status: 0 listed, 1 unreadable archive, data blocks that run past\n"
+    "the file's end (the data itself is read only by verify), or a NAME that\n"
+    "matched nothing, 2 usage error.\n";
 
 const char* const VERIFY_HELP =
     "usage: cabsfx-tool verify [--codepage 1252|932] [-q|-v] FILE [NAME...]\n"
