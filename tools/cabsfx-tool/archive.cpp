@@ -438,6 +438,9 @@ struct Walk {
   // Paths written by this run (as the file system compares them), so that a
   // name the cabinet lists twice does not replace the file written first.
   std::set<std::string> written;
+  // The files themselves: a name the file system takes for one of them (a
+  // short 8.3 name, another case where case is ignored) is no new file.
+  std::set<FileIdentity> written_files;
   std::string path_key;
   uint32_t size = 0;
   unsigned files_done = 0, folders_done = 0, kept = 0;
@@ -587,8 +590,14 @@ int32_t begin_file(Walk& w, CabNotification* r) {
       const std::string leaf = sp.components.back();
       sp.components.pop_back();
       w.tree->enter(sp.components, true);
+      const ExistingEntry existing = w.tree->existing(leaf);
+      if (existing.kind == ExistingEntry::FILE && w.written_files.count(existing.identity)) {
+        w.problems.push_back("'" + name + "': the file system takes this name for a file " +
+                             "written before in this run; the file written first is kept");
+        return 0;
+      }
       bool replace;
-      if (!settle_existing(w, w.tree->existing(leaf), r, name, replace)) return 0;
+      if (!settle_existing(w, existing, r, name, replace)) return 0;
       slot->out = w.tree->create(leaf, replace);
       w.replacing = replace;
     } catch (const FileExists&) {
@@ -620,7 +629,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
     std::time_t t;
     if (!dos_to_time(r->date, r->time, t)) t = std::time(nullptr);
     try {
-      s->out->finish(t, r->attribs);
+      w.written_files.insert(s->out->finish(t, r->attribs));
     } catch (const ToolError& e) {
       ok = false;
       failure = e.what();

@@ -155,6 +155,7 @@ ExistingEntry OutputTree::existing(const std::string& name) {
            : S_ISDIR(st.st_mode) ? ExistingEntry::FOLDER
                                  : ExistingEntry::OTHER;
   e.modified = st.st_mtime;
+  e.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
   return e;
 }
 
@@ -197,11 +198,13 @@ bool OutputFile::write(const void* bytes, size_t count) {
   return true;
 }
 
-void OutputFile::finish(std::time_t modified, uint16_t attribs) {
+FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   Impl& f = *impl_;
   std::string failure;
   const struct timespec times[2] = {{modified, 0}, {modified, 0}};
+  struct stat st {};
   if (futimens(f.fd, times) != 0) failure = "cannot set the date of " + ::shown(f.shown);
+  if (failure.empty() && fstat(f.fd, &st) != 0) failure = "cannot look at " + ::shown(f.shown);
   if (failure.empty() && (attribs & 0x01) && fchmod(f.fd, file_mode() & ~0222) != 0)
     failure = "cannot make " + ::shown(f.shown) + " read-only";
   if (failure.empty()) {
@@ -219,6 +222,7 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
   }
   close(f.dir);
   f.dir = -1;
+  return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
 }
 
 #else  // _WIN32
@@ -256,6 +260,10 @@ HANDLE open_entry(const std::wstring& path, DWORD access, DWORD share) {
 std::time_t to_time(FILETIME ft) {
   const uint64_t ticks = uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
   return std::time_t((int64_t(ticks) - 116444736000000000LL) / 10000000LL);
+}
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
 FILETIME to_filetime(std::time_t t) {
@@ -391,6 +399,7 @@ ExistingEntry OutputTree::existing(const std::string& name) {
            : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? ExistingEntry::FOLDER
                                                                   : ExistingEntry::FILE;
   e.modified = to_time(info.ftLastWriteTime);
+  e.identity = identity_of(info);
   return e;
 }
 
@@ -434,7 +443,7 @@ bool OutputFile::write(const void* bytes, size_t count) {
   return true;
 }
 
-void OutputFile::finish(std::time_t modified, uint16_t attribs) {
+FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   Impl& f = *impl_;
   DWORD attributes = 0;
   if (attribs & 0x01) attributes |= FILE_ATTRIBUTE_READONLY;
@@ -443,10 +452,13 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
   if (attribs & 0x20) attributes |= FILE_ATTRIBUTE_ARCHIVE;
   const FILETIME ft = to_filetime(modified);
   std::string failure;
+  BY_HANDLE_FILE_INFORMATION written{};
   if (!SetFileTime(f.handle, nullptr, nullptr, &ft))
     failure = "cannot set the date of " + ::shown(f.shown);
   else if (!set_attributes(f.handle, attributes))
     failure = "cannot set the attributes of " + ::shown(f.shown);
+  else if (!GetFileInformationByHandle(f.handle, &written))
+    failure = "cannot look at " + ::shown(f.shown);
   if (failure.empty()) {
     const HANDLE h = f.handle;
     f.handle = INVALID_HANDLE_VALUE;
@@ -497,6 +509,7 @@ void OutputFile::finish(std::time_t modified, uint16_t attribs) {
     }
     throw ToolError(failure + ": " + why);
   }
+  return identity_of(written);
 }
 
 #endif

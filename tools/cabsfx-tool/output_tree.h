@@ -11,14 +11,21 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool.h"
+
+// Which file a name reaches: its device (volume) and its number there. Two
+// names of one file (a short 8.3 name, a name in another case on a file
+// system that ignores case) give the same identity.
+using FileIdentity = std::pair<uint64_t, uint64_t>;
 
 // What is at a name now, looked at without following a link.
 struct ExistingEntry {
   enum Kind { MISSING, FILE, FOLDER, OTHER } kind = MISSING;  // OTHER: link, device, ...
   std::time_t modified = 0;
+  FileIdentity identity{};  // of a FILE
 };
 
 // The file exists and the caller did not ask to replace it.
@@ -64,8 +71,8 @@ class OutputFile {
   const std::string& error() const;
   // Stamps the date, applies the cabinet attributes (read-only everywhere;
   // hidden, system and archive on Windows), closes, and renames into place.
-  // Throws ToolError naming the user's path.
-  void finish(std::time_t modified, uint16_t attribs);
+  // Throws ToolError naming the user's path. Returns the file's identity.
+  FileIdentity finish(std::time_t modified, uint16_t attribs);
   // Closes and removes what was created.
   void abandon();
 
