@@ -440,7 +440,7 @@ struct Walk {
   std::set<std::string> written;
   // The files themselves: a name the file system takes for one of them (a
   // short 8.3 name, another case where case is ignored) is no new file.
-  std::set<FileIdentity> written_files;
+  std::map<FileIdentity, std::string> written_files;  // to the name written
   std::string path_key;
   uint32_t size = 0;
   unsigned files_done = 0, folders_done = 0, kept = 0;
@@ -591,9 +591,10 @@ int32_t begin_file(Walk& w, CabNotification* r) {
       sp.components.pop_back();
       w.tree->enter(sp.components, true);
       const ExistingEntry existing = w.tree->existing(leaf);
-      if (existing.kind == ExistingEntry::FILE && w.written_files.count(existing.identity)) {
-        w.problems.push_back("'" + name + "': the file system takes this name for a file " +
-                             "written before in this run; the file written first is kept");
+      if (const auto it = w.written_files.find(existing.identity);
+          existing.kind == ExistingEntry::FILE && it != w.written_files.end()) {
+        w.problems.push_back("'" + name + "': the file system takes it for '" + it->second +
+                             "', written before; the file written first is kept");
         return 0;
       }
       bool replace;
@@ -629,7 +630,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
     std::time_t t;
     if (!dos_to_time(r->date, r->time, t)) t = std::time(nullptr);
     try {
-      w.written_files.insert(s->out->finish(t, r->attribs));
+      w.written_files.emplace(s->out->finish(t, r->attribs), w.display);
     } catch (const ToolError& e) {
       ok = false;
       failure = e.what();
