@@ -696,6 +696,12 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
 
   ToolRun r = tool({"list", cab.string()});
   EXPECT_NE(r.out.find("1 file(s) repeat a name listed before ('rooted.txt')"), std::string::npos);
+  EXPECT_NE(r.out.find("7 file(s) cannot be extracted under their names ('..\\evil1.txt', "
+                       "'../evil2.txt', 'a/../../evil3.txt' and 4 more); '..\\evil1.txt': the "
+                       "name refers to a parent folder"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(tool({"verify", cab.string()}).status, 1) << "verify fails what extract refuses";
   r = tool({"extract", cab.string(), "-d", dest.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("file_link exists"), std::string::npos) << r.err;

@@ -527,6 +527,18 @@ std::string written_key(const StoredPath& sp) {
 #endif
 }
 
+// Why extracting refuses a stored name, or "" when it writes the file;
+// `sp` gets the name's parts.
+std::string refusal(bool decoded, const std::string& utf8, uint16_t attribs, uint32_t size,
+                    CodePage page, StoredPath& sp) {
+  if (!decoded)
+    return (attribs & 0x80) ? std::string("not valid UTF-8")
+                            : "not valid code page " + std::to_string(codepage_number(page));
+  if (const std::string why = split_stored_name(utf8, sp); !why.empty()) return "the name " + why;
+  if (sp.directory && size != 0) return "a folder entry that carries data";
+  return "";
+}
+
 int32_t begin_file(Walk& w, CabNotification* r) {
   const CabinetInfo& cab = w.archive->chain[w.cabinet];
   const CodePage page = w.archive->codepage;
@@ -554,21 +566,9 @@ int32_t begin_file(Walk& w, CabNotification* r) {
     w.handle = add_slot(std::move(slot));
     return w.handle;
   }
-  if (!decoded) {
-    w.problems.push_back("refusing '" + name + "': not valid " +
-                         ((r->attribs & 0x80)
-                              ? std::string("UTF-8")
-                              : "code page " + std::to_string(codepage_number(page))));
-    return 0;
-  }
   StoredPath sp;
-  const std::string why = split_stored_name(utf8, sp);
-  if (!why.empty()) {
-    w.problems.push_back("refusing '" + name + "': the name " + why);
-    return 0;
-  }
-  if (sp.directory && r->size != 0) {
-    w.problems.push_back("refusing '" + name + "': a folder entry that carries data");
+  if (const std::string why = refusal(decoded, utf8, r->attribs, r->size, page, sp); !why.empty()) {
+    w.problems.push_back("refusing '" + name + "': " + why);
     return 0;
   }
   auto slot = std::make_unique<Slot>();
@@ -1010,6 +1010,23 @@ std::string repeated_names(const Walk& listing) {
          "): extracting keeps the first file of each name (on Windows, whatever its case)";
 }
 
+// The selected files that extracting refuses by their names, in one line.
+std::string refused_names(const Walk& listing, CodePage page) {
+  std::vector<std::string> names;
+  std::string first;
+  for (const ListedFile& f : listing.listed) {
+    StoredPath sp;
+    const std::string why =
+        f.selected ? refusal(f.decoded, f.utf8, f.attribs, f.size, page, sp) : std::string();
+    if (why.empty()) continue;
+    if (names.empty()) first = "'" + f.name + "': " + why;
+    names.push_back(f.name);
+  }
+  if (names.empty()) return "";
+  return std::to_string(names.size()) + " file(s) cannot be extracted under their names (" +
+         quoted_names(names, 3) + "); " + first;
+}
+
 size_t selected_count(const Walk& listing) {
   size_t n = 0;
   for (const ListedFile& f : listing.listed) n += f.selected;
@@ -1189,6 +1206,8 @@ int command_list(const Args& args) {
     std::printf("; packed %" PRIu64 " bytes\nnote: %s\n", packed, continued.c_str());
   if (std::string repeated = repeated_names(w); !repeated.empty())
     std::printf("note: %s\n", repeated.c_str());
+  if (std::string refused = refused_names(w, a.codepage); !refused.empty())
+    std::printf("note: %s\n", refused.c_str());
   return report("list", problems);
 }
 
@@ -1222,6 +1241,8 @@ int command_verify(const Args& args) {
   const Walk listing = run_walks(Mode::List, a, o, nullptr);
   unmatched_patterns(listing, problems);
   check_all_reported(a, listing, problems);
+  if (std::string refused = refused_names(listing, a.codepage); !refused.empty())
+    problems.push_back(std::move(refused));
   const size_t wanted = selected_count(listing);
   ProgressBar bar("verify", g_verbosity > 0 ? selected_size(listing) : 0);
   Walk w;

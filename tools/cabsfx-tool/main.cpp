@@ -150,8 +150,9 @@ const char* const VERIFY_HELP =
     "the CRC-32 of the cabinet region.\n"
     "\n" NAME_HELP
     "\n"
-    "Exit status: 0 everything intact, 1 damage found (or a NAME matched\n"
-    "nothing), 2 usage error.\n";
+    "Exit status: 0 everything intact, 1 damage found, names that extract\n"
+    "refuses (a parent folder, a drive, a device name), or a NAME that matched\n"
+    "nothing, 2 usage error.\n";
 
 const char* const EXTRACT_HELP =
     "usage: cabsfx-tool extract [-d DIR] [options] FILE [NAME...]\n"
