@@ -702,6 +702,8 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(tool({"verify", cab.string()}).status, 1) << "verify fails what extract refuses";
+  r = tool({"verify", write_cabinet("again.cab", {entry("r.txt"), entry("R.TXT")}).string()});
+  EXPECT_NE(r.err.find("1 file(s) repeat a name listed before ('R.TXT')"), std::string::npos);
   r = tool({"extract", cab.string(), "-d", dest.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("file_link exists"), std::string::npos) << r.err;

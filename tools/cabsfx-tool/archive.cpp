@@ -1243,6 +1243,8 @@ int command_verify(const Args& args) {
   check_all_reported(a, listing, problems);
   if (std::string refused = refused_names(listing, a.codepage); !refused.empty())
     problems.push_back(std::move(refused));
+  if (std::string repeated = repeated_names(listing); !repeated.empty())
+    problems.push_back(std::move(repeated));
   const size_t wanted = selected_count(listing);
   ProgressBar bar("verify", g_verbosity > 0 ? selected_size(listing) : 0);
   Walk w;
@@ -1262,8 +1264,6 @@ int command_verify(const Args& args) {
                        " files");
   if (scan.unchecked && g_verbosity > 0)
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
-  if (std::string repeated = repeated_names(listing); !repeated.empty() && g_verbosity > 0)
-    std::printf("note: %s\n", repeated.c_str());
   if (report("verify", problems) != 0) return 1;
   if (g_verbosity > 0)
     std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",

@@ -151,8 +151,8 @@ const char* const VERIFY_HELP =
     "\n" NAME_HELP
     "\n"
     "Exit status: 0 everything intact, 1 damage found, names that extract\n"
-    "refuses (a parent folder, a drive, a device name), or a NAME that matched\n"
-    "nothing, 2 usage error.\n";
+    "refuses (a parent folder, a drive, a device name) or that repeat a name\n"
+    "as Windows compares them, or a NAME that matched nothing, 2 usage error.\n";
 
 const char* const EXTRACT_HELP =
     "usage: cabsfx-tool extract [-d DIR] [options] FILE [NAME...]\n"
