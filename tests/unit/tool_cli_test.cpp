@@ -178,6 +178,8 @@ TEST_F(ToolTest, HelpUsageErrorsAndExitStatus) {
   r = tool({"verify", stub_.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no cabinet found"), std::string::npos);
+  r = tool({"pack", "-o", stub_.string(), "--stub", stub_.string(), root_.string()});
+  EXPECT_NE(r.err.find("is the stub it appends to"), std::string::npos) << r.err;
   // Output that cannot be written fails the run, help and listings alike.
   for (const char* args : {"--help", "--version", "list --help", "verify --help"}) {
     const int rc = std::system((quote(TOOL) + " " + args + " >/dev/full 2>/dev/null").c_str());

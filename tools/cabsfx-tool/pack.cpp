@@ -725,6 +725,10 @@ int command_pack(const Args& args) {
   std::vector<uint8_t> stub;
   fs::path stub_path;
   if (!o.cabinet_only) stub = load_stub(o, stub_path);
+  std::error_code same_error;
+  if (!o.cabinet_only && fs::equivalent(stub_path, o.out, same_error))
+    throw ToolError("the output " + shown(o.out) + " is the stub it appends to; choose another " +
+                    "output name");
   if (!branding.empty()) {
     stub = brand_stub(stub, branding, stub_path);
     check_stub(stub, stub_path);
