@@ -725,10 +725,14 @@ int command_pack(const Args& args) {
   std::vector<uint8_t> stub;
   fs::path stub_path;
   if (!o.cabinet_only) stub = load_stub(o, stub_path);
-  std::error_code same_error;
-  if (!o.cabinet_only && fs::equivalent(stub_path, o.out, same_error))
-    throw ToolError("the output " + shown(o.out) + " is the stub it appends to; choose another " +
-                    "output name");
+  // Files the pack reads besides its inputs are never its output.
+  for (const fs::path& read : {stub_path, o.icon}) {
+    std::error_code same_error;
+    if (!read.empty() && fs::equivalent(read, o.out, same_error))
+      throw ToolError("the output " + shown(o.out) + " is " +
+                      (read == stub_path ? "the stub it appends to" : "the icon it puts in") +
+                      "; choose another output name");
+  }
   if (!branding.empty()) {
     stub = brand_stub(stub, branding, stub_path);
     check_stub(stub, stub_path);
