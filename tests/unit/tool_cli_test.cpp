@@ -497,6 +497,13 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("     0  MSZIP "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find('%'), std::string::npos) << r.out;
+  // A continuation's name holding another file stops the pack.
+  write_text(root_ / "media4.cab", "not ours");
+  r = tool({"pack", "-o", out.string(), "--cabinet-only", "--max-cabinet-size", "64K",
+            (root_ / "in").string()});
+  EXPECT_NE(r.err.find("media4.cab exists and is not a cabinet"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(root_ / "media4.cab").size(), 8u);
+  fs::remove(root_ / "media4.cab");
 
   // Damage where a.bin's folder ends, in the third cabinet: the next folder
   // (b.bin from there on, c.txt listed only in the fourth) is still extracted.

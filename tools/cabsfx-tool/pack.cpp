@@ -909,6 +909,19 @@ int command_pack(const Args& args) {
     }
     if (std::fclose(main.release()) != 0)
       throw ToolError("cannot write " + shown(o.out) + ": " + reason());
+    // A continuation may replace a cabinet (of an earlier pack, as a rule),
+    // never another file that happens to have its name.
+    for (const fs::path& target : sink.targets()) {
+      std::error_code ec;
+      const fs::file_status st = fs::symlink_status(target, ec);
+      if (!fs::exists(st) || fs::is_symlink(st)) continue;
+      char magic[4] = {};
+      FilePtr f = fs::is_regular_file(st) ? open_file(target, "rb") : nullptr;
+      if (!f || std::fread(magic, 1, 4, f.get()) != 4 || std::memcmp(magic, "MSCF", 4) != 0)
+        throw ToolError("nothing written: " + shown(target) +
+                        " exists and is not a cabinet, and the set needs its name (move it "
+                        "away, or choose another output name)");
+    }
     // Continuations first, the output last: a present output means a whole set.
     for (size_t i = 1; i < temps.size(); ++i) {
       std::error_code ec;
