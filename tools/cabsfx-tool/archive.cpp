@@ -438,8 +438,9 @@ struct Walk {
   // Paths written by this run (as the file system compares them), so that a
   // name the cabinet lists twice does not replace the file written first.
   std::set<std::string> written;
-  // The files themselves: a name the file system takes for one of them (a
-  // short 8.3 name, another case where case is ignored) is no new file.
+  // The files themselves, where the system tells their identity: a name the
+  // file system takes for one of them (another case where case is ignored, a
+  // folder mounted twice) is no new file.
   std::map<FileIdentity, std::string> written_files;  // to the name written
   std::string path_key;
   uint32_t size = 0;
@@ -630,7 +631,10 @@ int32_t end_file(Walk& w, CabNotification* r) {
     std::time_t t;
     if (!dos_to_time(r->date, r->time, t)) t = std::time(nullptr);
     try {
-      w.written_files.emplace(s->out->finish(t, r->attribs), w.display);
+      // A file number of 0 tells nothing (some network file systems give
+      // it to every file).
+      if (const FileIdentity id = s->out->finish(t, r->attribs); id.second != 0)
+        w.written_files.emplace(id, w.display);
     } catch (const ToolError& e) {
       ok = false;
       failure = e.what();

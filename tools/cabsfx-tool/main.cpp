@@ -167,7 +167,7 @@ const char* const EXTRACT_HELP =
     "stops before writing anything; nor does an option replace the package or\n"
     "a cabinet being read (the run stops before writing), or a file written\n"
     "earlier in the run: a name listed again, or one that reaches the same file\n"
-    "(a short name, another case where case is ignored), is reported instead.\n"
+    "(another case where case is ignored, a folder mounted twice), is reported.\n"
     "Damaged data ends its folder (a partly written file is removed) and the\n"
     "run goes on with the next folder; with --stdout it stops there. A package\n"
     "whose cabinet region does not match its header's CRC-32 is extracted all\n"

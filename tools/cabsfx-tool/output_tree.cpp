@@ -204,7 +204,7 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   const struct timespec times[2] = {{modified, 0}, {modified, 0}};
   struct stat st {};
   if (futimens(f.fd, times) != 0) failure = "cannot set the date of " + ::shown(f.shown);
-  if (failure.empty() && fstat(f.fd, &st) != 0) failure = "cannot look at " + ::shown(f.shown);
+  if (fstat(f.fd, &st) != 0) st = {};  // identity unknown
   if (failure.empty() && (attribs & 0x01) && fchmod(f.fd, file_mode() & ~0222) != 0)
     failure = "cannot make " + ::shown(f.shown) + " read-only";
   if (failure.empty()) {
@@ -260,10 +260,6 @@ HANDLE open_entry(const std::wstring& path, DWORD access, DWORD share) {
 std::time_t to_time(FILETIME ft) {
   const uint64_t ticks = uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
   return std::time_t((int64_t(ticks) - 116444736000000000LL) / 10000000LL);
-}
-
-FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
 FILETIME to_filetime(std::time_t t) {
@@ -399,7 +395,6 @@ ExistingEntry OutputTree::existing(const std::string& name) {
            : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? ExistingEntry::FOLDER
                                                                   : ExistingEntry::FILE;
   e.modified = to_time(info.ftLastWriteTime);
-  e.identity = identity_of(info);
   return e;
 }
 
@@ -452,13 +447,10 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   if (attribs & 0x20) attributes |= FILE_ATTRIBUTE_ARCHIVE;
   const FILETIME ft = to_filetime(modified);
   std::string failure;
-  BY_HANDLE_FILE_INFORMATION written{};
   if (!SetFileTime(f.handle, nullptr, nullptr, &ft))
     failure = "cannot set the date of " + ::shown(f.shown);
   else if (!set_attributes(f.handle, attributes))
     failure = "cannot set the attributes of " + ::shown(f.shown);
-  else if (!GetFileInformationByHandle(f.handle, &written))
-    failure = "cannot look at " + ::shown(f.shown);
   if (failure.empty()) {
     const HANDLE h = f.handle;
     f.handle = INVALID_HANDLE_VALUE;
@@ -509,7 +501,9 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
     }
     throw ToolError(failure + ": " + why);
   }
-  return identity_of(written);
+  // Not told here: the 64-bit file index is not unique on every file system
+  // (ReFS), and names are compared ignoring case already.
+  return {};
 }
 
 #endif

@@ -16,9 +16,10 @@
 
 #include "tool.h"
 
-// Which file a name reaches: its device (volume) and its number there. Two
-// names of one file (a short 8.3 name, a name in another case on a file
-// system that ignores case) give the same identity.
+// Which file a name reaches: its device and its number there (POSIX; on
+// Windows a number of 0, unknown). Two names of one file (a name in another
+// case on a file system that ignores case, a folder mounted twice) give the
+// same identity.
 using FileIdentity = std::pair<uint64_t, uint64_t>;
 
 // What is at a name now, looked at without following a link.
@@ -71,7 +72,8 @@ class OutputFile {
   const std::string& error() const;
   // Stamps the date, applies the cabinet attributes (read-only everywhere;
   // hidden, system and archive on Windows), closes, and renames into place.
-  // Throws ToolError naming the user's path. Returns the file's identity.
+  // Throws ToolError naming the user's path. Returns the file's identity
+  // (a number of 0 when the system did not tell it).
   FileIdentity finish(std::time_t modified, uint16_t attribs);
   // Closes and removes what was created.
   void abandon();
