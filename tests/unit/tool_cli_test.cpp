@@ -711,6 +711,9 @@ TEST_F(ToolTest, HostileNamesAreRefusedOrMadeSafe) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(tool({"verify", cab.string()}).status, 1) << "verify fails what extract refuses";
+  r = tool({"extract", cab.string(), "-d", (root_ / "none").string(), "..\\evil1.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(root_ / "none")) << "only refused names: no folder is made";
   r = tool({"verify", write_cabinet("again.cab", {entry("r.txt"), entry("R.TXT")}).string()});
   EXPECT_NE(r.err.find("1 file(s) repeat a name listed before ('R.TXT')"), std::string::npos);
   r = tool({"extract", cab.string(), "-d", dest.string()});

@@ -1287,9 +1287,20 @@ int command_extract(const Args& args) {
     problems.push_back(mismatch + "; the package was changed or damaged after packing");
   unmatched_patterns(listing, problems);
   check_all_reported(a, listing, problems);
-  // Nothing to write and something wrong (names that select nothing, a set
-  // opened in its middle): no destination folder is left behind.
-  if (selected_count(listing) == 0 && !problems.empty()) {
+  // Nothing to write and something wrong (names that select nothing or only
+  // names it refuses, a set opened in its middle): no destination folder is
+  // left behind.
+  std::vector<std::string> refusals;
+  for (const ListedFile& f : listing.listed) {
+    StoredPath sp;
+    const std::string why =
+        f.selected ? refusal(f.decoded, f.utf8, f.attribs, f.size, a.codepage, sp) : "";
+    if (!why.empty()) refusals.push_back("refusing '" + f.name + "': " + why);
+  }
+  if (refusals.size() == selected_count(listing) && !(problems.empty() && refusals.empty())) {
+    problems.insert(problems.end(), refusals.begin(), refusals.end());
+    if (!refusals.empty())
+      problems.push_back("wrote 0 of " + std::to_string(refusals.size()) + " files");
     report("extract", problems);
     return 1;
   }
