@@ -1014,21 +1014,26 @@ std::string repeated_names(const Walk& listing) {
          "): extracting keeps the first file of each name (on Windows, whatever its case)";
 }
 
-// The selected files that extracting refuses by their names, in one line.
-std::string refused_names(const Walk& listing, CodePage page) {
-  std::vector<std::string> names;
-  std::string first;
+// The selected files that extracting refuses by their names: name, why.
+std::vector<std::pair<std::string, std::string>> refused_files(const Walk& listing, CodePage page) {
+  std::vector<std::pair<std::string, std::string>> refused;
   for (const ListedFile& f : listing.listed) {
     StoredPath sp;
-    const std::string why =
-        f.selected ? refusal(f.decoded, f.utf8, f.attribs, f.size, page, sp) : std::string();
-    if (why.empty()) continue;
-    if (names.empty()) first = "'" + f.name + "': " + why;
-    names.push_back(f.name);
+    if (!f.selected) continue;
+    if (std::string why = refusal(f.decoded, f.utf8, f.attribs, f.size, page, sp); !why.empty())
+      refused.emplace_back(f.name, std::move(why));
   }
-  if (names.empty()) return "";
+  return refused;
+}
+
+// The same, in one line.
+std::string refused_names(const Walk& listing, CodePage page) {
+  const auto refused = refused_files(listing, page);
+  if (refused.empty()) return "";
+  std::vector<std::string> names;
+  for (const auto& [name, why] : refused) names.push_back(name);
   return std::to_string(names.size()) + " file(s) cannot be extracted under their names (" +
-         quoted_names(names, 3) + "); " + first;
+         quoted_names(names, 3) + "); '" + names[0] + "': " + refused[0].second;
 }
 
 size_t selected_count(const Walk& listing) {
@@ -1290,15 +1295,9 @@ int command_extract(const Args& args) {
   // Nothing to write and something wrong (names that select nothing or only
   // names it refuses, a set opened in its middle): no destination folder is
   // left behind.
-  std::vector<std::string> refusals;
-  for (const ListedFile& f : listing.listed) {
-    StoredPath sp;
-    const std::string why =
-        f.selected ? refusal(f.decoded, f.utf8, f.attribs, f.size, a.codepage, sp) : "";
-    if (!why.empty()) refusals.push_back("refusing '" + f.name + "': " + why);
-  }
+  const auto refusals = refused_files(listing, a.codepage);
   if (refusals.size() == selected_count(listing) && !(problems.empty() && refusals.empty())) {
-    problems.insert(problems.end(), refusals.begin(), refusals.end());
+    for (const auto& [name, why] : refusals) problems.push_back("refusing '" + name + "': " + why);
     if (!refusals.empty())
       problems.push_back("wrote 0 of " + std::to_string(refusals.size()) + " files");
     report("extract", problems);
