@@ -1044,10 +1044,10 @@ TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
                                   make_memory_entry("line\nforged  0  MSZIP  x\x1b[31m", {'c'}),
                                   make_memory_entry("c1\xC2\x85"
                                                     "del\x7F",
-                                                    {'d'}, 0x5821, 0x6000, 0xA0),
+                                                    {'d'}, 0x505E, 0x6000, 0xA0),  // 30 Feb 2020
                                   make_memory_entry("bad\xFF\xFE"
                                                     "",
-                                                    {'e'}, 0x5821, 0x6000, 0xA0)});
+                                                    {'e'}, 0x505D, 0x6000, 0xA0)});
   ToolRun r = tool({"list", cab.string()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
@@ -1067,6 +1067,8 @@ TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("\"name_decoded\": false"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"modified\": null"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"modified\": \"2020-02-29T12:00:00\""), std::string::npos) << r.out;
 
   // Patterns in list, verify and extract, quiet and to standard output.
   r = tool({"list", "-q", cab.string(), "DOCS/*.txt"});

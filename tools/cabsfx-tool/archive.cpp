@@ -932,6 +932,11 @@ std::string date_text(uint16_t date, uint16_t time, char between) {
   return when;
 }
 
+// A date that is none (month 0, 30 February) is null for scripts; the table shows it as stored.
+std::string modified_json(uint16_t date, uint16_t time) {
+  return valid_dos_time(date, time) ? "\"" + date_text(date, time, 'T') + "\"" : "null";
+}
+
 // Patterns that selected nothing are errors of the run.
 void unmatched_patterns(const Walk& w, std::vector<std::string>& problems) {
   for (size_t i = 0; i < w.pattern_used.size(); ++i)
@@ -1139,11 +1144,11 @@ int command_list(const Args& args) {
     for (const ListedFile& f : w.listed) {
       if (!f.selected) continue;
       std::printf("{\"name\": %s, \"name_decoded\": %s, \"folder_entry\": %s, \"size\": %" PRIu32
-                  ", \"modified\": \"%s\", \"attributes\": \"%s\", \"folder\": %u, \"method\": "
+                  ", \"modified\": %s, \"attributes\": \"%s\", \"folder\": %u, \"method\": "
                   "%s}\n",
                   json_string(f.name).c_str(), f.decoded ? "true" : "false",
                   f.folder_entry() ? "true" : "false", f.size,
-                  date_text(f.date, f.time, 'T').c_str(), attrib_text(f.attribs).c_str(), f.folder,
+                  modified_json(f.date, f.time).c_str(), attrib_text(f.attribs).c_str(), f.folder,
                   json_string(method_name(f.type)).c_str());
     }
     return report("list", problems);

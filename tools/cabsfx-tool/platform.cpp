@@ -53,7 +53,19 @@ static bool utc_time(std::time_t t, std::tm& out) {
 #endif
 }
 
+bool valid_dos_time(uint16_t date, uint16_t time) {
+  static constexpr uint8_t DAYS[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const unsigned year = 1980u + (date >> 9), month = (date >> 5) & 15u, day = date & 31u;
+  // Years 1980 to 2107: every fourth is a leap year, 2100 is not.
+  const bool leap = year % 4 == 0 && year != 2100;
+  return month >= 1 && month <= 12 && day >= 1 &&
+         day <= (month == 2 && !leap ? 28u : DAYS[month - 1]) && (time >> 11) <= 23 &&
+         ((time >> 5) & 63) <= 59 && (time & 31) <= 29;
+}
+
 bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out) {
+  // mktime would carry 30 February into March: a date that is none is not stamped.
+  if (!valid_dos_time(date, time)) return false;
   std::tm tm{};
   tm.tm_year = 80 + (date >> 9);
   tm.tm_mon = ((date >> 5) & 15) - 1;
@@ -62,9 +74,6 @@ bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out) {
   tm.tm_min = (time >> 5) & 63;
   tm.tm_sec = (time & 31) * 2;
   tm.tm_isdst = -1;
-  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
-      tm.tm_sec > 59)
-    return false;
   out = std::mktime(&tm);
   return out != std::time_t(-1);
 }

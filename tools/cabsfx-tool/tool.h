@@ -67,6 +67,7 @@ bool wants_help(const Args& args);
 std::filesystem::path tool_directory();
 bool stderr_is_terminal();
 // MS-DOS date and time (local time) and back; false for an impossible date.
+bool valid_dos_time(uint16_t date, uint16_t time);
 bool dos_to_time(uint16_t date, uint16_t time, std::time_t& out);
 // Returns -1 when the time lies before 1980 and 1 when after 2107: the date
 // is then clamped to the nearest one the format holds. `utc`: in UTC instead.
