@@ -11,6 +11,11 @@
 #include "writer/file_io.h"
 #include "writer/threads.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -92,6 +97,11 @@ class Spool {
   static constexpr uint64_t MEMORY_LIMIT = uint64_t(16) << 20;
 
   void spill() {
+#ifdef O_TMPFILE
+    // A file without a name cannot outlive the run, however the run ends.
+    const int fd = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 && !(file_ = FilePtr(fdopen(fd, "w+b")))) close(fd);
+#endif
     std::random_device random;
     for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
       char name[40];
@@ -100,7 +110,13 @@ class Spool {
       std::error_code ec;
       if (fs::exists(candidate, ec)) continue;
       file_ = open_file(candidate, "w+b");
+#ifndef _WIN32
+      // Read back through the open stream only: once its name is gone, it
+      // cannot outlive the run.
+      if (file_) fs::remove(candidate, ec);
+#else
       if (file_) path_ = candidate;
+#endif
     }
     if (!file_) fail("create");
     if (!memory_.empty() &&
