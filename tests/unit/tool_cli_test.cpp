@@ -15,6 +15,7 @@
 #include <map>
 #include <random>
 
+#include "interrupt.h"
 #include "output_tree.h"
 #include "package/crc32.h"
 #include "package/package.h"
@@ -1031,6 +1032,24 @@ TEST_F(ToolTest, LinksPlantedBetweenStepsAreNeverFollowed) {
   output.create("gone.txt", false)->write("x", 1);
   output.create("victim.txt", true)->write("x", 1);
   EXPECT_EQ(output.existing("gone.txt").kind, ExistingEntry::MISSING);
+  EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
+  EXPECT_EQ(tree(dest), (std::vector<std::string>{"b", "b-moved/", "b-moved/c/",
+                                                  "b-moved/c/new.txt", "victim.txt"}));
+
+  // Nor does a run that a signal ends while a new file and a replacement are
+  // half written; the signal still ends it.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    install_interrupt_cleanup();
+    auto cut = output.create("cut.txt", false);
+    auto replacement = output.create("victim.txt", true);
+    if (cut->write("x", 1) && replacement->write("x", 1)) std::raise(SIGTERM);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
   EXPECT_EQ(tree(dest), (std::vector<std::string>{"b", "b-moved/", "b-moved/c/",
                                                   "b-moved/c/new.txt", "victim.txt"}));

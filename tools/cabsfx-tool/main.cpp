@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "interrupt.h"
 #include "tool.h"
 #include "writer/codepage.h"
 
@@ -276,6 +277,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   SetConsoleOutputCP(CP_UTF8);
 #endif
+  install_interrupt_cleanup();
   const Args all = utf8_arguments(argc, argv);
   if (all.empty()) {
     std::fputs(USAGE, stderr);

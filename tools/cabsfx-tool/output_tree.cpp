@@ -5,6 +5,7 @@
 #include <random>
 #include <system_error>
 
+#include "interrupt.h"
 #include "writer/codepage.h"
 #include "writer/file_io.h"
 
@@ -102,12 +103,14 @@ struct OutputFile::Impl {
   int fd = -1;
   std::string name, temp, error;
   fs::path shown;
+  RemovalOnInterrupt removal;  // until the file is whole, or renamed into place
 
   void abandon() {
     if (fd >= 0) close(fd);
     fd = -1;
     if (dir >= 0) {
       unlinkat(dir, (temp.empty() ? name : temp).c_str(), 0);
+      removal.disarm();  // before its folder's descriptor can be reused
       close(dir);
     }
     dir = -1;
@@ -168,6 +171,7 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   f.dir = fcntl(impl_->current(), F_DUPFD_CLOEXEC, 0);
   if (f.dir < 0) throw ToolError("cannot create " + ::shown(f.shown) + ": " + reason());
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  InterruptsHeld held;  // until the new file is armed for removal
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
     if (replace) f.temp = temporary_name();
     f.fd = openat(f.dir, (replace ? f.temp : name).c_str(), flags, 0666);
@@ -180,6 +184,7 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
     if (error == EEXIST) throw FileExists(::shown(f.shown) + " exists");
     throw ToolError("cannot create " + ::shown(f.shown) + ": " + std::strerror(error));
   }
+  f.removal.arm(f.dir, (replace ? f.temp : name).c_str());
   return file;
 }
 
@@ -207,6 +212,7 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   if (fstat(f.fd, &st) != 0) st = {};  // identity unknown
   if (failure.empty() && (attribs & 0x01) && fchmod(f.fd, file_mode() & ~0222) != 0)
     failure = "cannot make " + ::shown(f.shown) + " read-only";
+  if (failure.empty() && f.temp.empty()) f.removal.disarm();  // whole and stamped
   if (failure.empty()) {
     const int fd = f.fd;
     f.fd = -1;
@@ -220,6 +226,7 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
     f.abandon();
     throw ToolError(failure);
   }
+  f.removal.disarm();
   close(f.dir);
   f.dir = -1;
   return {uint64_t(st.st_dev), uint64_t(st.st_ino)};

@@ -9,10 +9,12 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <random>
 
 #include "brand.h"
+#include "interrupt.h"
 #include "package/package.h"
 #include "tool.h"
 #include "writer/cab_writer.h"
@@ -482,6 +484,13 @@ void check_stub(const std::vector<uint8_t>& stub, const fs::path& path) {
                     std::to_string(found));
 }
 
+// A file pack writes under a temporary name, removed if a signal ends the run.
+struct Temporary {
+  explicit Temporary(fs::path p) : path(std::move(p)) { removal.arm(path); }
+  fs::path path;
+  RemovalOnInterrupt removal;
+};
+
 fs::path temporary_beside(const fs::path& target) {
   std::random_device random;
   char suffix[32];
@@ -498,7 +507,7 @@ fs::path temporary_beside(const fs::path& target) {
 // adds nothing, and the CRC, which stops at the table, covers what pack wrote.
 class PackSink : public CabinetSink {
  public:
-  PackSink(std::FILE* main, uint64_t prefix, bool pad, std::vector<fs::path>& temps,
+  PackSink(std::FILE* main, uint64_t prefix, bool pad, std::deque<Temporary>& temps,
            std::function<fs::path(unsigned)> target_of)
       : main_(main),
         main_size_(prefix),
@@ -512,10 +521,10 @@ class PackSink : public CabinetSink {
       current_ = main_;
       return;
     }
-    const fs::path temp = temporary_beside(target_of_(index));
+    // Armed before it exists: the name is this run's own.
+    const fs::path& temp = temps_.emplace_back(temporary_beside(target_of_(index))).path;
     other_ = open_file(temp, "wb");
     if (!other_) throw ToolError("cannot create " + shown(target_of_(index)) + ": " + reason());
-    temps_.push_back(temp);
     targets_.push_back(target_of_(index));
     current_ = other_.get();
   }
@@ -551,7 +560,7 @@ class PackSink : public CabinetSink {
   bool pad_;
   std::FILE* current_ = nullptr;
   FilePtr other_;
-  std::vector<fs::path>& temps_;
+  std::deque<Temporary>& temps_;
   std::vector<fs::path> targets_;
   std::function<fs::path(unsigned)> target_of_;
   unsigned index_ = 0;
@@ -877,12 +886,12 @@ int command_pack(const Args& args) {
   ProgressBar bar("pack", g_verbosity > 0 ? total_in : 0);
   options.progress = [&bar](uint64_t done, uint64_t) { bar.update(done); };
 
-  std::vector<fs::path> temps;
+  std::deque<Temporary> temps;
   const fs::path main_temp = temporary_beside(o.out);
   try {
+    temps.emplace_back(main_temp);
     FilePtr main = open_file(main_temp, "w+b");
     if (!main) throw ToolError("cannot create " + shown(o.out) + ": " + reason());
-    temps.push_back(main_temp);
     if (!o.cabinet_only) {
       if (std::fwrite(stub.data(), 1, stub.size(), main.get()) != stub.size() ||
           std::fwrite(&header, 1, sizeof header, main.get()) != sizeof header)
@@ -925,12 +934,13 @@ int command_pack(const Args& args) {
     // Continuations first, the output last: a present output means a whole set.
     for (size_t i = 1; i < temps.size(); ++i) {
       std::error_code ec;
-      fs::rename(temps[i], sink.targets()[i - 1], ec);
+      fs::rename(temps[i].path, sink.targets()[i - 1], ec);
       if (ec) throw ToolError("cannot write " + shown(sink.targets()[i - 1]) + ": " + ec.message());
     }
     std::error_code ec;
     fs::rename(main_temp, o.out, ec);
     if (ec) throw ToolError("cannot write " + shown(o.out) + ": " + ec.message());
+    temps.clear();  // all in place
     uint64_t total_out = 0;
     for (uint64_t size : summary.cabinet_sizes) total_out += size;
     if (g_verbosity > 0) {
@@ -964,9 +974,9 @@ int command_pack(const Args& args) {
                    shown(target_of(after - 1).filename()).c_str());
   } catch (...) {
     bar.finish();
-    for (const fs::path& t : temps) {
+    for (const Temporary& t : temps) {
       std::error_code ec;
-      fs::remove(t, ec);
+      fs::remove(t.path, ec);
     }
     throw;
   }

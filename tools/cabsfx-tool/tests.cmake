@@ -12,7 +12,8 @@ cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL cabsfx_wire_tool_test)
 function(cabsfx_wire_output_tree_test)
   if(TARGET tool_cli_test AND TARGET cabsfx-tool)
     target_sources(tool_cli_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/output_tree.cpp
-                                         ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/select.cpp)
+                                         ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/select.cpp
+                                         ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool/interrupt.cpp)
     target_include_directories(tool_cli_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/cabsfx-tool)
   endif()
 endfunction()
