@@ -426,7 +426,7 @@ TEST(WriterLayout, RefusesWhatTheFormatCannotHold) {
   }
 }
 
-TEST(WriterLayout, SourceFilesThatChangeSizeAreRefused) {
+TEST(WriterLayout, SourceFilesThatChangeAreRefused) {
   const auto dir = std::filesystem::temp_directory_path() / "writer_layout_sources";
   std::filesystem::create_directories(dir);
   const auto path = dir / "changing.bin";
@@ -447,6 +447,14 @@ TEST(WriterLayout, SourceFilesThatChangeSizeAreRefused) {
   e.size = 1001;
   f = one_folder(make_stored_encoder(), {e});
   EXPECT_NE(refusal(f).find("shorter"), std::string::npos) << refusal(f);
+  // Written to (same size) after its date was taken.
+  e.size = 1000;
+  e.source_time = std::filesystem::last_write_time(path);
+  f = one_folder(make_stored_encoder(), {e});
+  EXPECT_EQ(write_cabinets_to_memory(f).size(), 1u);
+  e.source_time -= std::chrono::seconds(1);
+  f = one_folder(make_stored_encoder(), {e});
+  EXPECT_NE(refusal(f).find("changed while packing"), std::string::npos) << refusal(f);
   std::filesystem::remove_all(dir);
 }
 

@@ -208,6 +208,7 @@ struct Item {
   std::string name;  // stored name in UTF-8, '\\' separators
   fs::path source;   // empty for a folder entry
   uint64_t size = 0;
+  fs::file_time_type modified{};  // as the walk found it; checked again once read
   uint16_t date = 0, time = 0, attribs = 0x20;
 };
 
@@ -329,7 +330,8 @@ class Collector {
     item.name = stored_name(relative);
     item.source = path;
     std::error_code ec;
-    item.size = fs::file_size(path, ec);
+    item.modified = fs::last_write_time(path, ec);
+    if (!ec) item.size = fs::file_size(path, ec);
     if (ec) {
       errors_.push_back("cannot read " + shown(path) + ": " + ec.message());
       return;
@@ -840,6 +842,7 @@ int command_pack(const Args& args) {
       e.name = stored[i];
       e.source = item.source;
       e.size = item.size;
+      e.source_time = item.modified;
       e.date = item.date;
       e.time = item.time;
       e.attribs = item.attribs;

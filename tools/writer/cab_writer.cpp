@@ -195,6 +195,12 @@ class FolderStream {
       if (std::fgetc(f.get()) != EOF)
         throw CabWriterError(path_text(entry.source) + ": file grew while packing");
     }
+    // Written to while it was read, or after its date was taken: what was
+    // read may mix old and new bytes, and the stored date is not theirs.
+    std::error_code ec;
+    if (entry.source_time != fs::file_time_type{} &&
+        fs::last_write_time(entry.source, ec) != entry.source_time)
+      throw CabWriterError(path_text(entry.source) + ": file changed while packing");
     ++index_;
     done_in_entry_ = 0;
   }

@@ -46,6 +46,8 @@ struct CabEntry {
   uint16_t date = 0;             // MS-DOS date and time
   uint16_t time = 0;
   uint16_t attribs = 0;
+  // When set, the source's last-write time, which it must still have once read.
+  std::filesystem::file_time_type source_time{};
 };
 
 // Bytes entry with its size taken from the data.
