@@ -1008,12 +1008,14 @@ TEST_F(ToolTest, LinksPlantedBetweenStepsAreNeverFollowed) {
   EXPECT_EQ(read_file(dest / "b-moved" / "c" / "new.txt"), Bytes({'n', 'e', 'w'}));
   EXPECT_FALSE(fs::exists(outside / "c"));
 
-  // A link planted at the file's name after the check: exclusive creation
-  // fails; a replacement renames over the link itself.
+  // A link planted at the file's name after the check: a new file is not
+  // given its name; a replacement renames over the link itself.
   ASSERT_TRUE(output.enter({}, true));
   EXPECT_EQ(output.existing("victim.txt").kind, ExistingEntry::MISSING);
+  file = output.create("victim.txt", false);
+  ASSERT_TRUE(file->write("new", 3));
   fs::create_symlink(outside / "victim.txt", dest / "victim.txt");
-  EXPECT_THROW(output.create("victim.txt", false), FileExists);
+  EXPECT_THROW(file->finish(1000000000, 0x20), FileExists);
   EXPECT_EQ(output.existing("victim.txt").kind, ExistingEntry::OTHER);
   file = output.create("victim.txt", true);
   ASSERT_TRUE(file->write("replaced", 8));
@@ -1038,21 +1040,28 @@ TEST_F(ToolTest, LinksPlantedBetweenStepsAreNeverFollowed) {
 
   // Nor does a run that a signal ends while a new file and a replacement are
   // half written; the signal still ends it.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    install_interrupt_cleanup();
-    auto cut = output.create("cut.txt", false);
-    auto replacement = output.create("victim.txt", true);
-    if (cut->write("x", 1) && replacement->write("x", 1)) std::raise(SIGTERM);
-    _exit(1);
+  // A run killed where nothing can clean up leaves the half-written file
+  // under its temporary name only.
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      install_interrupt_cleanup();
+      auto cut = output.create("cut.txt", false);
+      auto replacement = output.create("victim.txt", true);
+      if (cut->write("x", 1) && replacement->write("x", 1)) std::raise(signal);
+      _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
+    std::vector<std::string> left = tree(dest);
+    EXPECT_EQ(std::erase_if(left, [](const std::string& n) { return n.starts_with(".cabsfx-"); }),
+              signal == SIGKILL ? 2u : 0u);
+    EXPECT_EQ(left, (std::vector<std::string>{"b", "b-moved/", "b-moved/c/", "b-moved/c/new.txt",
+                                              "victim.txt"}));
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_EQ(read_file(dest / "victim.txt").size(), 8u);
-  EXPECT_EQ(tree(dest), (std::vector<std::string>{"b", "b-moved/", "b-moved/c/",
-                                                  "b-moved/c/new.txt", "victim.txt"}));
 }
 
 TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {

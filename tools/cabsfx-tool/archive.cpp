@@ -635,6 +635,9 @@ int32_t end_file(Walk& w, CabNotification* r) {
       // it to every file).
       if (const FileIdentity id = s->out->finish(t, r->attribs); id.second != 0)
         w.written_files.emplace(id, w.display);
+    } catch (const FileExists&) {
+      ok = false;
+      failure = "appeared while extracting; not replaced";
     } catch (const ToolError& e) {
       ok = false;
       failure = e.what();

@@ -49,6 +49,26 @@ mode_t file_mode() {
   return mode;
 }
 
+// Gives the finished file `temp` the name `name` unless something (a file, a
+// link, a folder) already has it: 0 or an errno value, EEXIST for that case.
+int name_new_file(int dir, const std::string& temp, const std::string& name) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+  // File systems without it (NFS): a hard link is refused by any name too.
+  if (linkat(dir, temp.c_str(), dir, name.c_str(), 0) == 0) {
+    unlinkat(dir, temp.c_str(), 0);
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+  // Nor hard links: look, then rename.
+  struct stat st;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return renameat(dir, temp.c_str(), dir, name.c_str()) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 struct OutputTree::Impl {
@@ -102,14 +122,15 @@ struct OutputFile::Impl {
   int dir = -1;
   int fd = -1;
   std::string name, temp, error;
+  bool replace = false;
   fs::path shown;
-  RemovalOnInterrupt removal;  // until the file is whole, or renamed into place
+  RemovalOnInterrupt removal;  // until renamed into place
 
   void abandon() {
     if (fd >= 0) close(fd);
     fd = -1;
     if (dir >= 0) {
-      unlinkat(dir, (temp.empty() ? name : temp).c_str(), 0);
+      unlinkat(dir, temp.c_str(), 0);
       removal.disarm();  // before its folder's descriptor can be reused
       close(dir);
     }
@@ -170,21 +191,24 @@ std::unique_ptr<OutputFile> OutputTree::create(const std::string& name, bool rep
   f.shown = shown(name);
   f.dir = fcntl(impl_->current(), F_DUPFD_CLOEXEC, 0);
   if (f.dir < 0) throw ToolError("cannot create " + ::shown(f.shown) + ": " + reason());
+  f.replace = replace;
+  // Every file is written under a temporary name and gets its own when
+  // whole, so that a run killed where no handler can clean up (SIGKILL)
+  // leaves no cut-short file under a name a later run would keep.
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   InterruptsHeld held;  // until the new file is armed for removal
   for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
-    if (replace) f.temp = temporary_name();
-    f.fd = openat(f.dir, (replace ? f.temp : name).c_str(), flags, 0666);
-    if (f.fd < 0 && (errno != EEXIST || !replace)) break;
+    f.temp = temporary_name();
+    f.fd = openat(f.dir, f.temp.c_str(), flags, 0666);
+    if (f.fd < 0 && errno != EEXIST) break;
   }
   if (f.fd < 0) {
     const int error = errno;
     close(f.dir);
     f.dir = -1;
-    if (error == EEXIST) throw FileExists(::shown(f.shown) + " exists");
     throw ToolError("cannot create " + ::shown(f.shown) + ": " + std::strerror(error));
   }
-  f.removal.arm(f.dir, (replace ? f.temp : name).c_str());
+  f.removal.arm(f.dir, f.temp.c_str());
   return file;
 }
 
@@ -212,15 +236,22 @@ FileIdentity OutputFile::finish(std::time_t modified, uint16_t attribs) {
   if (fstat(f.fd, &st) != 0) st = {};  // identity unknown
   if (failure.empty() && (attribs & 0x01) && fchmod(f.fd, file_mode() & ~0222) != 0)
     failure = "cannot make " + ::shown(f.shown) + " read-only";
-  if (failure.empty() && f.temp.empty()) f.removal.disarm();  // whole and stamped
   if (failure.empty()) {
     const int fd = f.fd;
     f.fd = -1;
     if (close(fd) != 0) failure = "cannot write " + ::shown(f.shown);
   }
-  if (failure.empty() && !f.temp.empty() &&
-      renameat(f.dir, f.temp.c_str(), f.dir, f.name.c_str()) != 0)
-    failure = "cannot replace " + ::shown(f.shown);
+  if (failure.empty()) {
+    const int error =
+        f.replace ? (renameat(f.dir, f.temp.c_str(), f.dir, f.name.c_str()) == 0 ? 0 : errno)
+                  : name_new_file(f.dir, f.temp, f.name);
+    if (error == EEXIST) {
+      f.abandon();
+      throw FileExists(::shown(f.shown) + " exists");
+    }
+    errno = error;
+    if (error != 0) failure = (f.replace ? "cannot replace " : "cannot create ") + ::shown(f.shown);
+  }
   if (!failure.empty()) {
     failure += ": " + reason();
     f.abandon();

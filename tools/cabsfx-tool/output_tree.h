@@ -51,8 +51,10 @@ class OutputTree {
   bool enter(const std::vector<std::string>& folders, bool create);
   // In the entered folder.
   ExistingEntry existing(const std::string& name);
-  // A new file; `replace` writes it under a temporary name that finish()
-  // renames over `name`. Throws FileExists when `name` exists and !replace.
+  // A new file, written under a temporary name beside `name` that finish()
+  // renames into place (on Windows only when `replace`). Without `replace`,
+  // create() (Windows) or finish() (elsewhere) throws FileExists when `name`
+  // exists.
   std::unique_ptr<OutputFile> create(const std::string& name, bool replace);
   // The user's path of a name in the entered folder, for messages.
   std::filesystem::path shown(const std::string& name) const;
@@ -72,7 +74,8 @@ class OutputFile {
   const std::string& error() const;
   // Stamps the date, applies the cabinet attributes (read-only everywhere;
   // hidden, system and archive on Windows), closes, and renames into place.
-  // Throws ToolError naming the user's path. Returns the file's identity
+  // Throws ToolError naming the user's path (FileExists as create() says).
+  // Returns the file's identity
   // (a number of 0 when the system did not tell it).
   FileIdentity finish(std::time_t modified, uint16_t attribs);
   // Closes and removes what was created.
