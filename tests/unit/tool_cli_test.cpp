@@ -415,6 +415,15 @@ TEST_F(ToolTest, RefusalsLeaveNothingBehind) {
   EXPECT_NE(r.err.find("at least 64K"), std::string::npos) << r.err;
   r = tool({"pack", "-o", out.string(), "--cabinet-only", "--crc", in});
   EXPECT_EQ(r.status, 2);
+  // An output that is not a file (/dev/null; /dev/stdout, a link to one) is
+  // not replaced by one.
+  ASSERT_EQ(mkfifo((root_ / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(root_ / "fifo", root_ / "link");
+  r = tool({"pack", "-o", (root_ / "link").string(), "--cabinet-only", in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pack writes only to files"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_symlink(root_ / "link"));
+  for (const char* name : {"fifo", "link"}) fs::remove(root_ / name);
   write_text(root_ / "in" / "A.TXT", "clash");
   r = tool({"pack", "-o", out.string(), "--cabinet-only", in});
   EXPECT_EQ(r.status, 1);

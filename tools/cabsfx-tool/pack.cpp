@@ -235,8 +235,6 @@ class Collector {
 
   void run() {
     std::error_code ec;
-    if (fs::is_directory(o_.out, ec))
-      errors_.push_back("the output " + shown(o_.out) + " is a folder");
     for (const fs::path& input : o_.inputs) {
       const fs::file_status st = fs::status(input, ec);
       if (ec || !fs::exists(st)) {
@@ -750,6 +748,16 @@ int command_pack(const Args& args) {
   }
   const uint64_t prefix = o.cabinet_only ? 0 : stub.size() + PACKAGE_HEADER_SIZE;
   if (prefix >= CAB_MAX_CABINET) throw ToolError("the stub is too large");
+
+  // The output is written beside its name and renamed onto it, which would
+  // put a file in the place of a device such as /dev/null (or of what a link
+  // such as /dev/stdout leads to, the link itself).
+  std::error_code out_ec;
+  const fs::file_status out_status = fs::status(o.out, out_ec);
+  if (fs::is_directory(out_status)) throw ToolError("the output " + shown(o.out) + " is a folder");
+  if (fs::exists(out_status) && !fs::is_regular_file(out_status))
+    throw ToolError("the output " + shown(o.out) +
+                    " is a device, pipe or socket; pack writes only to files");
 
   Collector collector(o);
   collector.run();
