@@ -268,6 +268,11 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
   r = tool({"extract", "--overwrite", (dest / "readme.txt").string(), "-d", dest.string()});
   EXPECT_NE(r.err.find("readme.txt is a cabinet being read"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(dest / "readme.txt"), read_file(out));
+  // A pipe in a file's place (as /dev/null would be) is not replaced.
+  fs::remove(dest / "readme.txt");
+  ASSERT_EQ(mkfifo((dest / "readme.txt").c_str(), 0600), 0);
+  r = tool({"extract", "--overwrite", out.string(), "-d", dest.string()});
+  EXPECT_TRUE(r.status == 1 && fs::is_fifo(dest / "readme.txt")) << r.err;
   // New files get the umask's permissions.
   const mode_t old_mask = umask(027);
   r = tool({"extract", out.string(), "-d", (root_ / "masked").string()});
@@ -420,9 +425,7 @@ TEST_F(ToolTest, RefusalsLeaveNothingBehind) {
   ASSERT_EQ(mkfifo((root_ / "fifo").c_str(), 0600), 0);
   fs::create_symlink(root_ / "fifo", root_ / "link");
   r = tool({"pack", "-o", (root_ / "link").string(), "--cabinet-only", in});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("pack writes only to files"), std::string::npos) << r.err;
-  EXPECT_TRUE(fs::is_symlink(root_ / "link"));
+  EXPECT_TRUE(r.status == 1 && fs::is_symlink(root_ / "link")) << r.err;
   for (const char* name : {"fifo", "link"}) fs::remove(root_ / name);
   write_text(root_ / "in" / "A.TXT", "clash");
   r = tool({"pack", "-o", out.string(), "--cabinet-only", in});

@@ -514,6 +514,10 @@ bool settle_existing(Walk& w, const ExistingEntry& e, const CabNotification* r,
     case Existing::OVERWRITE:
       break;
   }
+  if (e.kind == ExistingEntry::SPECIAL) {  // as /dev/null: never replaced by a file
+    w.problems.push_back("'" + name + "': a device, pipe or socket of that name exists");
+    return false;
+  }
   replace = true;
   return true;
 }

@@ -177,7 +177,8 @@ ExistingEntry OutputTree::existing(const std::string& name) {
   }
   e.kind = S_ISREG(st.st_mode)   ? ExistingEntry::FILE
            : S_ISDIR(st.st_mode) ? ExistingEntry::FOLDER
-                                 : ExistingEntry::OTHER;
+           : S_ISLNK(st.st_mode) ? ExistingEntry::OTHER
+                                 : ExistingEntry::SPECIAL;
   e.modified = st.st_mtime;
   e.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
   return e;

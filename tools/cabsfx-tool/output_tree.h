@@ -24,7 +24,8 @@ using FileIdentity = std::pair<uint64_t, uint64_t>;
 
 // What is at a name now, looked at without following a link.
 struct ExistingEntry {
-  enum Kind { MISSING, FILE, FOLDER, OTHER } kind = MISSING;  // OTHER: link, device, ...
+  // SPECIAL: device, pipe or socket; OTHER: link (reparse point on Windows).
+  enum Kind { MISSING, FILE, FOLDER, SPECIAL, OTHER } kind = MISSING;
   std::time_t modified = 0;
   FileIdentity identity{};  // of a FILE
 };
