@@ -76,8 +76,8 @@ class OutputFile {
   // Stamps the date, applies the cabinet attributes (read-only everywhere;
   // hidden, system and archive on Windows), closes, and renames into place.
   // Throws ToolError naming the user's path (FileExists as create() says).
-  // Returns the file's identity
-  // (a number of 0 when the system did not tell it).
+  // Returns the file's identity (a number of 0 when the system did not tell
+  // it).
   FileIdentity finish(std::time_t modified, uint16_t attribs);
   // Closes and removes what was created.
   void abandon();

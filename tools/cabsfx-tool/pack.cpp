@@ -750,8 +750,8 @@ int command_pack(const Args& args) {
   if (prefix >= CAB_MAX_CABINET) throw ToolError("the stub is too large");
 
   // The output is written beside its name and renamed onto it, which would
-  // put a file in the place of a device such as /dev/null (or of what a link
-  // such as /dev/stdout leads to, the link itself).
+  // put a file in the place of a device such as /dev/null, or of a link to
+  // one such as /dev/stdout.
   std::error_code out_ec;
   const fs::file_status out_status = fs::status(o.out, out_ec);
   if (fs::is_directory(out_status)) throw ToolError("the output " + shown(o.out) + " is a folder");
