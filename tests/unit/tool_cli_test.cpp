@@ -213,7 +213,7 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
   const fs::path out = root_ / "package.exe";
   ToolRun r = tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", in.string()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("6 file(s)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("5 file(s) and 1 folder(s)"), std::string::npos) << r.out;
 
   r = tool({"list", out.string()});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -227,6 +227,7 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
   r = tool({"verify", out.string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("as the header says"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("OK: 5 file(s) and 1 folder(s), "), std::string::npos) << r.out;
 
   const fs::path dest = root_ / "dest";
   r = tool({"extract", out.string(), "-d", dest.string()});

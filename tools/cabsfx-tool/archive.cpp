@@ -1286,9 +1286,14 @@ int command_verify(const Args& args) {
   if (scan.unchecked && g_verbosity > 0)
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
   if (report("verify", problems) != 0) return 1;
-  if (g_verbosity > 0)
-    std::printf("OK: %u file(s), %" PRIu64 " bytes, %" PRIu64 " data block(s) in %zu cabinet(s)\n",
-                files_done, selected_size(listing), scan.blocks, a.chain.size());
+  if (g_verbosity > 0) {
+    size_t folders = 0;  // decoded as files of no bytes
+    for (const ListedFile& f : listing.listed) folders += f.selected && f.folder_entry();
+    std::printf("OK: %zu file(s)%s, %" PRIu64 " bytes, %" PRIu64
+                " data block(s) in %zu cabinet(s)\n",
+                files_done - folders, and_folders(folders).c_str(), selected_size(listing),
+                scan.blocks, a.chain.size());
+  }
   return 0;
 }
 

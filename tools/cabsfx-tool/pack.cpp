@@ -955,8 +955,11 @@ int command_pack(const Args& args) {
     uint64_t total_out = 0;
     for (uint64_t size : summary.cabinet_sizes) total_out += size;
     if (g_verbosity > 0) {
-      std::printf("%s: %zu file(s), %" PRIu64 " bytes packed into %" PRIu64 " bytes of cabinet",
-                  shown(o.out).c_str(), items.size(), total_in, total_out);
+      const size_t folders = size_t(std::count_if(
+          items.begin(), items.end(), [](const Item& item) { return item.source.empty(); }));
+      std::printf("%s: %zu file(s)%s, %" PRIu64 " bytes packed into %" PRIu64 " bytes of cabinet",
+                  shown(o.out).c_str(), items.size() - folders, and_folders(folders).c_str(),
+                  total_in, total_out);
       if (summary.cabinet_sizes.size() > 1)
         std::printf(" in %zu cabinets (%s ... %s)", summary.cabinet_sizes.size(),
                     shown(o.out.filename()).c_str(),

@@ -62,6 +62,10 @@ std::string quoted_names(const std::vector<std::string>& names, size_t shown) {
   return text;
 }
 
+std::string and_folders(size_t folders) {
+  return folders ? " and " + std::to_string(folders) + " folder(s)" : std::string();
+}
+
 std::string shown(const std::filesystem::path& path) {
   return path.empty() ? "''" : printable(path_text(path));
 }

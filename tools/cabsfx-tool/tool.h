@@ -92,6 +92,9 @@ std::string fold_case(const std::string& utf8);
 std::string shown(const std::filesystem::path& path);
 // "'a', 'b' and 3 more": the first `shown` names, quoted, and how many follow.
 std::string quoted_names(const std::vector<std::string>& names, size_t shown);
+// " and 2 folder(s)" to follow a count of files (entries of empty folders
+// are no files), or nothing when there are none.
+std::string and_folders(size_t folders);
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the work
 // is large enough to be worth it.
