@@ -1136,6 +1136,7 @@ TEST_F(ToolTest, ListingsEscapeNamesCountFilesAndSelectByPattern) {
   EXPECT_NE(r.err.find("refusing 'line\\x0Aforged"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_NE(r.out.find("2 file(s) extracted"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("wrote 2 of 5 files"), std::string::npos) << r.err;
 
   r = tool({"--version"});
   EXPECT_EQ(r.status, 0);

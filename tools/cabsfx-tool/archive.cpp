@@ -1054,6 +1054,13 @@ size_t selected_count(const Walk& listing) {
   return n;
 }
 
+// Entries of empty folders among the selected (decoded as files of no bytes).
+size_t selected_folders(const Walk& listing) {
+  size_t n = 0;
+  for (const ListedFile& f : listing.listed) n += f.selected && f.folder_entry();
+  return n;
+}
+
 uint64_t selected_size(const Walk& listing) {
   uint64_t n = 0;
   for (const ListedFile& f : listing.listed)
@@ -1287,8 +1294,7 @@ int command_verify(const Args& args) {
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
   if (report("verify", problems) != 0) return 1;
   if (g_verbosity > 0) {
-    size_t folders = 0;  // decoded as files of no bytes
-    for (const ListedFile& f : listing.listed) folders += f.selected && f.folder_entry();
+    const size_t folders = selected_folders(listing);
     std::printf("OK: %zu file(s)%s, %" PRIu64 " bytes, %" PRIu64
                 " data block(s) in %zu cabinet(s)\n",
                 files_done - folders, and_folders(folders).c_str(), selected_size(listing),
@@ -1373,8 +1379,8 @@ int command_extract(const Args& args) {
   const size_t done = w.files_done + w.folders_done + w.kept;
   unreached_files(listing, w, !stop.empty(), problems);
   if (done < wanted)
-    problems.push_back("wrote " + std::to_string(w.files_done) + " of " + std::to_string(wanted) +
-                       " files");
+    problems.push_back("wrote " + std::to_string(w.files_done) + " of " +
+                       std::to_string(wanted - selected_folders(listing)) + " files");
   if (g_verbosity > 0 && !o.to_stdout) {
     std::printf("%u file(s) extracted to %s", w.files_done, shown(o.dest).c_str());
     if (w.kept) std::printf(", %u existing file(s) kept", w.kept);
