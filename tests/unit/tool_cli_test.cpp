@@ -406,6 +406,8 @@ TEST_F(ToolTest, RefusalsLeaveNothingBehind) {
   r = tool({"pack", "-o", out.string(), "--stub", (root_ / "no-stub.exe").string(), in});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+  r = tool({"pack", "-o", out.string(), "--stub", in, in});
+  EXPECT_NE(r.err.find("stub " + in + " is not a file"), std::string::npos) << r.err;
   write_file(root_ / "bad-stub.exe", random_bytes(5000, 3));
   r = tool({"pack", "-o", out.string(), "--stub", (root_ / "bad-stub.exe").string(), in});
   EXPECT_EQ(r.status, 1);

@@ -573,8 +573,9 @@ std::vector<uint8_t> load_stub(const PackOptions& o, fs::path& path) {
   std::error_code ec;
   if (o.stub_given) {
     path = o.stub;
-    if (!fs::is_regular_file(path, ec))
-      throw ToolError("stub " + shown(path) + " not found" +
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::is_regular_file(st))
+      throw ToolError("stub " + shown(path) + (fs::exists(st) ? " is not a file" : " not found") +
                       (ec && ec.value() != ENOENT ? ": " + ec.message() : std::string()) +
                       " (--cabinet-only writes a plain cabinet without one)");
   } else {
