@@ -543,6 +543,7 @@ TEST_F(ToolTest, CabinetSetBesideTheOutput) {
 TEST_F(ToolTest, DamageAndFailedWritesAreReported) {
   write_file(root_ / "in" / "data.bin", random_bytes(100000, 9));
   write_text(root_ / "in" / "zz.txt", "after the damage, in its folder");
+  fs::create_directory(root_ / "in" / "empty");  // an entry counted as a folder, not a file
   const fs::path out = root_ / "p.exe";
   ASSERT_EQ(
       tool({"pack", "-o", out.string(), "--stub", stub_.string(), "--crc", (root_ / "in").string()})
@@ -555,9 +556,11 @@ TEST_F(ToolTest, DamageAndFailedWritesAreReported) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("CRC-32 of the cabinet region is"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("checksum mismatch"), std::string::npos) << r.err;
-  const std::string unreached = "1 file(s) after the damage not reached: 'zz.txt'\n";
+  const std::string unreached =
+      "1 file(s) and 1 folder(s) after the damage not reached: 'empty\\', 'zz.txt'\n";
   EXPECT_NE(r.err.find("cabinet damaged (error 4) in 'data.bin'"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(unreached), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("decoded 0 of 2 files\n"), std::string::npos) << r.err;
   r = tool({"extract", out.string(), "-d", (root_ / "dest").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cabinet damaged (error 4)"), std::string::npos) << r.err;

@@ -444,6 +444,7 @@ struct Walk {
   std::map<FileIdentity, std::string> written_files;  // to the name written
   std::string path_key;
   uint32_t size = 0;
+  bool folder_entry = false;  // the entry being decoded names an empty folder
   unsigned files_done = 0, folders_done = 0, kept = 0;
 };
 
@@ -565,6 +566,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   w.display = name;
   w.size = r->size;
   w.replacing = false;
+  w.folder_entry = r->size == 0 && !name.empty() && name.back() == '\\';
   if (w.mode == Mode::Verify) {
     auto slot = std::make_unique<Slot>();
     slot->output = slot->discard = true;
@@ -660,7 +662,7 @@ int32_t end_file(Walk& w, CabNotification* r) {
   if (g_verbosity > 1)  // with --stdout the names go to stderr, away from the bytes
     std::fprintf(w.tree || w.mode == Mode::Verify ? stdout : stderr, "  %s\n", w.display.c_str());
   if (w.tree) w.written.insert(w.path_key);
-  ++w.files_done;
+  ++(w.folder_entry ? w.folders_done : w.files_done);  // only verify decodes folder entries
   return 1;
 }
 
@@ -1076,21 +1078,23 @@ void unreached_files(const Walk& listing, const Walk& w, bool stopped,
                      std::vector<std::string>& problems) {
   std::multiset<std::pair<unsigned, std::string>> reached = w.reached;
   std::vector<std::string> missing;
+  size_t folders = 0;
   for (const ListedFile& f : listing.listed) {
     if (!f.selected) continue;
     const auto it = reached.find({f.folder, f.name});
-    if (it != reached.end())
+    if (it != reached.end()) {
       reached.erase(it);
-    else
+    } else {
       missing.push_back(f.name);
+      folders += f.folder_entry();
+    }
   }
   if (missing.empty()) return;
   constexpr size_t NAMED = 10;
   const size_t named = g_verbosity > 1 ? missing.size() : std::min(missing.size(), NAMED);
-  std::string text =
-      std::to_string(missing.size()) +
-      (stopped ? " file(s) not reached: " : " file(s) after the damage not reached: ") +
-      quoted_names(missing, named);
+  std::string text = std::to_string(missing.size() - folders) + " file(s)" + and_folders(folders) +
+                     (stopped ? " not reached: " : " after the damage not reached: ") +
+                     quoted_names(missing, named);
   if (named < missing.size()) text += " (-v names them all)";
   problems.push_back(std::move(text));
 }
@@ -1283,22 +1287,21 @@ int command_verify(const Args& args) {
     stop = e.what();
   }
   bar.finish();
-  const unsigned files_done = w.files_done;
   for (const std::string& p : w.problems) problems.push_back(p);
   if (!stop.empty()) problems.push_back(stop);
   unreached_files(listing, w, !stop.empty(), problems);
-  if (files_done != wanted)
-    problems.push_back("decoded " + std::to_string(files_done) + " of " + std::to_string(wanted) +
-                       " files");
+  const size_t folders = selected_folders(listing);
+  if (w.files_done + w.folders_done != wanted)
+    problems.push_back("decoded " + std::to_string(w.files_done) + " of " +
+                       std::to_string(wanted - folders) + " files");
   if (scan.unchecked && g_verbosity > 0)
     std::printf("note: %u data block(s) carry no checksum\n", scan.unchecked);
   if (report("verify", problems) != 0) return 1;
   if (g_verbosity > 0) {
-    const size_t folders = selected_folders(listing);
-    std::printf("OK: %zu file(s)%s, %" PRIu64 " bytes, %" PRIu64
+    std::printf("OK: %u file(s)%s, %" PRIu64 " bytes, %" PRIu64
                 " data block(s) in %zu cabinet(s)\n",
-                files_done - folders, and_folders(folders).c_str(), selected_size(listing),
-                scan.blocks, a.chain.size());
+                w.files_done, and_folders(folders).c_str(), selected_size(listing), scan.blocks,
+                a.chain.size());
   }
   return 0;
 }
