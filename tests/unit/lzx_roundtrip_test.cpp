@@ -42,17 +42,19 @@ std::vector<Frame> encode(const std::vector<uint8_t>& data, const LzxEncoderOpti
   auto encoder = make_lzx_encoder_tuned(options, tuning);
   EXPECT_NE(encoder, nullptr);
   if (size_hint) encoder->expect_stream_size(size_hint);
+  // As the writer hands them over: groups of frames from the stream's start.
+  const size_t group = 32768 * size_t{encoder->group_frames()};
   std::vector<Frame> frames;
   size_t pos = 0;
   do {
-    size_t n = std::min<size_t>(32768, data.size() - pos);
-    Frame f;
-    f.size = static_cast<uint32_t>(n);
+    const size_t n = std::min(group, data.size() - pos);
+    std::vector<std::vector<uint8_t>> blocks;
     std::string error;
     EXPECT_TRUE(
-        encoder->encode_frame({data.data() + pos, n}, pos + n == data.size(), f.bytes, error))
+        encoder->encode_frames({data.data() + pos, n}, pos + n == data.size(), blocks, error))
         << error;
-    frames.push_back(std::move(f));
+    for (size_t i = 0; i < blocks.size(); ++i)
+      frames.push_back({std::move(blocks[i]), uint32_t(std::min<size_t>(32768, n - 32768 * i))});
     pos += n;
   } while (pos < data.size());
   return frames;
@@ -284,6 +286,16 @@ TEST(LzxRoundTrip, BlocksSpanningFramesAndSharingFrames) {
       expect_round_trip(part, o, t);
     }
   }
+  // Blocks chosen in groups of frames: a frame of noise among text is an
+  // uncompressed block of its own, whose repeated offsets the text after it
+  // goes on with.
+  std::vector<uint8_t> grouped = text_like(32768);
+  for (int i = 0; i < 32768; ++i) grouped.push_back(static_cast<uint8_t>(next_random() >> 16));
+  grouped.insert(grouped.end(), grouped.begin(), grouped.begin() + 40000);
+  const auto frames = encode(grouped, LzxEncoderOptions{});
+  EXPECT_EQ(decode_all(frames, 21), grouped);
+  EXPECT_GT(frames.at(1).bytes.size(), 32768u + 12);
+  EXPECT_LT(frames.at(2).bytes.size(), 1000u);
 }
 
 TEST(LzxRoundTrip, UncompressedBlockOfOddSizeEndingAtFrameEnd) {

@@ -388,27 +388,38 @@ class Writer {
     FolderOutput& out = outputs_[f];
     out.store = std::make_unique<Spool>(options_.spool_dir, budget_);
     FolderStream stream(inputs_[f].entries);
-    std::vector<uint8_t> frame(CAB_FRAME_SIZE);
-    std::vector<uint8_t> block;
     BlockEncoder& encoder = *inputs_[f].encoder;
+    // Groups always start at the folder's start, whatever else varies.
+    const size_t group = size_t{std::max(encoder.group_frames(), 1u)} * CAB_FRAME_SIZE;
+    std::vector<uint8_t> frames(group);
+    std::vector<std::vector<uint8_t>> blocks;
     encoder.expect_stream_size(plan.total);
     uint64_t offset = 0;
     while (offset < plan.total) {
       if (stop.load()) return;
-      const size_t want = size_t(std::min<uint64_t>(CAB_FRAME_SIZE, plan.total - offset));
-      if (stream.read(frame.data(), want) != want)
+      size_t want = size_t(std::min<uint64_t>(group, plan.total - offset));
+      if (stream.read(frames.data(), want) != want)
         throw CabWriterError("folder " + std::to_string(f) + ": input ended early");
       const bool last = offset + want == plan.total;
-      block.clear();
+      blocks.clear();
       std::string error;
-      if (!encoder.encode_frame(std::span<const uint8_t>(frame.data(), want), last, block, error))
+      if (!encoder.encode_frames(std::span<const uint8_t>(frames.data(), want), last, blocks,
+                                 error))
         throw CabWriterError("folder " + std::to_string(f) + ": " + error);
-      check_block(f, want, block.size());
-      out.blocks.push_back({uint32_t(block.size()), uint16_t(want),
-                            cab_data_checksum(block.data(), block.size(), 0)});
-      out.store->append(block.data(), block.size());
-      offset += want;
-      done(want);
+      if (blocks.size() != (want + CAB_FRAME_SIZE - 1) / CAB_FRAME_SIZE)
+        throw CabWriterError("folder " + std::to_string(f) + ": encoder gave " +
+                             std::to_string(blocks.size()) + " data blocks for " +
+                             std::to_string(want) + " bytes");
+      for (const std::vector<uint8_t>& block : blocks) {
+        const size_t n = std::min<size_t>(CAB_FRAME_SIZE, want);
+        check_block(f, n, block.size());
+        out.blocks.push_back({uint32_t(block.size()), uint16_t(n),
+                              cab_data_checksum(block.data(), block.size(), 0)});
+        out.store->append(block.data(), block.size());
+        want -= n;
+        offset += n;
+        done(n);
+      }
     }
     // Entries are all consumed (zero-length tail files are checked too).
     uint8_t extra;

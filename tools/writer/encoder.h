@@ -39,11 +39,57 @@ class BlockEncoder {
       error = "frame larger than 32768 bytes";
       return false;
     }
+    return encode_call(last_frame, error,
+                       [&] { return encode_block(frame, last_frame, out, error); });
+  }
+
+  // Frames the encoder codes best in one call of encode_frames (an LZX
+  // block, with its trees, may cover several).
+  virtual uint32_t group_frames() const { return 1; }
+  // Encodes `data` cut into frames of 32768 bytes (at most group_frames() of
+  // them; only the folder's last frame may be shorter), appending one data
+  // block per frame to `blocks`. The bytes may differ from those of the same
+  // frames passed one at a time: the writer always cuts a folder into the
+  // same groups, so that a folder's blocks depend on its data alone.
+  bool encode_frames(std::span<const uint8_t> data, bool last_frame,
+                     std::vector<std::vector<uint8_t>>& blocks, std::string& error) {
+    if (data.size() <= CAB_FRAME_SIZE) {
+      blocks.emplace_back();
+      return encode_frame(data, last_frame, blocks.back(), error);
+    }
+    if (data.size() > size_t{group_frames()} * CAB_FRAME_SIZE) {
+      error = "more frames than the encoder takes at once";
+      return false;
+    }
+    return encode_call(last_frame, error,
+                       [&] { return encode_group(data, last_frame, blocks, error); });
+  }
+
+ protected:
+  virtual bool encode_block(std::span<const uint8_t> frame, bool last_frame,
+                            std::vector<uint8_t>& out, std::string& error) = 0;
+  // More than one frame, at most group_frames().
+  virtual bool encode_group(std::span<const uint8_t> data, bool last_frame,
+                            std::vector<std::vector<uint8_t>>& blocks, std::string& error) {
+    for (size_t pos = 0; pos < data.size(); pos += CAB_FRAME_SIZE) {
+      const size_t n = std::min<size_t>(CAB_FRAME_SIZE, data.size() - pos);
+      blocks.emplace_back();
+      if (!encode_block(data.subspan(pos, n), last_frame && pos + n == data.size(), blocks.back(),
+                        error))
+        return false;
+    }
+    return true;
+  }
+  virtual void release() {}
+
+ private:
+  template <typename Encode>
+  bool encode_call(bool last_frame, std::string& error, Encode encode) {
     if (finished_) {
       error = "frame after the folder's last frame";
       return false;
     }
-    const bool encoded = encode_block(frame, last_frame, out, error);
+    const bool encoded = encode();
     if (last_frame) {
       finished_ = true;
       release();
@@ -51,11 +97,5 @@ class BlockEncoder {
     return encoded;
   }
 
- protected:
-  virtual bool encode_block(std::span<const uint8_t> frame, bool last_frame,
-                            std::vector<uint8_t>& out, std::string& error) = 0;
-  virtual void release() {}
-
- private:
   bool finished_ = false;
 };

@@ -1,12 +1,15 @@
-// LZX compressor: one stream per folder, one frame (data block) per call.
+// LZX compressor: one stream per folder, one frame (data block) or a group of
+// up to eight frames per call.
 //
 // Matches come from binary trees over the window (one per 4-byte hash) and
-// from tables of the latest 3-byte and near 2-byte strings; each block is
+// from tables of the latest 3-byte and near 2-byte strings; each frame is
 // parsed with a shortest-path search over literal, repeated-offset and match
-// edges priced by the code lengths of the previous block (or of an earlier
-// pass over the same block, when tuned to make more than one). Blocks are verbatim,
-// aligned-offset or uncompressed, whichever is smallest; trees are sent as
-// differences from the previous block's lengths through the pretree.
+// edges priced by the code lengths of what came before (or of an earlier
+// pass over the same block, when tuned to make more than one). A block covers
+// whole frames of a group as long as one set of trees costs less than two;
+// blocks are verbatim, aligned-offset or uncompressed, whichever is smallest;
+// trees are sent as differences from the previous block's lengths through the
+// pretree.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -27,6 +30,10 @@ using namespace lzx;
 
 constexpr uint32_t MAX_MATCH = 257;
 constexpr uint32_t TRANSLATED_FRAMES = lzx::MAX_FRAMES;
+// Frames of one block when the encoder chooses: the trees of 256 KiB of
+// programs cost hardly more than those of 32 KiB, and the decoder builds
+// its tables an eighth as often.
+constexpr uint32_t GROUP_FRAMES = 8;
 // Trees are kept per hash of their first TREE_KEY bytes; tables of the latest
 // position of each 2- to 5-byte string add the nearest shorter matches.
 constexpr int TREE_KEY = 6;
@@ -320,6 +327,12 @@ class LzxEncoder final : public BlockEncoder {
   }
 
   uint16_t type_word() const override { return static_cast<uint16_t>(3 | (window_bits_ << 8)); }
+  // One block (one set of trees to send, and for the decoder to read and
+  // build tables from) per group of frames instead of per frame, where
+  // the tuning leaves the block layout to the encoder.
+  uint32_t group_frames() const override {
+    return tuning_.block_bytes == 0 && tuning_.passes == 1 ? GROUP_FRAMES : 1;
+  }
 
   // Every table of the stream, in one order: freed, or handed over to the
   // thread's next encoder, together.
@@ -339,6 +352,8 @@ class LzxEncoder final : public BlockEncoder {
  protected:
   bool encode_block(std::span<const uint8_t> frame, bool last_frame, std::vector<uint8_t>& out,
                     std::string& error) override;
+  bool encode_group(std::span<const uint8_t> data, bool last_frame,
+                    std::vector<std::vector<uint8_t>>& blocks, std::string& error) override;
 
   void release() override {
     keep_or_free_tables();
@@ -365,6 +380,13 @@ class LzxEncoder final : public BlockEncoder {
   void collect(const std::vector<Item>& items, Stats& stats) const;
   void write_items(BitWriter& out, const std::vector<Item>& items) const;
   void apply_items(const std::vector<Item>& items);
+  int finish_trees(const Stats& stats, Trees& trees, uint32_t bytes, bool may_store,
+                   const uint8_t* previous_main, const uint8_t* previous_length,
+                   uint64_t* bits = nullptr) const;
+  uint64_t block_bits(const Stats& stats, Trees& trees, uint32_t bytes,
+                      const uint8_t* previous_main, const uint8_t* previous_length) const;
+  void write_header(BitWriter& bits, std::vector<uint8_t>& out, int type, uint32_t size,
+                    const Trees& trees, const Offsets& repeated);
 
   LzxEncoderOptions options_;
   LzxEncoderTuning tuning_;
@@ -400,7 +422,9 @@ class LzxEncoder final : public BlockEncoder {
   std::vector<uint32_t> node_cost_;  // bits to reach each position of the block
   std::vector<uint32_t> node_edge_;  // its best incoming edge
   std::vector<Offsets> node_r_;
-  std::vector<Item> items_;  // the parse of the block
+  std::vector<Item> items_;                     // the parse of the block
+  std::vector<std::vector<Item>> group_items_;  // the parse of each frame of a group
+  std::vector<uint8_t> group_bytes_;            // a group's frames as the window holds them
 
   // Prices in bits.
   uint32_t main_cost_[MAIN_MAX] = {};
@@ -878,6 +902,210 @@ void LzxEncoder::apply_items(const std::vector<Item>& items) {
     if (it.length != 0) r_.apply(it.code);
 }
 
+// The aligned tree and the codes of trees whose lengths are built, and the
+// cheapest block type for `bytes` coded with them (uncompressed only when
+// `may_store`), its trees sent as differences from `previous`; `bits` gets
+// the block's size in bits.
+int LzxEncoder::finish_trees(const Stats& stats, Trees& trees, uint32_t bytes, bool may_store,
+                             const uint8_t* previous_main, const uint8_t* previous_length,
+                             uint64_t* bits) const {
+  build_lengths(stats.aligned, ALIGNED_SYMBOLS, 7, trees.aligned);
+  build_codes(trees.main, main_count_, trees.main_code);
+  build_codes(trees.length, LENGTH_SYMBOLS, trees.length_code);
+  build_codes(trees.aligned, ALIGNED_SYMBOLS, trees.aligned_code);
+  uint64_t symbols = 0;
+  for (int i = 0; i < main_count_; ++i) symbols += uint64_t{stats.main[i]} * trees.main[i];
+  for (int i = 0; i < LENGTH_SYMBOLS; ++i) symbols += uint64_t{stats.length[i]} * trees.length[i];
+  const uint64_t tree_bits =
+      write_lengths(nullptr, trees.main, previous_main, 256) +
+      write_lengths(nullptr, trees.main + 256, previous_main + 256, main_count_ - 256) +
+      write_lengths(nullptr, trees.length, previous_length, LENGTH_SYMBOLS);
+  uint64_t aligned_symbols = 0;
+  for (int i = 0; i < ALIGNED_SYMBOLS; ++i)
+    aligned_symbols += uint64_t{stats.aligned[i]} * trees.aligned[i];
+  const uint64_t verbatim_cost = tree_bits + symbols + stats.verbatim_extra_bits;
+  const uint64_t aligned_cost =
+      tree_bits + symbols + stats.aligned_extra_bits + aligned_symbols + 3 * ALIGNED_SYMBOLS;
+  const uint64_t stored_cost = 16 + 8 * (12 + uint64_t{bytes} + (bytes & 1));
+  int type = options_.force_block_type;
+  if (type < 1 || type > 3) {
+    type = aligned_cost < verbatim_cost ? 2 : 1;
+    if (stored_cost < std::min(aligned_cost, verbatim_cost) && may_store) type = 3;
+  }
+  if (bits) *bits = type == 3 ? stored_cost : type == 2 ? aligned_cost : verbatim_cost;
+  return type;
+}
+
+// A block's header, after the stream's translation header before the first
+// block: then its trees, or for an uncompressed block the repeated offsets
+// (its bytes follow from the caller).
+void LzxEncoder::write_header(BitWriter& bits, std::vector<uint8_t>& out, int type, uint32_t size,
+                              const Trees& trees, const Offsets& repeated) {
+  if (first_header_) {
+    first_header_ = false;
+    if (translate_) {
+      bits.put(1, 1);
+      bits.put(tuning_.translation_size >> 16, 16);
+      bits.put(tuning_.translation_size & 0xFFFF, 16);
+    } else {
+      bits.put(0, 1);
+    }
+  }
+  bits.put(static_cast<uint32_t>(type), 3);
+  bits.put(size >> 16, 8);
+  bits.put((size >> 8) & 0xFF, 8);
+  bits.put(size & 0xFF, 8);
+  block_type_ = type;
+  block_size_ = size;
+  if (type == 3) {
+    // The bytes start at the next word boundary; when the header ends on
+    // one, a whole word of padding comes first.
+    if (bits.pending() == 0) bits.put(0, 16);
+    bits.flush();
+    uint8_t rs[12];
+    store32(rs, repeated.r[0]);
+    store32(rs + 4, repeated.r[1]);
+    store32(rs + 8, repeated.r[2]);
+    out.insert(out.end(), rs, rs + 12);
+    return;
+  }
+  trees_ = trees;
+  if (type == 2)
+    for (int i = 0; i < ALIGNED_SYMBOLS; ++i) bits.put(trees_.aligned[i], 3);
+  write_lengths(&bits, trees_.main, previous_main_, 256);
+  write_lengths(&bits, trees_.main + 256, previous_main_ + 256, main_count_ - 256);
+  write_lengths(&bits, trees_.length, previous_length_, LENGTH_SYMBOLS);
+  std::memcpy(previous_main_, trees_.main, sizeof previous_main_);
+  std::memcpy(previous_length_, trees_.length, sizeof previous_length_);
+}
+
+// Bits of a block of these statistics with trees built for them.
+uint64_t LzxEncoder::block_bits(const Stats& stats, Trees& trees, uint32_t bytes,
+                                const uint8_t* previous_main,
+                                const uint8_t* previous_length) const {
+  build_lengths(stats.main, main_count_, 16, trees.main);
+  build_lengths(stats.length, LENGTH_SYMBOLS, 16, trees.length);
+  uint64_t bits = 0;
+  finish_trees(stats, trees, bytes, true, previous_main, previous_length, &bits);
+  return bits;
+}
+
+void add_stats(Stats& to, const Stats& from) {
+  for (int i = 0; i < MAIN_MAX; ++i) to.main[i] += from.main[i];
+  for (int i = 0; i < LENGTH_SYMBOLS; ++i) to.length[i] += from.length[i];
+  for (int i = 0; i < ALIGNED_SYMBOLS; ++i) to.aligned[i] += from.aligned[i];
+  to.verbatim_extra_bits += from.verbatim_extra_bits;
+  to.aligned_extra_bits += from.aligned_extra_bits;
+}
+
+// Up to GROUP_FRAMES frames at once: each frame is matched and parsed in
+// turn, priced by the code of the frames before it; then a frame joins the
+// block of the frame before while that costs fewer bits than new trees
+// would save. A block's trees go into its first frame's data block.
+bool LzxEncoder::encode_group(std::span<const uint8_t> data, bool last_frame,
+                              std::vector<std::vector<uint8_t>>& blocks, std::string& error) {
+  const uint32_t total = static_cast<uint32_t>(data.size());
+  const uint32_t count = (total + CAB_FRAME_SIZE - 1) / CAB_FRAME_SIZE;
+  if (short_frame_seen_ || block_left_ > 0) {
+    error = short_frame_seen_ ? "LZX frame after a short frame" : "LZX block left open";
+    return false;
+  }
+  short_frame_seen_ = total % CAB_FRAME_SIZE != 0;
+  if (frames_ == 0)
+    translate_ = options_.call_translation < 0 ? lzx_looks_like_x86(data.first(CAB_FRAME_SIZE))
+                                               : options_.call_translation > 0;
+  if (head_.empty()) allocate_tables();
+  group_bytes_.assign(data.begin(), data.end());
+  if (group_items_.size() < count) group_items_.resize(count);
+  auto frame_size = [&](uint32_t k) {
+    return std::min(CAB_FRAME_SIZE, total - k * CAB_FRAME_SIZE);
+  };
+  Stats frame_stats[GROUP_FRAMES], so_far{};
+  Offsets r_after[GROUP_FRAMES];
+  Trees trees{};
+  for (uint32_t k = 0; k < count; ++k) {
+    const std::span<uint8_t> frame(group_bytes_.data() + k * CAB_FRAME_SIZE, frame_size(k));
+    if (translate_ && frames_ < TRANSLATED_FRAMES)
+      lzx_encode_calls(frame, end_, tuning_.translation_size);
+    ++frames_;
+    const uint32_t start = end_;
+    append(frame);
+    find_matches(start, frame_size(k));
+    if (!have_costs_) initial_costs(start, frame_size(k));
+    parse(start, frame_size(k), group_items_[k]);
+    apply_items(group_items_[k]);
+    r_after[k] = r_;
+    collect(group_items_[k], frame_stats[k]);
+    add_stats(so_far, frame_stats[k]);
+    build_lengths(so_far.main, main_count_, 16, trees.main);
+    build_lengths(so_far.length, LENGTH_SYMBOLS, 16, trees.length);
+    set_costs_from(trees.main, trees.length);
+  }
+  // Block starts: greedy, each frame against the block before it.
+  bool starts[GROUP_FRAMES] = {true};
+  {
+    uint8_t previous_main[MAIN_MAX], previous_length[LENGTH_SYMBOLS];
+    std::memcpy(previous_main, previous_main_, sizeof previous_main);
+    std::memcpy(previous_length, previous_length_, sizeof previous_length);
+    Stats block = frame_stats[0];
+    uint32_t block_bytes = frame_size(0);
+    Trees apart{}, alone{}, joined{};
+    for (uint32_t k = 1; k < count; ++k) {
+      Stats both = block;
+      add_stats(both, frame_stats[k]);
+      const uint64_t before = block_bits(block, apart, block_bytes, previous_main, previous_length);
+      const uint64_t split =
+          before + block_bits(frame_stats[k], alone, frame_size(k), apart.main, apart.length);
+      if (block_bits(both, joined, block_bytes + frame_size(k), previous_main, previous_length) <=
+          split) {
+        block = both;
+        block_bytes += frame_size(k);
+        continue;
+      }
+      starts[k] = true;
+      std::memcpy(previous_main, apart.main, sizeof previous_main);
+      std::memcpy(previous_length, apart.length, sizeof previous_length);
+      block = frame_stats[k];
+      block_bytes = frame_size(k);
+    }
+  }
+  int type = 0;
+  for (uint32_t k = 0; k < count; ++k) {
+    std::vector<uint8_t>& out = blocks.emplace_back();
+    if (pending_pad_) {
+      out.push_back(0);
+      pending_pad_ = false;
+    }
+    BitWriter bits(out);
+    if (starts[k]) {
+      uint32_t end = k + 1, bytes = frame_size(k);
+      Stats block = frame_stats[k];
+      for (; end < count && !starts[end]; ++end) {
+        add_stats(block, frame_stats[end]);
+        bytes += frame_size(end);
+      }
+      build_lengths(block.main, main_count_, 16, trees.main);
+      build_lengths(block.length, LENGTH_SYMBOLS, 16, trees.length);
+      type = finish_trees(block, trees, bytes, true, previous_main_, previous_length_);
+      // An uncompressed block carries the repeated offsets the next block's
+      // parse went on from.
+      write_header(bits, out, type, bytes, trees, r_after[end - 1]);
+      // Odd only with the folder's short last frame: the padding byte is due
+      // only if a frame still follows.
+      if (type == 3 && (bytes & 1) && !last_frame) pending_pad_ = true;
+    }
+    if (type == 3) {
+      const auto frame = group_bytes_.begin() + k * CAB_FRAME_SIZE;
+      out.insert(out.end(), frame, frame + frame_size(k));
+    } else {
+      write_items(bits, group_items_[k]);
+    }
+    bits.flush();
+  }
+  set_costs_from(trees.main, trees.length);
+  return true;
+}
+
 bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
                               std::vector<uint8_t>& out, std::string& error) {
   const uint32_t n = static_cast<uint32_t>(frame.size());
@@ -945,70 +1173,11 @@ bool LzxEncoder::encode_block(std::span<const uint8_t> frame, bool last_frame,
         build_lengths(stats.length, LENGTH_SYMBOLS, 16, trees.length);
         if (pass + 1 < passes) set_costs_from(trees.main, trees.length);
       }
-      build_lengths(stats.aligned, ALIGNED_SYMBOLS, 7, trees.aligned);
-      build_codes(trees.main, main_count_, trees.main_code);
-      build_codes(trees.length, LENGTH_SYMBOLS, trees.length_code);
-      build_codes(trees.aligned, ALIGNED_SYMBOLS, trees.aligned_code);
-
-      // Price the three block types.
-      uint64_t symbols = 0;
-      for (int i = 0; i < main_count_; ++i) symbols += uint64_t{stats.main[i]} * trees.main[i];
-      for (int i = 0; i < LENGTH_SYMBOLS; ++i)
-        symbols += uint64_t{stats.length[i]} * trees.length[i];
-      uint64_t tree_bits =
-          write_lengths(nullptr, trees.main, previous_main_, 256) +
-          write_lengths(nullptr, trees.main + 256, previous_main_ + 256, main_count_ - 256) +
-          write_lengths(nullptr, trees.length, previous_length_, LENGTH_SYMBOLS);
-      uint64_t aligned_symbols = 0;
-      for (int i = 0; i < ALIGNED_SYMBOLS; ++i)
-        aligned_symbols += uint64_t{stats.aligned[i]} * trees.aligned[i];
-      uint64_t verbatim_cost = tree_bits + symbols + stats.verbatim_extra_bits;
-      uint64_t aligned_cost =
-          tree_bits + symbols + stats.aligned_extra_bits + aligned_symbols + 3 * ALIGNED_SYMBOLS;
-      uint64_t stored_cost = 16 + 8 * (12 + uint64_t{part} + (part & 1));
-      int type = options_.force_block_type;
-      if (type < 1 || type > 3) {
-        type = aligned_cost < verbatim_cost ? 2 : 1;
-        if (stored_cost < std::min(aligned_cost, verbatim_cost) && !spans) type = 3;
-      }
-
-      // Header.
-      if (first_header_) {
-        first_header_ = false;
-        if (translate_) {
-          bits.put(1, 1);
-          bits.put(tuning_.translation_size >> 16, 16);
-          bits.put(tuning_.translation_size & 0xFFFF, 16);
-        } else {
-          bits.put(0, 1);
-        }
-      }
-      bits.put(static_cast<uint32_t>(type), 3);
-      bits.put(size >> 16, 8);
-      bits.put((size >> 8) & 0xFF, 8);
-      bits.put(size & 0xFF, 8);
-      block_type_ = type;
-      block_size_ = size;
+      const int type = finish_trees(stats, trees, part, !spans, previous_main_, previous_length_);
+      write_header(bits, out, type, size, trees, r_);
       if (type == 3) {
-        // The bytes start at the next word boundary; when the header ends on
-        // one, a whole word of padding comes first.
-        if (bits.pending() == 0) bits.put(0, 16);
-        bits.flush();
-        uint8_t rs[12];
-        store32(rs, r_.r[0]);
-        store32(rs + 4, r_.r[1]);
-        store32(rs + 8, r_.r[2]);
-        out.insert(out.end(), rs, rs + 12);
         out.insert(out.end(), at(start), at(start) + part);
       } else {
-        trees_ = trees;
-        if (type == 2)
-          for (int i = 0; i < ALIGNED_SYMBOLS; ++i) bits.put(trees_.aligned[i], 3);
-        write_lengths(&bits, trees_.main, previous_main_, 256);
-        write_lengths(&bits, trees_.main + 256, previous_main_ + 256, main_count_ - 256);
-        write_lengths(&bits, trees_.length, previous_length_, LENGTH_SYMBOLS);
-        std::memcpy(previous_main_, trees_.main, sizeof previous_main_);
-        std::memcpy(previous_length_, trees_.length, sizeof previous_length_);
         write_items(bits, items);
         apply_items(items);
       }

@@ -8,8 +8,10 @@
 
 // Knobs below the public options: block layout and effort.
 struct LzxEncoderTuning {
-  // 0: one block per frame. Otherwise every block covers this many bytes of
-  // the stream, so blocks may span frames or several blocks share a frame.
+  // 0: blocks of whole frames, chosen by cost within groups of frames (one
+  // frame per block when the frames come one at a time). Otherwise every
+  // block covers this many bytes of the stream, so blocks may span frames or
+  // several blocks share a frame.
   uint32_t block_bytes = 0;
   int search_depth = 24;                 // tree nodes visited per position
   int insert_depth = 12;                 // the same for positions inside a long match
