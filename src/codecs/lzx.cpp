@@ -539,15 +539,13 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       length += static_cast<uint32_t>(e);
     }
     length += 2;
-    if (slot == 0) {
-      offset = r0;
-    } else if (slot <= 2) {
-      offset = slot == 1 ? r1 : r2;
-      if (slot == 1) {
-        r1 = r0;
-      } else {
-        r2 = r0;
-      }
+    if (slot < 3) {
+      // R0 trades places with the offset used, by masks rather than
+      // branches: which of the three comes is as random as the data.
+      const uint32_t is1 = 0u - (slot == 1), is2 = 0u - (slot == 2);
+      offset = r0 ^ ((r0 ^ r1) & is1) ^ ((r0 ^ r2) & is2);
+      r1 ^= (r1 ^ r0) & is1;
+      r2 ^= (r2 ^ r0) & is2;
       r0 = offset;
     } else {
       // SLOTS.extra[slot], computed: the bit count is on the path from one
