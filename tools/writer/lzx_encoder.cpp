@@ -999,9 +999,10 @@ void add_stats(Stats& to, const Stats& from) {
 }
 
 // Up to GROUP_FRAMES frames at once: each frame is matched and parsed in
-// turn, priced by the code of the frames before it; then a frame joins the
-// block of the frame before while that costs fewer bits than new trees
-// would save. A block's trees go into its first frame's data block.
+// turn, priced by the code of the frames before it; then each frame joins
+// the block of the frame before it unless the two cost fewer bits as blocks
+// of their own, trees included. A block's header and trees go into its first
+// frame's data block.
 bool LzxEncoder::encode_group(std::span<const uint8_t> data, bool last_frame,
                               std::vector<std::vector<uint8_t>>& blocks, std::string& error) {
   const uint32_t total = static_cast<uint32_t>(data.size());
