@@ -66,18 +66,13 @@ const LzxFrames& lzx_frames() {
     LzxFrames out;
     const Bytes& d = corpus();
     auto encoder = make_lzx_encoder(LzxEncoderOptions{});
-    // In groups of frames, as the cabinet writer hands them over.
-    const size_t group = 32768 * size_t{encoder->group_frames()};
-    for (size_t pos = 0; pos < d.size(); pos += group) {
-      const size_t n = std::min(group, d.size() - pos);
-      std::vector<Bytes> blocks;
-      std::string error;
-      encoder->encode_frames({d.data() + pos, n}, pos + n == d.size(), blocks, error);
-      for (size_t i = 0; i < blocks.size(); ++i) {
-        out.compressed += blocks[i].size();
-        out.frames.push_back(std::move(blocks[i]));
-        out.sizes.push_back(static_cast<uint32_t>(std::min<size_t>(32768, n - 32768 * i)));
-      }
+    std::vector<Bytes> blocks;
+    std::string error;
+    encode_stream(*encoder, d, blocks, error);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      out.compressed += blocks[i].size();
+      out.frames.push_back(std::move(blocks[i]));
+      out.sizes.push_back(static_cast<uint32_t>(std::min<size_t>(32768, d.size() - 32768 * i)));
     }
     return out;
   }();
@@ -149,14 +144,9 @@ void BM_LzxEncode(benchmark::State& state) {
   o.window_bits = static_cast<int>(state.range(0));
   for (auto _ : state) {
     auto encoder = make_lzx_encoder(o);
-    const size_t group = 32768 * size_t{encoder->group_frames()};
     std::vector<Bytes> blocks;
     std::string error;
-    for (size_t pos = 0; pos < d.size(); pos += group) {
-      const size_t n = std::min(group, d.size() - pos);
-      blocks.clear();
-      encoder->encode_frames({d.data() + pos, n}, pos + n == d.size(), blocks, error);
-    }
+    encode_stream(*encoder, d, blocks, error);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.size()));
 }

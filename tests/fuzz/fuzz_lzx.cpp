@@ -66,18 +66,12 @@ std::vector<Frame> compress(const uint8_t* data, size_t size, int window_bits, i
   t.block_bytes = block_bytes;
   auto encoder = make_lzx_encoder_tuned(o, t);
   encoder->expect_stream_size(size);
-  const size_t group = 32768 * size_t{encoder->group_frames()};
+  std::vector<std::vector<uint8_t>> blocks;
+  std::string error;
+  if (!encode_stream(*encoder, {data, size}, blocks, error)) __builtin_trap();
   std::vector<Frame> frames;
-  size_t pos = 0;
-  do {
-    const size_t n = std::min(group, size - pos);
-    std::vector<std::vector<uint8_t>> blocks;
-    std::string error;
-    if (!encoder->encode_frames({data + pos, n}, pos + n == size, blocks, error)) __builtin_trap();
-    for (size_t i = 0; i < blocks.size(); ++i)
-      frames.push_back({std::move(blocks[i]), uint32_t(std::min<size_t>(32768, n - 32768 * i))});
-    pos += n;
-  } while (pos < size);
+  for (size_t i = 0; i < blocks.size(); ++i)
+    frames.push_back({std::move(blocks[i]), uint32_t(std::min<size_t>(32768, size - 32768 * i))});
   return frames;
 }
 

@@ -42,21 +42,13 @@ std::vector<Frame> encode(const std::vector<uint8_t>& data, const LzxEncoderOpti
   auto encoder = make_lzx_encoder_tuned(options, tuning);
   EXPECT_NE(encoder, nullptr);
   if (size_hint) encoder->expect_stream_size(size_hint);
-  // As the writer hands them over: groups of frames from the stream's start.
-  const size_t group = 32768 * size_t{encoder->group_frames()};
+  std::vector<std::vector<uint8_t>> blocks;
+  std::string error;
+  EXPECT_TRUE(encode_stream(*encoder, data, blocks, error)) << error;
   std::vector<Frame> frames;
-  size_t pos = 0;
-  do {
-    const size_t n = std::min(group, data.size() - pos);
-    std::vector<std::vector<uint8_t>> blocks;
-    std::string error;
-    EXPECT_TRUE(
-        encoder->encode_frames({data.data() + pos, n}, pos + n == data.size(), blocks, error))
-        << error;
-    for (size_t i = 0; i < blocks.size(); ++i)
-      frames.push_back({std::move(blocks[i]), uint32_t(std::min<size_t>(32768, n - 32768 * i))});
-    pos += n;
-  } while (pos < data.size());
+  for (size_t i = 0; i < blocks.size(); ++i)
+    frames.push_back(
+        {std::move(blocks[i]), uint32_t(std::min<size_t>(32768, data.size() - 32768 * i))});
   return frames;
 }
 

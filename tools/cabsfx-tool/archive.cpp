@@ -402,6 +402,11 @@ int32_t io_seek(int32_t handle, int32_t offset, int32_t origin) {
 
 enum class Mode { List, Verify, Extract };
 
+// An entry of an empty folder: no bytes, its name ending in a backslash.
+bool is_folder_entry(const std::string& name, uint32_t size) {
+  return size == 0 && !name.empty() && name.back() == '\\';
+}
+
 struct ListedFile {
   std::string name;  // printable: decoded and escaped, or the bytes escaped
   std::string utf8;  // decoded, empty when it cannot be
@@ -411,7 +416,7 @@ struct ListedFile {
   uint16_t date, time, attribs;
   unsigned folder;  // across the set
   uint16_t type;
-  bool folder_entry() const { return size == 0 && !name.empty() && name.back() == '\\'; }
+  bool folder_entry() const { return is_folder_entry(name, size); }
 };
 
 struct Walk {
@@ -566,7 +571,7 @@ int32_t begin_file(Walk& w, CabNotification* r) {
   w.display = name;
   w.size = r->size;
   w.replacing = false;
-  w.folder_entry = r->size == 0 && !name.empty() && name.back() == '\\';
+  w.folder_entry = is_folder_entry(name, r->size);
   if (w.mode == Mode::Verify) {
     auto slot = std::make_unique<Slot>();
     slot->output = slot->discard = true;

@@ -99,3 +99,19 @@ class BlockEncoder {
 
   bool finished_ = false;
 };
+
+// A whole stream as the writer hands it over: groups of frames from its start,
+// the last marked; one block per frame (one empty frame for an empty stream)
+// appended to `blocks`.
+inline bool encode_stream(BlockEncoder& encoder, std::span<const uint8_t> data,
+                          std::vector<std::vector<uint8_t>>& blocks, std::string& error) {
+  const size_t group = size_t{std::max(encoder.group_frames(), 1u)} * CAB_FRAME_SIZE;
+  size_t pos = 0;
+  do {
+    const size_t n = std::min(group, data.size() - pos);
+    if (!encoder.encode_frames(data.subspan(pos, n), pos + n == data.size(), blocks, error))
+      return false;
+    pos += n;
+  } while (pos < data.size());
+  return true;
+}

@@ -383,8 +383,8 @@ class LzxEncoder final : public BlockEncoder {
   int finish_trees(const Stats& stats, Trees& trees, uint32_t bytes, bool may_store,
                    const uint8_t* previous_main, const uint8_t* previous_length,
                    uint64_t* bits = nullptr) const;
-  uint64_t block_bits(const Stats& stats, Trees& trees, uint32_t bytes,
-                      const uint8_t* previous_main, const uint8_t* previous_length) const;
+  int build_block(const Stats& stats, Trees& trees, uint32_t bytes, const uint8_t* previous_main,
+                  const uint8_t* previous_length, uint64_t* bits = nullptr) const;
   void write_header(BitWriter& bits, std::vector<uint8_t>& out, int type, uint32_t size,
                     const Trees& trees, const Offsets& repeated);
 
@@ -979,15 +979,14 @@ void LzxEncoder::write_header(BitWriter& bits, std::vector<uint8_t>& out, int ty
   std::memcpy(previous_length_, trees_.length, sizeof previous_length_);
 }
 
-// Bits of a block of these statistics with trees built for them.
-uint64_t LzxEncoder::block_bits(const Stats& stats, Trees& trees, uint32_t bytes,
-                                const uint8_t* previous_main,
-                                const uint8_t* previous_length) const {
+// Trees built for a block of these statistics, its type, and its size in
+// bits when `bits` is given.
+int LzxEncoder::build_block(const Stats& stats, Trees& trees, uint32_t bytes,
+                            const uint8_t* previous_main, const uint8_t* previous_length,
+                            uint64_t* bits) const {
   build_lengths(stats.main, main_count_, 16, trees.main);
   build_lengths(stats.length, LENGTH_SYMBOLS, 16, trees.length);
-  uint64_t bits = 0;
-  finish_trees(stats, trees, bytes, true, previous_main, previous_length, &bits);
-  return bits;
+  return finish_trees(stats, trees, bytes, true, previous_main, previous_length, bits);
 }
 
 void add_stats(Stats& to, const Stats& from) {
@@ -1042,32 +1041,39 @@ bool LzxEncoder::encode_group(std::span<const uint8_t> data, bool last_frame,
     build_lengths(so_far.length, LENGTH_SYMBOLS, 16, trees.length);
     set_costs_from(trees.main, trees.length);
   }
-  // Block starts: greedy, each frame against the block before it.
+  // Block starts: greedy, each frame against the block before it, whose
+  // trees the frame's own would be sent as differences from.
   bool starts[GROUP_FRAMES] = {true};
   {
-    uint8_t previous_main[MAIN_MAX], previous_length[LENGTH_SYMBOLS];
-    std::memcpy(previous_main, previous_main_, sizeof previous_main);
-    std::memcpy(previous_length, previous_length_, sizeof previous_length);
+    Trees block_trees{}, alone{}, joined{}, closed{};
     Stats block = frame_stats[0];
     uint32_t block_bytes = frame_size(0);
-    Trees apart{}, alone{}, joined{};
+    uint64_t block_cost = 0, alone_cost = 0, joined_cost = 0;
+    build_block(block, block_trees, block_bytes, previous_main_, previous_length_, &block_cost);
+    const uint8_t* previous_main = previous_main_;
+    const uint8_t* previous_length = previous_length_;
     for (uint32_t k = 1; k < count; ++k) {
       Stats both = block;
       add_stats(both, frame_stats[k]);
-      const uint64_t before = block_bits(block, apart, block_bytes, previous_main, previous_length);
-      const uint64_t split =
-          before + block_bits(frame_stats[k], alone, frame_size(k), apart.main, apart.length);
-      if (block_bits(both, joined, block_bytes + frame_size(k), previous_main, previous_length) <=
-          split) {
+      build_block(frame_stats[k], alone, frame_size(k), block_trees.main, block_trees.length,
+                  &alone_cost);
+      build_block(both, joined, block_bytes + frame_size(k), previous_main, previous_length,
+                  &joined_cost);
+      if (joined_cost <= block_cost + alone_cost) {
         block = both;
         block_bytes += frame_size(k);
+        block_cost = joined_cost;
+        block_trees = joined;
         continue;
       }
       starts[k] = true;
-      std::memcpy(previous_main, apart.main, sizeof previous_main);
-      std::memcpy(previous_length, apart.length, sizeof previous_length);
+      closed = block_trees;
+      block_trees = alone;
+      previous_main = closed.main;
+      previous_length = closed.length;
       block = frame_stats[k];
       block_bytes = frame_size(k);
+      block_cost = alone_cost;
     }
   }
   int type = 0;
@@ -1085,9 +1091,7 @@ bool LzxEncoder::encode_group(std::span<const uint8_t> data, bool last_frame,
         add_stats(block, frame_stats[end]);
         bytes += frame_size(end);
       }
-      build_lengths(block.main, main_count_, 16, trees.main);
-      build_lengths(block.length, LENGTH_SYMBOLS, 16, trees.length);
-      type = finish_trees(block, trees, bytes, true, previous_main_, previous_length_);
+      type = build_block(block, trees, bytes, previous_main_, previous_length_);
       // An uncompressed block carries the repeated offsets the next block's
       // parse went on from.
       write_header(bits, out, type, bytes, trees, r_after[end - 1]);
