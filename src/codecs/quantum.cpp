@@ -89,7 +89,6 @@ struct State {
   uint8_t* window;  // null in spill mode
   bool spill_mode;
   SpillState spill;
-  uint32_t position;
   uint32_t write_pos;
   bool spill_failed;
   quantum::BasicModels<DecoderModel> models;
@@ -237,6 +236,45 @@ void spill_teardown() {
 
 // ---- one frame ----
 
+// floor(cum * range / T) for cum <= T, T below 2^12 and range at most 2^16,
+// so that cum * range < 2^28; T is known before the search ends, range at its
+// start.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+// One multiplier and no correction: with m = ceil(2^40 / T) = (2^40 + e) / T,
+// 0 <= e < T, x * m / 2^40 exceeds x / T by x * e / (T * 2^40), less than
+// 1 / T for x <= T * 2^16 and T <= 2^12, so its floor is floor(x / T); and
+// x * m < 2^57.
+class Quotient {
+ public:
+  Quotient(uint32_t total, uint32_t range)
+      : range_multiplier_(range * (((uint64_t{1} << 40) - 1) / total + 1)) {}
+  uint32_t operator()(uint32_t cum) const {
+    return static_cast<uint32_t>((cum * range_multiplier_) >> 40);
+  }
+
+ private:
+  uint64_t range_multiplier_;
+};
+#else
+// One reciprocal in 32 bits: floor(x * r / 2^32) with r = floor((2^32 - 1) /
+// T) is the exact quotient or one below it for x < 2^28, and one comparison
+// corrects it.
+class Quotient {
+ public:
+  Quotient(uint32_t total, uint32_t range)
+      : total_(total), range_(range), reciprocal_(0xFFFFFFFFu / total) {}
+  uint32_t operator()(uint32_t cum) const {
+    const uint32_t x = cum * range_;
+    uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * reciprocal_) >> 32);
+    if (x - q * total_ >= total_) ++q;
+    return q;
+  }
+
+ private:
+  uint32_t total_, range_, reciprocal_;
+};
+#endif
+
 struct Frame {
   const uint8_t* in;
   uint32_t in_left;
@@ -300,10 +338,7 @@ struct Frame {
     // above ((C - L + 1) * T - 1) / range (totals stay below 3809 and range
     // at most 2^16, so the product stays below 2^28).
     const uint32_t scaled = (c - lo + 1) * total - 1;
-    // Both quotients by T below go through one reciprocal: floor(x * r /
-    // 2^32) with r = floor((2^32 - 1) / T) is the exact quotient or one
-    // below it for x < 2^28, and one comparison corrects it.
-    const uint32_t r = 0xFFFFFFFFu / total;
+    const Quotient quotient(total, range);
     uint32_t cum_i, cum_next, index;
 #if defined(__SSE2__)
     if constexpr (Vectors > 1) {
@@ -314,13 +349,10 @@ struct Frame {
       // Entry n is 0 and n is at most 64: entries from 64 on never count.
       constexpr int VECTORS = Vectors < 8 ? Vectors : 8;
       const __m128i t = _mm_set1_epi16(static_cast<int16_t>(scaled / range));
-      const __m128i increment = _mm_set1_epi16(quantum::MODEL_INCREMENT);
-      __m128i gt[VECTORS + 1];
+      __m128i x[VECTORS], gt[VECTORS + 1];
       for (int v = 0; v < VECTORS; ++v) {
-        __m128i* at = reinterpret_cast<__m128i*>(m.cum + 8 * v);
-        const __m128i x = _mm_load_si128(at);
-        gt[v] = _mm_cmpgt_epi16(x, t);
-        _mm_store_si128(at, _mm_add_epi16(x, _mm_and_si128(gt[v], increment)));
+        x[v] = _mm_load_si128(reinterpret_cast<__m128i*>(m.cum + 8 * v));
+        gt[v] = _mm_cmpgt_epi16(x[v], t);
       }
       gt[VECTORS] = _mm_setzero_si128();
       // One bit per entry, entry 0 lowest; the entries above the target are
@@ -333,8 +365,14 @@ struct Frame {
       }
       // All 64 above: the symbol is the 64th (the largest model's last).
       index = (~above != 0 ? static_cast<uint32_t>(__builtin_ctzll(~above)) : 64) - 1;
-      cum_i = m.cum[index] - quantum::MODEL_INCREMENT;
+      // Read before the model adapts: the loads need not wait for the stores.
+      cum_i = m.cum[index];
       cum_next = m.cum[index + 1];
+      const __m128i increment = _mm_set1_epi16(quantum::MODEL_INCREMENT);
+      for (int v = 0; v < VECTORS; ++v) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(m.cum + 8 * v),
+                        _mm_add_epi16(x[v], _mm_and_si128(gt[v], increment)));
+      }
     } else
 #endif
     {
@@ -354,28 +392,20 @@ struct Frame {
       index = static_cast<uint32_t>(at - m.cum);
     }
     const uint32_t sym = m.symbol[index];
-    const auto quotient = [r, total](uint32_t x) {
-      uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * r) >> 32);
-      if (x - q * total >= total) ++q;
-      return q;
-    };
-    hi = (lo + quotient(cum_i * range) - 1) & 0xFFFF;
-    lo = (lo + quotient(cum_next * range)) & 0xFFFF;
-    // Renormalisation in two shifts. The interval keeps more than 2^14
-    // values and low <= high, so after the leading bits that low and high
-    // share have gone (k of them), low's top bit is 0 and high's is 1. Then,
-    // while the interval straddles the middle (low's next bit 1, high's 0),
-    // that second bit goes: j times, with the code's top bit flipped once.
+    hi = (lo + quotient(cum_i) - 1) & 0xFFFF;
+    lo = (lo + quotient(cum_next)) & 0xFFFF;
+    // Renormalisation in one shift of s = k + j bits. The interval keeps
+    // more than 2^14 values and low <= high: after the k leading bits that
+    // low and high share, low's next bit is 0 and high's 1. Then, while the
+    // interval straddles the middle (low's next bit 1, high's 0), that second
+    // bit goes: j times, with the code's top bit flipped once.
     const uint32_t k = static_cast<uint32_t>(__builtin_clz(((lo ^ hi) << 16) | 0x8000));
-    lo = (lo << k) & 0xFFFF;
-    hi = ((hi << k) | ((1u << k) - 1)) & 0xFFFF;
-    const uint32_t j = static_cast<uint32_t>(__builtin_clz(~((lo & ~hi & 0x7FFF) << 17)));
-    lo = (lo << j) & 0x7FFF;
-    hi = ((hi << j) | 0x8000 | ((1u << j) - 1)) & 0xFFFF;
-    c = (((c << (k + j)) | bits(k + j)) ^ (j ? 0x8000 : 0)) & 0xFFFF;
-    low = lo;
-    high = hi;
-    code = c;
+    // k is at most 14 (the new interval holds at least 4 values: T < 2^12).
+    const uint32_t j = static_cast<uint32_t>(__builtin_clz(~((lo & ~hi) << (k + 17))));
+    const uint32_t s = k + j;
+    low = (lo << s) & 0x7FFF;
+    high = ((((hi + 1) << s) - 1) | 0x8000) & 0xFFFF;
+    code = (((c << s) | bits(s)) ^ (j ? 0x8000 : 0)) & 0xFFFF;
     if (m.cum[0] > quantum::MODEL_RESCALE_LIMIT) quantum::model_rescale(m);
     return sym;
   }
@@ -390,6 +420,7 @@ void put_literal(Frame& f, uint8_t byte) {
     SpillPage* w = g.spill.write_buffer ? g.spill.write_buffer : spill_write_page();
     if (!w) {
       g.spill_failed = true;
+      f.due = 0;
       return;
     }
     w->data[g.write_pos & (PAGE_SIZE - 1)] = byte;
@@ -400,7 +431,6 @@ void put_literal(Frame& f, uint8_t byte) {
       g.spill.write_buffer = nullptr;
     }
   }
-  ++g.position;
   --f.due;
 }
 
@@ -410,6 +440,7 @@ void copy_match_spill(Frame& f, uint32_t src, uint32_t length) {
     SpillPage* s = w ? spill_take(src >> PAGE_SHIFT, false) : nullptr;
     if (!s) {
       g.spill_failed = true;
+      f.due = 0;
       return;
     }
     const uint32_t src_off = src & (PAGE_SIZE - 1);
@@ -439,8 +470,7 @@ void put_match(Frame& f, uint32_t offset, uint32_t length) {
     return;
   }
   f.due -= length;
-  uint32_t src = (g.position - offset) & g.window_mask;
-  g.position += length;
+  uint32_t src = (g.write_pos - offset) & g.window_mask;
   if (g.spill_mode) {
     copy_match_spill(f, src, length);
     return;
@@ -534,7 +564,6 @@ int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parame
       QUANTUM_SIGNATURE,         alloc, free, open, read, write, close, seek, *maxUncompressed,
       parameters->processor_type};
   g.current = h;
-  g.position = 0;
   g.write_pos = 0;
   g.spill_failed = false;
   g.window_bits = parameters->window_bits;
@@ -573,7 +602,7 @@ int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t
   f.low = 0;
   f.high = 0xFFFF;
   f.code = f.bits(16);  // C = the first 16 bits
-  while (f.due && !f.exhausted && !f.overrun && !g.spill_failed) decode_item(f);
+  while (f.due && !f.exhausted) decode_item(f);
   if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
   return CODEC_OK;
 }
@@ -581,7 +610,6 @@ int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t
 int32_t QuantumReset(QuantumDecoder* handle) {
   if (!valid(handle)) return CODEC_BAD_HANDLE;
   g.current = handle;
-  g.position = 0;
   g.write_pos = 0;
   g.spill_failed = false;
   if (g.spill_mode) {
