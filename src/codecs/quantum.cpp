@@ -278,46 +278,62 @@ class Quotient {
 struct Frame {
   const uint8_t* in;
   uint32_t in_left;
-  // Bits not yet taken, most significant first; `count` of them are real.
-  uint64_t buffer;
+  // The code C in the top 16 bits, then the input's next bits, most
+  // significant first: `count` of those are real. Renormalising is then
+  // one shift of the whole.
+  uint64_t stream;
   uint32_t count;
   bool exhausted;
-  uint32_t low, high, code;
+  uint32_t low, high;
   uint8_t* out;
   uint32_t due;
   bool overrun;
 
-  // n (0 to 24) bits, first bit most significant. Past the input's end the
-  // bits are 0 and the input counts as exhausted.
-  uint32_t bits(uint32_t n) {
-    if (count < n) {
-      if (in_left >= 8) {
-        // Eight bytes at once, as many whole ones taken as fit. The low bits
-        // past `count` are the next byte's own, so ORing it in again later
-        // changes nothing.
-        uint64_t word = 0;
-        for (uint32_t k = 0; k < 8; ++k) word = (word << 8) | in[k];
-        buffer |= word >> count;
-        const uint32_t taken = (63 - count) >> 3;
-        in += taken;
-        in_left -= taken;
-        count += taken * 8;
-      }
-      while (count <= 56 && in_left) {
-        buffer |= static_cast<uint64_t>(*in++) << (56 - count);
-        --in_left;
-        count += 8;
-      }
-      if (count < n) {
-        exhausted = true;
-        count = n;
-      }
+  uint32_t code() const { return static_cast<uint32_t>(stream >> 48); }
+
+  // At least n (up to 24) real bits below C. Past the input's end the bits
+  // are 0 and the input counts as exhausted.
+  void need(uint32_t n) {
+    if (count >= n) return;
+    if (in_left >= 8) {
+      // Eight bytes at once, as many whole ones taken as fit. The low bits
+      // past `count` are the next bytes' own, so ORing them in again later
+      // changes nothing.
+      uint64_t word = 0;
+      for (uint32_t k = 0; k < 8; ++k) word = (word << 8) | in[k];
+      stream |= word >> (16 + count);
+      const uint32_t taken = (48 - count) >> 3;
+      in += taken;
+      in_left -= taken;
+      count += taken * 8;
     }
+    while (count <= 40 && in_left) {
+      stream |= static_cast<uint64_t>(*in++) << (40 - count);
+      --in_left;
+      count += 8;
+    }
+    if (count < n) {
+      exhausted = true;
+      count = n;
+    }
+  }
+
+  // n (0 to 24) bits after C, first bit most significant; C stays.
+  uint32_t bits(uint32_t n) {
+    need(n);
+    const uint64_t after = stream << 16;
     // Two shifts, so that n == 0 needs no shift by 64.
-    const uint32_t v = static_cast<uint32_t>((buffer >> 1) >> (63 - n));
-    buffer <<= n;
+    const uint32_t v = static_cast<uint32_t>((after >> 1) >> (63 - n));
+    stream = (stream & 0xFFFF000000000000u) | ((after << n) >> 16);
     count -= n;
     return v;
+  }
+
+  // C takes the next n (up to 16) bits, then its top bit flips when `flip`.
+  void shift(uint32_t n, bool flip) {
+    need(n);
+    stream = (stream << n) ^ (static_cast<uint64_t>(flip) << 63);
+    count -= n;
   }
 
   // Decodes a symbol of a model of at most 8 * Vectors - 1 symbols. Without
@@ -331,7 +347,8 @@ struct Frame {
   CABSFX_HOT uint32_t search(DecoderModel& m) {
     // Registers in locals: stores to the members followed by wider loads of
     // them would stall store forwarding on every symbol.
-    uint32_t lo = low, hi = high, c = code;
+    uint32_t lo = low, hi = high;
+    const uint32_t c = code();
     const uint32_t total = m.cum[0];
     const uint32_t range = hi - lo + 1;
     // The symbol is the first entry whose next cumulative frequency is not
@@ -405,7 +422,7 @@ struct Frame {
     const uint32_t s = k + j;
     low = (lo << s) & 0x7FFF;
     high = ((((hi + 1) << s) - 1) | 0x8000) & 0xFFFF;
-    code = (((c << s) | bits(s)) ^ (j ? 0x8000 : 0)) & 0xFFFF;
+    shift(s, j != 0);
     if (m.cum[0] > quantum::MODEL_RESCALE_LIMIT) quantum::model_rescale(m);
     return sym;
   }
@@ -601,7 +618,7 @@ int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t
   f.due = *outputSize;
   f.low = 0;
   f.high = 0xFFFF;
-  f.code = f.bits(16);  // C = the first 16 bits
+  f.shift(16, false);  // C = the first 16 bits
   while (f.due && !f.exhausted) decode_item(f);
   if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
   return CODEC_OK;
