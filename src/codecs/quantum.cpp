@@ -288,20 +288,24 @@ struct Frame {
   uint8_t* out;
   uint32_t due;
   bool overrun;
+  // The window's, kept here for the frame: a byte store to the window or
+  // the output may alias the decoder's state in memory, but not a local.
+  uint8_t* window;  // null in spill mode
+  uint32_t window_mask;
+  uint32_t write_pos;
 
   uint32_t code() const { return static_cast<uint32_t>(stream >> 48); }
 
-  // At least n (up to 24) real bits below C. Past the input's end the bits
-  // are 0 and the input counts as exhausted.
-  void need(uint32_t n) {
-    if (count >= n) return;
+  // As many whole input bytes below C as fit: 41 bits or more while the
+  // input lasts.
+  void refill() {
     if (in_left >= 8) {
       // Eight bytes at once, as many whole ones taken as fit. The low bits
       // past `count` are the next bytes' own, so ORing them in again later
       // changes nothing.
       uint64_t word = 0;
       for (uint32_t k = 0; k < 8; ++k) word = (word << 8) | in[k];
-      stream |= word >> (16 + count);
+      stream |= (word >> 16) >> count;  // count may be 48
       const uint32_t taken = (48 - count) >> 3;
       in += taken;
       in_left -= taken;
@@ -312,6 +316,13 @@ struct Frame {
       --in_left;
       count += 8;
     }
+  }
+
+  // At least n (up to 24) real bits below C. Past the input's end the bits
+  // are 0 and the input counts as exhausted.
+  void need(uint32_t n) {
+    if (count >= n) return;
+    refill();
     if (count < n) {
       exhausted = true;
       count = n;
@@ -430,9 +441,9 @@ struct Frame {
 
 void put_literal(Frame& f, uint8_t byte) {
   *f.out++ = byte;
-  if (!g.spill_mode) {
-    g.window[g.write_pos] = byte;
-    g.write_pos = (g.write_pos + 1) & g.window_mask;
+  if (f.window) {
+    f.window[f.write_pos] = byte;
+    f.write_pos = (f.write_pos + 1) & f.window_mask;
   } else {
     SpillPage* w = g.spill.write_buffer ? g.spill.write_buffer : spill_write_page();
     if (!w) {
@@ -440,11 +451,11 @@ void put_literal(Frame& f, uint8_t byte) {
       f.due = 0;
       return;
     }
-    w->data[g.write_pos & (PAGE_SIZE - 1)] = byte;
+    w->data[f.write_pos & (PAGE_SIZE - 1)] = byte;
     w->changed = 1;
-    g.write_pos = (g.write_pos + 1) & g.window_mask;
-    if ((g.write_pos & (PAGE_SIZE - 1)) == 0) {
-      g.spill.write_page = g.write_pos >> PAGE_SHIFT;
+    f.write_pos = (f.write_pos + 1) & f.window_mask;
+    if ((f.write_pos & (PAGE_SIZE - 1)) == 0) {
+      g.spill.write_page = f.write_pos >> PAGE_SHIFT;
       g.spill.write_buffer = nullptr;
     }
   }
@@ -461,7 +472,7 @@ void copy_match_spill(Frame& f, uint32_t src, uint32_t length) {
       return;
     }
     const uint32_t src_off = src & (PAGE_SIZE - 1);
-    const uint32_t dst_off = g.write_pos & (PAGE_SIZE - 1);
+    const uint32_t dst_off = f.write_pos & (PAGE_SIZE - 1);
     uint32_t n = PAGE_SIZE - src_off;
     if (PAGE_SIZE - dst_off < n) n = PAGE_SIZE - dst_off;
     if (length < n) n = length;
@@ -471,10 +482,10 @@ void copy_match_spill(Frame& f, uint32_t src, uint32_t length) {
       *f.out++ = byte;
     }
     length -= n;
-    src = (src + n) & g.window_mask;
-    g.write_pos = (g.write_pos + n) & g.window_mask;
-    if ((g.write_pos & (PAGE_SIZE - 1)) == 0) {
-      g.spill.write_page = g.write_pos >> PAGE_SHIFT;
+    src = (src + n) & f.window_mask;
+    f.write_pos = (f.write_pos + n) & f.window_mask;
+    if ((f.write_pos & (PAGE_SIZE - 1)) == 0) {
+      g.spill.write_page = f.write_pos >> PAGE_SHIFT;
       g.spill.write_buffer = nullptr;
     }
   }
@@ -487,16 +498,16 @@ void put_match(Frame& f, uint32_t offset, uint32_t length) {
     return;
   }
   f.due -= length;
-  uint32_t src = (g.write_pos - offset) & g.window_mask;
-  if (g.spill_mode) {
+  uint32_t src = (f.write_pos - offset) & f.window_mask;
+  if (!f.window) {
     copy_match_spill(f, src, length);
     return;
   }
-  uint8_t* window = g.window;
-  const uint32_t mask = g.window_mask;
-  uint32_t dst = g.write_pos;
+  uint8_t* window = f.window;
+  const uint32_t mask = f.window_mask;
+  uint32_t dst = f.write_pos;
   uint8_t* out = f.out;
-  if (src + length <= g.window_size && dst + length <= g.window_size) {
+  if (src + length <= mask + 1 && dst + length <= mask + 1) {
     if (dst >= src + length || src >= dst + length) {
       // Apart: plain copies.
       memcpy(window + dst, window + src, length);
@@ -515,7 +526,7 @@ void put_match(Frame& f, uint32_t offset, uint32_t length) {
     }
   }
   f.out = out + length;
-  g.write_pos = (g.write_pos + length) & mask;
+  f.write_pos = (f.write_pos + length) & mask;
 }
 
 template <int Vectors>
@@ -525,6 +536,10 @@ uint32_t match_offset(Frame& f, DecoderModel& m) {
 }
 
 CABSFX_HOT void decode_item(Frame& f) {
+  // Once per item, whatever the count: a literal's two symbols take at most
+  // 32 bits, so their own checks then hold, where a check per symbol that
+  // sometimes fails is a mispredicted branch.
+  f.refill();
   auto& models = g.models;
   const uint32_t selector = f.symbol<vectors_for(7)>(models.m[quantum::MODEL_SELECTOR]);
   if (selector < 4) {
@@ -604,8 +619,8 @@ int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parame
   return CODEC_OK;
 }
 
-int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t inputSize,
-                          uint8_t* output, uint32_t* outputSize) {
+CABSFX_CLONED int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input,
+                                        uint32_t inputSize, uint8_t* output, uint32_t* outputSize) {
   if (!valid(handle)) return CODEC_BAD_HANDLE;
   g.current = handle;
   if (!outputSize || *outputSize > handle->max_uncompressed) return CODEC_BAD_PARAMETER;
@@ -618,8 +633,12 @@ int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t
   f.due = *outputSize;
   f.low = 0;
   f.high = 0xFFFF;
+  f.window = g.window;
+  f.window_mask = g.window_mask;
+  f.write_pos = g.write_pos;
   f.shift(16, false);  // C = the first 16 bits
   while (f.due && !f.exhausted) decode_item(f);
+  g.write_pos = f.write_pos;
   if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
   return CODEC_OK;
 }
