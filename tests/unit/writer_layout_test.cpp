@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cabinet/cab.h"
 #include "writer/cab_writer.h"
 #include "writer/encoders.h"
 
@@ -205,11 +206,11 @@ TEST(WriterLayout, StoredCabinetFieldsFramesAndRecords) {
 TEST(WriterLayout, ChecksumMatchesPublishedExamples) {
   const uint8_t abc[] = {'a', 'b', 'c'};
   const uint8_t abcd[] = {'a', 'b', 'c', 'd'};
-  EXPECT_EQ(cab_data_checksum(abc, 3, 0), 0x00616263u);
-  EXPECT_EQ(cab_data_checksum(abcd, 4, 0), 0x64636261u);
+  EXPECT_EQ(CabChecksum(abc, 3, 0), 0x00616263u);
+  EXPECT_EQ(CabChecksum(abcd, 4, 0), 0x64636261u);
   const Bytes odd = pattern(37, 9);
   for (size_t n = 0; n <= odd.size(); ++n)
-    EXPECT_EQ(cab_data_checksum(odd.data(), n, 0x5A5A5A5Au),
+    EXPECT_EQ(CabChecksum(odd.data(), uint32_t(n), 0x5A5A5A5Au),
               reference_checksum(odd.data(), n, 0x5A5A5A5Au))
         << n;
 }

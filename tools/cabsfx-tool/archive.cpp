@@ -911,8 +911,8 @@ BlockScan scan_blocks(const Archive& a, bool check) {
           ++scan.unchecked;
           continue;
         }
-        uint32_t sum = cab_data_checksum(data.data(), data.size(), 0);
-        sum = cab_data_checksum(header.data() + 4, header.size() - 4, sum);
+        uint32_t sum = CabChecksum(data.data(), uint32_t(data.size()), 0);
+        sum = CabChecksum(header.data() + 4, uint32_t(header.size() - 4), sum);
         if (sum != csum)
           scan.problems.push_back(where + " block " + std::to_string(b) + ": checksum mismatch");
       }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 
+#include "cabinet/cab.h"
 #include "writer/file_io.h"
 #include "writer/threads.h"
 
@@ -414,7 +415,7 @@ class Writer {
         const size_t n = std::min<size_t>(CAB_FRAME_SIZE, want);
         check_block(f, n, block.size());
         out.blocks.push_back({uint32_t(block.size()), uint16_t(n),
-                              cab_data_checksum(block.data(), block.size(), 0)});
+                              CabChecksum(block.data(), uint32_t(block.size()), 0)});
         out.store->append(block.data(), block.size());
         want -= n;
         offset += n;
@@ -625,8 +626,8 @@ class Writer {
       put16(header, uint16_t(piece.size));
       put16(header, piece.uncompressed);
       header.resize(data_header_size(), 0);
-      uint32_t sum = piece.whole ? piece.sum : cab_data_checksum(bytes.data(), bytes.size(), 0);
-      sum = cab_data_checksum(header.data() + 4, header.size() - 4, sum);
+      uint32_t sum = piece.whole ? piece.sum : CabChecksum(bytes.data(), uint32_t(bytes.size()), 0);
+      sum = CabChecksum(header.data() + 4, uint32_t(header.size() - 4), sum);
       header[0] = uint8_t(sum);
       header[1] = uint8_t(sum >> 8);
       header[2] = uint8_t(sum >> 16);
@@ -796,28 +797,6 @@ std::vector<std::vector<uint8_t>> write_cabinets_to_memory(std::vector<CabFolder
   MemorySink sink;
   write_cabinets(folders, options, sink);
   return std::move(sink.cabinets);
-}
-
-uint32_t cab_data_checksum(const uint8_t* bytes, size_t length, uint32_t seed) {
-  uint32_t sum = seed;
-  size_t i = 0;
-  for (; i + 4 <= length; i += 4)
-    sum ^= uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
-           uint32_t(bytes[i + 3]) << 24;
-  switch (length - i) {
-    case 3:
-      sum ^= uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
-      break;
-    case 2:
-      sum ^= uint32_t(bytes[i]) << 8 | bytes[i + 1];
-      break;
-    case 1:
-      sum ^= bytes[i];
-      break;
-    default:
-      break;
-  }
-  return sum;
 }
 
 uint32_t cab_block_capacity(uint16_t type_word) {

@@ -115,9 +115,5 @@ CabWriteSummary write_cabinets(std::vector<CabFolderInput>& folders,
 std::vector<std::vector<uint8_t>> write_cabinets_to_memory(std::vector<CabFolderInput>& folders,
                                                            const CabWriterOptions& options = {});
 
-// CFDATA checksum: XOR of the little-endian 32-bit words, then the 1 to 3
-// remaining bytes read as a big-endian number.
-uint32_t cab_data_checksum(const uint8_t* bytes, size_t length, uint32_t seed);
-
 // Largest compressed block for the type word's compression type, 0 if unknown.
 uint32_t cab_block_capacity(uint16_t type_word);
