@@ -23,11 +23,12 @@ enum : int32_t {
 #endif
 
 // A decoder's whole frame loop, built twice where the loader can choose (x86-64
-// ELF systems): for the base instruction set and for x86-64-v3, whose
-// three-operand vector forms and shifts and bit scans in any register shorten
-// the arithmetic decoder's every step. Everything the function calls is
-// inlined into it, so that each build covers the whole loop.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+// ELF systems, GCC; Clang will not combine the two attributes): for the base
+// instruction set and for x86-64-v3, whose three-operand vector forms and
+// shifts and bit scans in any register shorten the arithmetic decoder's every
+// step. Everything the function calls is inlined into it, so that each build
+// covers the whole loop.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
 #define CABSFX_CLONED __attribute__((target_clones("default", "arch=x86-64-v3"), flatten))
 #else
 #define CABSFX_CLONED

@@ -565,6 +565,25 @@ CABSFX_HOT void decode_item(Frame& f) {
   put_match(f, offset, length);
 }
 
+CABSFX_CLONED int32_t decode_frame(const uint8_t* input, uint32_t input_size, uint8_t* output,
+                                   uint32_t output_size) {
+  Frame f{};
+  f.in = input;
+  f.in_left = input_size;
+  f.out = output;
+  f.due = output_size;
+  f.low = 0;
+  f.high = 0xFFFF;
+  f.window = g.window;
+  f.window_mask = g.window_mask;
+  f.write_pos = g.write_pos;
+  f.shift(16, false);  // C = the first 16 bits
+  while (f.due && !f.exhausted) decode_item(f);
+  g.write_pos = f.write_pos;
+  if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
+  return CODEC_OK;
+}
+
 bool valid(const QuantumDecoder* h) {
   return h && h->signature == QUANTUM_SIGNATURE;
 }
@@ -619,28 +638,13 @@ int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parame
   return CODEC_OK;
 }
 
-CABSFX_CLONED int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input,
-                                        uint32_t inputSize, uint8_t* output, uint32_t* outputSize) {
+int32_t QuantumDecompress(QuantumDecoder* handle, const uint8_t* input, uint32_t inputSize,
+                          uint8_t* output, uint32_t* outputSize) {
   if (!valid(handle)) return CODEC_BAD_HANDLE;
   g.current = handle;
   if (!outputSize || *outputSize > handle->max_uncompressed) return CODEC_BAD_PARAMETER;
   if ((!output && *outputSize) || (!input && inputSize)) return CODEC_BAD_PARAMETER;
-
-  Frame f{};
-  f.in = input;
-  f.in_left = inputSize;
-  f.out = output;
-  f.due = *outputSize;
-  f.low = 0;
-  f.high = 0xFFFF;
-  f.window = g.window;
-  f.window_mask = g.window_mask;
-  f.write_pos = g.write_pos;
-  f.shift(16, false);  // C = the first 16 bits
-  while (f.due && !f.exhausted) decode_item(f);
-  g.write_pos = f.write_pos;
-  if (f.exhausted || f.overrun || g.spill_failed) return CODEC_DATA_ERROR;
-  return CODEC_OK;
+  return decode_frame(input, inputSize, output, *outputSize);
 }
 
 int32_t QuantumReset(QuantumDecoder* handle) {
