@@ -236,9 +236,8 @@ void spill_teardown() {
 
 // ---- one frame ----
 
-// floor(cum * range / T) for cum <= T, T below 2^12 and range at most 2^16,
-// so that cum * range < 2^28; T is known before the search ends, range at its
-// start.
+// floor(cum * range / T) for cum <= T < 2^12 and range <= 2^16, so that
+// cum * range < 2^28.
 #if UINTPTR_MAX > 0xFFFFFFFFu
 // One multiplier and no correction: with m = ceil(2^40 / T) = (2^40 + e) / T,
 // 0 <= e < T, x * m / 2^40 exceeds x / T by x * e / (T * 2^40), less than
