@@ -86,8 +86,7 @@ struct State {
   uint32_t window_bits;
   uint32_t window_size;
   uint32_t window_mask;
-  uint8_t* window;  // null in spill mode
-  bool spill_mode;
+  uint8_t* window;  // null in spill mode (the window is in a file)
   SpillState spill;
   uint32_t write_pos;
   bool spill_failed;
@@ -620,12 +619,9 @@ int32_t QuantumCreate(uint32_t* maxUncompressed, const QuantumParameters* parame
   g.window_size = 1u << g.window_bits;
   g.window_mask = g.window_size - 1;
   g.window = static_cast<uint8_t*>(alloc(g.window_size));
-  g.spill_mode = false;
   if (g.window) {
     memset(g.window, 0, g.window_size);
-  } else if (spill_setup()) {
-    g.spill_mode = true;
-  } else {
+  } else if (!spill_setup()) {
     h->signature = 0;
     free(h);
     g.current = nullptr;
@@ -651,7 +647,7 @@ int32_t QuantumReset(QuantumDecoder* handle) {
   g.current = handle;
   g.write_pos = 0;
   g.spill_failed = false;
-  if (g.spill_mode) {
+  if (!g.window) {
     // The window keeps its bytes across a reset, in the file as in memory:
     // only the write position goes back to page 0.
     g.spill.write_page = 0;
@@ -664,13 +660,12 @@ int32_t QuantumReset(QuantumDecoder* handle) {
 int32_t QuantumDestroy(QuantumDecoder* handle) {
   if (!valid(handle)) return CODEC_BAD_HANDLE;
   g.current = handle;
-  if (g.spill_mode) {
-    spill_teardown();
-  } else {
+  if (g.window) {
     handle->free(g.window);
+  } else {
+    spill_teardown();
   }
   g.window = nullptr;
-  g.spill_mode = false;
   handle->signature = 0;
   if (g.live == handle) g.live = nullptr;
   g.current = nullptr;

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cabinet/cab.h"
 #include "writer/cab_writer.h"
 #include "writer/encoders.h"
 
@@ -201,18 +200,6 @@ TEST(WriterLayout, StoredCabinetFieldsFramesAndRecords) {
   EXPECT_EQ(p.files[2].name, "empty\\");
   EXPECT_EQ(p.files[2].size, 0u);
   for (const auto& f : p.files) EXPECT_EQ(f.folder, 0);
-}
-
-TEST(WriterLayout, ChecksumMatchesPublishedExamples) {
-  const uint8_t abc[] = {'a', 'b', 'c'};
-  const uint8_t abcd[] = {'a', 'b', 'c', 'd'};
-  EXPECT_EQ(CabChecksum(abc, 3, 0), 0x00616263u);
-  EXPECT_EQ(CabChecksum(abcd, 4, 0), 0x64636261u);
-  const Bytes odd = pattern(37, 9);
-  for (size_t n = 0; n <= odd.size(); ++n)
-    EXPECT_EQ(CabChecksum(odd.data(), uint32_t(n), 0x5A5A5A5Au),
-              reference_checksum(odd.data(), n, 0x5A5A5A5Au))
-        << n;
 }
 
 TEST(WriterLayout, SeveralFoldersAndReserveAreas) {
