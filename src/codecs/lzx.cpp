@@ -28,6 +28,9 @@ constexpr int PRETREE_BITS = 8;
 constexpr int ALIGNED_BITS = 7;
 constexpr int MAIN_BITS = 11;
 constexpr uint32_t MIRROR = 257;  // window bytes 0..256 are repeated past the end
+// Table entries are symbol << 6 | length, up to this value; from it on, an
+// entry leads to node (entry - LONG_ENTRY) of a longer code's tree.
+constexpr uint32_t LONG_ENTRY = MAIN_MAX << 6;
 // The decoding loop's second form, for the bulk of a frame, pays where the
 // 64-bit bit buffer sits in one register; a 32-bit build (the module) would
 // only grow by it.
@@ -45,18 +48,19 @@ struct LzxState {
   uint32_t window_size;
   uint32_t window_mask;
   uint32_t r0, r1, r2;
-  // Decoding tables: symbol << 4 | length for the codes that fit (so that
-  // one unsigned compare finds a short literal in the main table); for a
-  // longer code, the negated first node of its tree in the nodes below.
-  int16_t main_table[1 << MAIN_BITS];
-  int16_t length_table[1 << LENGTH_BITS];
+  // Decoding tables: symbol << 6 | length for the codes that fit (so that
+  // one compare finds a short literal in the main table, and a shift by the
+  // entry as x86 counts it, modulo 64, skips the code); for a longer code,
+  // LONG_ENTRY + the first node of its tree in the nodes below.
+  uint16_t main_table[1 << MAIN_BITS];
+  uint16_t length_table[1 << LENGTH_BITS];
   uint8_t main_lengths[MAIN_MAX];
   uint8_t length_lengths[LENGTH_SYMBOLS];
-  int16_t aligned_table[1 << ALIGNED_BITS];  // the codes fit
+  uint16_t aligned_table[1 << ALIGNED_BITS];  // the codes fit
   uint8_t aligned_lengths[ALIGNED_SYMBOLS];
   int16_t main_nodes[2 * MAIN_MAX];
   int16_t length_nodes[2 * LENGTH_SYMBOLS];
-  int16_t pretree_table[1 << PRETREE_BITS];
+  uint16_t pretree_table[1 << PRETREE_BITS];
   int16_t pretree_nodes[2 * PRETREE_SYMBOLS];
   uint8_t pretree_lengths[PRETREE_SYMBOLS];
   uint8_t previous_main[MAIN_MAX];
@@ -171,12 +175,13 @@ inline void note_overrun(LzxState* st, const BitReader& r) {
 __attribute__((noinline)) void refill_cold(BitReader& r) {
   refill(r);
 }
-// A code longer than its table of `bits` index bits, whose entry there was
-// -node: down the tree to the symbol the next bits lead to. The caller made
-// sure that at least 16 bits are buffered.
-__attribute__((noinline)) int decode_long(BitReader& r, int e, int bits, const int16_t* nodes,
-                                          int n, const uint8_t* lengths) {
+// A code longer than its table of `bits` index bits, whose entry there led to
+// a node: down the tree (children are symbols, or -node) to the symbol the
+// next bits lead to. The caller made sure that at least 16 bits are buffered.
+__attribute__((noinline)) int decode_long(BitReader& r, uint32_t entry, int bits,
+                                          const int16_t* nodes, int n, const uint8_t* lengths) {
   uint64_t mask = uint64_t{1} << (63 - bits);
+  int e = -static_cast<int>(entry - LONG_ENTRY);  // the node, as a child names it
   do {
     e = nodes[2 * (-e - n) + ((r.buffer & mask) ? 1 : 0)];
     mask >>= 1;
@@ -185,13 +190,13 @@ __attribute__((noinline)) int decode_long(BitReader& r, int e, int bits, const i
   return e;
 }
 
-// A decoding table of `bits` index bits (at most 15), entries symbol << 4 |
+// A decoding table of `bits` index bits (at most 15), entries symbol << 6 |
 // length, from `n` code lengths in one pass over them; false unless they form
 // a complete prefix code or none at all (then every lookup is symbol 0 of
 // length 0). Codes are canonical: by length, then by symbol. Longer codes
 // follow all short ones, so their prefixes fill the end of the table, each
 // the root of a tree of nodes numbered from n upward (at most max_nodes).
-bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_t* nodes,
+bool build_table(const uint8_t* lengths, int n, int bits, uint16_t* table, int16_t* nodes,
                  int max_nodes) {
   const uint32_t size = 1u << bits;
   uint32_t count[17] = {};
@@ -220,29 +225,40 @@ bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_
     if (k <= bits) {
       const uint32_t first = c << (bits - k);
       const uint32_t span = 1u << (bits - k);
-      const uint16_t entry = static_cast<uint16_t>(s << 4 | k);
+      const uint16_t entry = static_cast<uint16_t>(s << 6 | k);
       if (span >= 4) {
         const uint64_t four = entry * 0x0001000100010001ull;
         for (uint32_t i = 0; i < span; i += 4) std::memcpy(table + first + i, &four, 8);
       } else {
-        for (uint32_t i = 0; i < span; ++i) table[first + i] = static_cast<int16_t>(entry);
+        for (uint32_t i = 0; i < span; ++i) table[first + i] = entry;
       }
       continue;
     }
     // A longer code: its first `bits` bits pick the entry, each further bit a
     // node's child. Empty slots read 0 (a leaf, symbol 0 among them, is never
     // passed through again in a prefix code).
+    auto new_node = [&]() -> int {  // -1: no node left
+      if (next_node - n >= max_nodes) return -1;
+      nodes[2 * (next_node - n)] = 0;
+      nodes[2 * (next_node - n) + 1] = 0;
+      return next_node++;
+    };
     auto node_in = [&](int16_t& slot) -> int {  // -1: a leaf or no node left
       if (slot == 0) {
-        if (next_node - n >= max_nodes) return -1;
-        nodes[2 * (next_node - n)] = 0;
-        nodes[2 * (next_node - n) + 1] = 0;
-        slot = static_cast<int16_t>(-next_node);
-        return next_node++;
+        const int node = new_node();
+        if (node >= 0) slot = static_cast<int16_t>(-node);
+        return node;
       }
       return slot < 0 ? -slot : -1;
     };
-    int node = node_in(table[c >> (k - bits)]);
+    uint16_t& root = table[c >> (k - bits)];
+    int node = -1;  // a leaf there stays -1
+    if (root == 0) {
+      node = new_node();
+      if (node >= 0) root = static_cast<uint16_t>(LONG_ENTRY + node);
+    } else if (root >= LONG_ENTRY) {
+      node = root - LONG_ENTRY;
+    }
     for (int b = k - bits - 1; b > 0 && node >= 0; --b)
       node = node_in(nodes[2 * (node - n) + ((c >> b) & 1)]);
     if (node < 0) return false;
@@ -253,12 +269,12 @@ bool build_table(const uint8_t* lengths, int n, int bits, int16_t* table, int16_
 
 // Decodes a pretree symbol; the caller made sure at least 16 bits are buffered.
 inline int decode_pretree(const LzxState* st, BitReader& r) {
-  const int e = st->pretree_table[peek(r, PRETREE_BITS)];
-  if (e < 0) {
+  const uint32_t e = st->pretree_table[peek(r, PRETREE_BITS)];
+  if (e >= LONG_ENTRY) {
     return decode_long(r, e, PRETREE_BITS, st->pretree_nodes, PRETREE_SYMBOLS, st->pretree_lengths);
   }
-  skip(r, e & 15);
-  return e >> 4;
+  skip(r, e & 31);
+  return static_cast<int>(e >> 6);
 }
 
 // Reads `count` code lengths coded as differences from `previous`.
@@ -447,10 +463,14 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
   const uint32_t size = st->window_size;
   const uint32_t mask = st->window_mask;
   const int main_count = 256 + 8 * st->slots;
-  const bool aligned = st->block_type == ALIGNED;
-  const int16_t* const main_table = st->main_table;
-  const int16_t* const length_table = st->length_table;
-  const int16_t* const aligned_table = st->aligned_table;
+  // Offsets with this many extra bits or more end in an aligned code: from 3
+  // in an aligned block, never (more than 17) in a verbatim one. One compare,
+  // where `aligned && extra >= 3` let GCC test the count first, a branch as
+  // random as the data in every block.
+  const int aligned_from = st->block_type == ALIGNED ? 3 : 18;
+  const uint16_t* const main_table = st->main_table;
+  const uint16_t* const length_table = st->length_table;
+  const uint16_t* const aligned_table = st->aligned_table;
   const uint8_t* const input = r.input;
   const uint32_t input_size = r.input_size;
   const uint32_t symbol_limit = r.symbol_limit;
@@ -509,9 +529,13 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     }
     if (pos >= check_from) refill_below = 65;
   };
-  auto drop = [&](int n) __attribute__((always_inline)) {  // n may be 0
-    buf <<= n;
-    bits -= n;
+  // Skips the code of table entry e. Its length is all of the entry's low 6
+  // bits, so the shift can take e & 63, which x86 shifts compute themselves:
+  // nothing between the table load and the shift that the next lookup waits
+  // for. The bit count takes e & 31, the same value, apart from it.
+  auto drop_entry = [&](uint32_t e) __attribute__((always_inline)) {
+    buf <<= e & 63;
+    bits -= static_cast<int>(e & 31);
   };
   auto get = [&](int n) __attribute__((always_inline))->uint32_t {  // n from 1
     const uint32_t v = static_cast<uint32_t>(buf >> (64 - n));
@@ -527,16 +551,16 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
     uint32_t length = sym & 7;
     const uint32_t slot = sym >> 3;
     if (length == 7) {
-      int e = length_table[buf >> (64 - LENGTH_BITS)];
-      if (e >= 0) {
-        drop(e & 15);
-        e >>= 4;
+      const uint32_t e = length_table[buf >> (64 - LENGTH_BITS)];
+      if (e < LONG_ENTRY) {
+        drop_entry(e);
+        length += e >> 6;
       } else {
         sync_out();
-        e = decode_long(r, e, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS, st->length_lengths);
+        length += static_cast<uint32_t>(
+            decode_long(r, e, LENGTH_BITS, st->length_nodes, LENGTH_SYMBOLS, st->length_lengths));
         sync_in();
       }
-      length += static_cast<uint32_t>(e);
     }
     length += 2;
     if (slot < 3) {
@@ -553,12 +577,12 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
       const int half = static_cast<int>(slot >> 1) - 1;
       const int extra = half < 17 ? half : 17;
       uint32_t value = 0;
-      if (aligned && extra >= 3) {
+      if (extra >= aligned_from) {
         if (extra > 3) value = get(extra - 3) << 3;
         if (bits < 16) fill();
-        const int a = aligned_table[buf >> (64 - ALIGNED_BITS)];
-        drop(a & 15);
-        value += static_cast<uint32_t>(a >> 4);
+        const uint32_t a = aligned_table[buf >> (64 - ALIGNED_BITS)];
+        drop_entry(a);
+        value += a >> 6;
       } else if (extra > 0) {
         value = get(extra);
       }
@@ -581,17 +605,17 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
           if (pos >= fast_pos) break;
           load();
         }
-        const int e = main_table[buf >> (64 - MAIN_BITS)];
-        if (static_cast<uint16_t>(e) < (256u << 4)) {
-          drop(e & 15);
-          window[p++] = static_cast<uint8_t>(e >> 4);
+        const uint32_t e = main_table[buf >> (64 - MAIN_BITS)];
+        if (e < (256u << 6)) {
+          drop_entry(e);
+          window[p++] = static_cast<uint8_t>(e >> 6);
           if (p == end) break;
           continue;
         }
-        if (e < 0) break;  // a code longer than the fast table: below
-        drop(e & 15);      // at least 1 bit: fewer than 64 left
+        if (e >= LONG_ENTRY) break;  // a code longer than the fast table: below
+        drop_entry(e);               // at least 1 bit: fewer than 64 left
         load();
-        const uint32_t length = match(static_cast<uint32_t>(e >> 4) - 256);
+        const uint32_t length = match((e >> 6) - 256);
         copy_match(window + p, window + ((p - offset) & mask), length);
         p += length;
         if (p >= end || pos >= fast_pos) break;
@@ -607,20 +631,21 @@ CABSFX_HOT bool decode_run(LzxState* st, BitReader& r, uint32_t run) {
         break;
       }
     }
-    int sym = main_table[buf >> (64 - MAIN_BITS)];
-    if (static_cast<uint16_t>(sym) < (256u << 4)) {
-      drop(sym & 15);
-      window[p] = static_cast<uint8_t>(sym >> 4);
-      if (p < MIRROR) window[size + p] = static_cast<uint8_t>(sym >> 4);
+    const uint32_t e = main_table[buf >> (64 - MAIN_BITS)];
+    if (e < (256u << 6)) {
+      drop_entry(e);
+      window[p] = static_cast<uint8_t>(e >> 6);
+      if (p < MIRROR) window[size + p] = static_cast<uint8_t>(e >> 6);
       ++p;
       continue;
     }
-    if (sym >= 0) {
-      drop(sym & 15);
-      sym >>= 4;
+    int sym;
+    if (e < LONG_ENTRY) {
+      drop_entry(e);
+      sym = static_cast<int>(e >> 6);
     } else {
       sync_out();
-      sym = decode_long(r, sym, MAIN_BITS, st->main_nodes, main_count, st->main_lengths);
+      sym = decode_long(r, e, MAIN_BITS, st->main_nodes, main_count, st->main_lengths);
       sync_in();
       if (sym < 256) {
         window[p] = static_cast<uint8_t>(sym);

@@ -267,6 +267,18 @@ TEST(LzxDecoder, CodesLongerThanTheTablesDecode) {
   want[0] = 0, want[1] = 'p', want[2] = 'l';
   ASSERT_EQ(d.run(s.take(), 22, &out), CODEC_OK);
   EXPECT_EQ(out, want);
+
+  // A pretree whose symbol 9 (length 8 against 0) takes 9 bits, all ones:
+  // 256 literals of 8 bits, then "abcd".
+  Stream t;
+  t.bits(0, 1).header(1, 4);
+  for (int i = 0; i < 20; ++i) t.bits(i < 9 ? i + 1 : i == 9 ? 9 : 0, 4);
+  for (int i = 0; i < 256; ++i) t.bits(0x1FF, 9);
+  t.list(Bytes(240, 0)).list(Bytes(249, 0));
+  for (char c : std::string("abcd")) t.bits(static_cast<uint8_t>(c), 8);
+  Decoder e(15);
+  ASSERT_EQ(e.run(t.bits(0, 32).take(), 4, &out), CODEC_OK);
+  EXPECT_EQ(out, text("abcd"));
 }
 
 TEST(LzxDecoder, BlockTypesZeroAndFourToSevenAreRefused) {
