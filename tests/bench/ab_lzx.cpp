@@ -1,0 +1,121 @@
+// Two builds of the LZX decoder in one process (ab_lzx.sh compiles each with
+// its names prefixed A or B), decoding the same frames in turn: a round is
+// A, B, A, best of 3 each; it prints B's speed over A's, the median of the
+// rounds. One process and one input take the machine's clock and the memory
+// layout out of the comparison, which separate processes do not.
+// Usage: ab_lzx ROUNDS FILE...
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codecs/lzx.h"
+#include "writer/encoders.h"
+
+using Bytes = std::vector<uint8_t>;
+
+#define DECLARE_DECODER(P)                                                                        \
+  struct P##LzxDecoder;                                                                           \
+  int32_t P##LzxCreate(uint32_t*, const LzxParameters*, CabAllocFn, CabFreeFn, uint32_t*,         \
+                       P##LzxDecoder**, CabOpenFn, CabReadFn, CabWriteFn, CabCloseFn, CabSeekFn); \
+  int32_t P##LzxDecompress(P##LzxDecoder*, const uint8_t*, uint32_t, uint8_t*, uint32_t*);        \
+  int32_t P##LzxReset(P##LzxDecoder*);
+DECLARE_DECODER(A)
+DECLARE_DECODER(B)
+
+namespace {
+
+void* allocate(uint32_t n) {
+  return std::malloc(n);
+}
+void release(void* p) {
+  std::free(p);
+}
+
+struct Frames {
+  std::vector<Bytes> data;
+  std::vector<uint32_t> sizes;
+};
+
+// Seconds for the best of three passes over all frames; exits on a failure
+// or on output that differs from the input.
+template <class Decoder, class Reset, class Decompress>
+double best_pass(Decoder* h, Reset reset, Decompress decompress, const Frames& f, uLong want) {
+  double best = 1e9;
+  Bytes out(32768);
+  for (int k = 0; k < 3; ++k) {
+    reset(h);
+    uLong crc = crc32(0, nullptr, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < f.data.size(); ++i) {
+      uint32_t n = f.sizes[i];
+      if (decompress(h, f.data[i].data(), static_cast<uint32_t>(f.data[i].size()), out.data(),
+                     &n) != 0) {
+        std::fprintf(stderr, "ab_lzx: decoding failed\n");
+        std::exit(1);
+      }
+      if (k == 0) crc = crc32(crc, out.data(), n);
+    }
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (k == 0 && crc != want) {
+      std::fprintf(stderr, "ab_lzx: decoded bytes differ from the input\n");
+      std::exit(1);
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: ab_lzx ROUNDS FILE...\n");
+    return 2;
+  }
+  const int rounds = std::atoi(argv[1]);
+  Bytes all;
+  for (int i = 2; i < argc; ++i) {
+    std::ifstream in(argv[i], std::ios::binary);
+    all.insert(all.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  Frames f;
+  std::string error;
+  auto encoder = make_lzx_encoder(LzxEncoderOptions{});
+  if (all.empty() || !encode_stream(*encoder, all, f.data, error)) {
+    std::fprintf(stderr, "ab_lzx: nothing to encode %s\n", error.c_str());
+    return 1;
+  }
+  for (size_t i = 0; i < f.data.size(); ++i)
+    f.sizes.push_back(static_cast<uint32_t>(std::min<size_t>(32768, all.size() - 32768 * i)));
+  const uLong want = crc32(0, all.data(), static_cast<uInt>(all.size()));
+
+  uint32_t max = 32768, capacity = 0;
+  const LzxParameters p{1u << 21};
+  ALzxDecoder* a = nullptr;
+  BLzxDecoder* b = nullptr;
+  if (ALzxCreate(&max, &p, allocate, release, &capacity, &a, nullptr, nullptr, nullptr, nullptr,
+                 nullptr) != 0 ||
+      BLzxCreate(&max, &p, allocate, release, &capacity, &b, nullptr, nullptr, nullptr, nullptr,
+                 nullptr) != 0)
+    return 1;
+  std::vector<double> ratios;
+  double best_b = 1e9;
+  for (int i = 0; i < rounds; ++i) {
+    const double a1 = best_pass(a, ALzxReset, ALzxDecompress, f, want);
+    const double t = best_pass(b, BLzxReset, BLzxDecompress, f, want);
+    const double a2 = best_pass(a, ALzxReset, ALzxDecompress, f, want);
+    ratios.push_back((a1 + a2) / 2 / t);
+    best_b = std::min(best_b, t);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("%.3f (rounds %.3f to %.3f; B at best %.0f MB/s)\n", ratios[ratios.size() / 2],
+              ratios.front(), ratios.back(), static_cast<double>(all.size()) / best_b / 1e6);
+  return 0;
+}
