@@ -195,7 +195,8 @@ __attribute__((noinline)) int decode_long(BitReader& r, uint32_t entry, int bits
 // a complete prefix code or none at all (then every lookup is symbol 0 of
 // length 0). Codes are canonical: by length, then by symbol. Longer codes
 // follow all short ones, so their prefixes fill the end of the table, each
-// the root of a tree of nodes numbered from n upward (at most max_nodes).
+// the root (LONG_ENTRY + node) of a tree of nodes numbered from n upward (at
+// most max_nodes).
 bool build_table(const uint8_t* lengths, int n, int bits, uint16_t* table, int16_t* nodes,
                  int max_nodes) {
   const uint32_t size = 1u << bits;

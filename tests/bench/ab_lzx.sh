@@ -7,7 +7,8 @@
 # way; the four together cancel most of that.
 # Usage: ab_lzx.sh BUILD OLD NEW ROUNDS FILE...
 #   BUILD  a native Release build (its libcabwriter.a encodes the files)
-#   OLD, NEW  git revisions, or "worktree" for the file as it is now
+#   OLD, NEW  git revisions, or "worktree" for the file as it is now (both
+#             built against the work tree's headers)
 set -euo pipefail
 build=$(cd "${1:?usage: ab_lzx.sh BUILD OLD NEW ROUNDS FILE...}" && pwd)
 old=${2:?} new=${3:?} rounds=${4:?}
