@@ -92,8 +92,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ab_lzx: nothing to encode %s\n", error.c_str());
     return 1;
   }
-  for (size_t i = 0; i < f.data.size(); ++i)
-    f.sizes.push_back(static_cast<uint32_t>(std::min<size_t>(32768, all.size() - 32768 * i)));
+  for (size_t i = 0; i < f.data.size(); ++i) f.sizes.push_back(stream_frame_size(all.size(), i));
   const uLong want = crc32(0, all.data(), static_cast<uInt>(all.size()));
 
   uint32_t max = 32768, capacity = 0;

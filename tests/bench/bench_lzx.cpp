@@ -72,7 +72,7 @@ const LzxFrames& lzx_frames() {
     for (size_t i = 0; i < blocks.size(); ++i) {
       out.compressed += blocks[i].size();
       out.frames.push_back(std::move(blocks[i]));
-      out.sizes.push_back(static_cast<uint32_t>(std::min<size_t>(32768, d.size() - 32768 * i)));
+      out.sizes.push_back(stream_frame_size(d.size(), i));
     }
     return out;
   }();

@@ -71,7 +71,7 @@ std::vector<Frame> compress(const uint8_t* data, size_t size, int window_bits, i
   if (!encode_stream(*encoder, {data, size}, blocks, error)) __builtin_trap();
   std::vector<Frame> frames;
   for (size_t i = 0; i < blocks.size(); ++i)
-    frames.push_back({std::move(blocks[i]), uint32_t(std::min<size_t>(32768, size - 32768 * i))});
+    frames.push_back({std::move(blocks[i]), stream_frame_size(size, i)});
   return frames;
 }
 

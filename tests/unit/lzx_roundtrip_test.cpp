@@ -47,8 +47,7 @@ std::vector<Frame> encode(const std::vector<uint8_t>& data, const LzxEncoderOpti
   EXPECT_TRUE(encode_stream(*encoder, data, blocks, error)) << error;
   std::vector<Frame> frames;
   for (size_t i = 0; i < blocks.size(); ++i)
-    frames.push_back(
-        {std::move(blocks[i]), uint32_t(std::min<size_t>(32768, data.size() - 32768 * i))});
+    frames.push_back({std::move(blocks[i]), stream_frame_size(data.size(), i)});
   return frames;
 }
 

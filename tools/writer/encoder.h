@@ -115,3 +115,8 @@ inline bool encode_stream(BlockEncoder& encoder, std::span<const uint8_t> data,
   } while (pos < data.size());
   return true;
 }
+
+// The uncompressed size of block i of such a stream of `total` bytes.
+inline uint32_t stream_frame_size(size_t total, size_t i) {
+  return uint32_t(std::min<size_t>(CAB_FRAME_SIZE, total - CAB_FRAME_SIZE * i));
+}
