@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "codecs/lzx.h"
 #include "support/sample_data.h"
 #include "writer/encoders.h"
 #include "writer/lzx_internal.h"
+#include "writer/threads.h"
 
 namespace {
 
@@ -168,19 +168,19 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
   auto tail = random_bytes(10000);
   data.insert(data.end(), tail.begin(), tail.end());
   data.insert(data.end(), data.begin(), data.begin() + 40000);  // far repeats
-  auto near = sample::short_copies(20000, 9, 80);               // 2- and 3-byte matches only
-  data.insert(data.end(), near.begin(), near.end());
+  auto short_matches = sample::short_copies(20000, 9, 80);      // 2- and 3-byte matches only
+  data.insert(data.end(), short_matches.begin(), short_matches.end());
   // 4- and 5-byte strings copied from far back, each behind a string that
   // shares only its first 3 bytes: matches shorter than the trees' keys, from
   // the tables of the nearest 4- and 5-byte strings.
-  std::vector<uint8_t> far = random_bytes(40000);
-  while (far.size() < 100000) {
+  std::vector<uint8_t> distant = random_bytes(40000);
+  while (distant.size() < 100000) {
     uint8_t copy[5];
-    const size_t n = 4 + next_random() % 2, from = far.size() - 1000 - next_random() % 30000;
-    std::copy(far.begin() + from, far.begin() + from + n, copy);
-    far.insert(far.end(), {copy[0], copy[1], copy[2], static_cast<uint8_t>(copy[3] ^ 1)});
-    far.insert(far.end(), copy, copy + n);
-    far.push_back(static_cast<uint8_t>(next_random()));
+    const size_t n = 4 + next_random() % 2, from = distant.size() - 1000 - next_random() % 30000;
+    std::copy(distant.begin() + from, distant.begin() + from + n, copy);
+    distant.insert(distant.end(), {copy[0], copy[1], copy[2], static_cast<uint8_t>(copy[3] ^ 1)});
+    distant.insert(distant.end(), copy, copy + n);
+    distant.push_back(static_cast<uint8_t>(next_random()));
   }
   for (int bits = 15; bits <= 21; ++bits) {
     for (int type = 0; type <= 3; ++type) {
@@ -203,12 +203,13 @@ TEST(LzxRoundTrip, EveryWindowSizeAndBlockType) {
         // An encoder takes over the tables an earlier one on its thread left;
         // a new thread's encoder makes fresh ones. Both give the same bytes.
         std::vector<Frame> fresh;
-        std::thread([&] { fresh = encode(data, o, full, data.size()); }).join();
+        const auto encode_fresh = [&] { fresh = encode(data, o, full, data.size()); };
+        run_threads(1, encode_fresh, [] {});
         ASSERT_EQ(fresh.size(), a.size());
         for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(fresh[i].bytes, a[i].bytes);
-        const auto short_far = encode(far, o, full);
-        EXPECT_EQ(decode_all(short_far, bits), far);
-        EXPECT_LT(compressed_size(short_far), far.size() * 9 / 10) << "window " << bits;
+        const auto short_far = encode(distant, o, full);
+        EXPECT_EQ(decode_all(short_far, bits), distant);
+        EXPECT_LT(compressed_size(short_far), distant.size() * 9 / 10) << "window " << bits;
         // Tables sized for a far shorter stream only collide more.
         EXPECT_EQ(decode_all(encode(data, o, full, 1), bits), data) << "window " << bits;
       }
