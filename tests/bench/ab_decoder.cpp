@@ -1,9 +1,10 @@
-// Two builds of the LZX decoder in one process (ab_lzx.sh compiles each with
-// its names prefixed A or B), decoding the same frames in turn: a round is
+// Two builds of the LZX or the Quantum decoder in one process
+// (ab_decoder.sh compiles each with its names prefixed A or B, and this file
+// with AB_QUANTUM for Quantum), decoding the same frames in turn: a round is
 // A, B, A, best of 3 each; it prints B's speed over A's, the median of the
 // rounds. One process and one input take the machine's clock and the memory
 // layout out of the comparison, which separate processes do not.
-// Usage: ab_lzx ROUNDS FILE...
+// Usage: ab_decoder ROUNDS FILE...
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,17 +16,35 @@
 #include <string>
 #include <vector>
 
-#include "codecs/lzx.h"
 #include "writer/encoders.h"
+
+#ifdef AB_QUANTUM
+#include "codecs/quantum.h"
+#define CODEC(P, NAME) P##Quantum##NAME
+using Parameters = QuantumParameters;
+constexpr Parameters PARAMETERS{21, 0};
+std::unique_ptr<BlockEncoder> make_encoder() {
+  return make_quantum_encoder(QuantumEncoderOptions{});
+}
+#else
+#include "codecs/lzx.h"
+#define CODEC(P, NAME) P##Lzx##NAME
+using Parameters = LzxParameters;
+constexpr Parameters PARAMETERS{1u << 21};
+std::unique_ptr<BlockEncoder> make_encoder() {
+  return make_lzx_encoder(LzxEncoderOptions{});
+}
+#endif
 
 using Bytes = std::vector<uint8_t>;
 
-#define DECLARE_DECODER(P)                                                                        \
-  struct P##LzxDecoder;                                                                           \
-  int32_t P##LzxCreate(uint32_t*, const LzxParameters*, CabAllocFn, CabFreeFn, uint32_t*,         \
-                       P##LzxDecoder**, CabOpenFn, CabReadFn, CabWriteFn, CabCloseFn, CabSeekFn); \
-  int32_t P##LzxDecompress(P##LzxDecoder*, const uint8_t*, uint32_t, uint8_t*, uint32_t*);        \
-  int32_t P##LzxReset(P##LzxDecoder*);
+#define DECLARE_DECODER(P)                                                                         \
+  struct CODEC(P, Decoder);                                                                        \
+  int32_t CODEC(P, Create)(uint32_t*, const Parameters*, CabAllocFn, CabFreeFn, uint32_t*,         \
+                           CODEC(P, Decoder)**, CabOpenFn, CabReadFn, CabWriteFn, CabCloseFn,      \
+                           CabSeekFn);                                                             \
+  int32_t CODEC(P, Decompress)(CODEC(P, Decoder)*, const uint8_t*, uint32_t, uint8_t*, uint32_t*); \
+  int32_t CODEC(P, Reset)(CODEC(P, Decoder)*);
 DECLARE_DECODER(A)
 DECLARE_DECODER(B)
 
@@ -57,7 +76,7 @@ double best_pass(Decoder* h, Reset reset, Decompress decompress, const Frames& f
       uint32_t n = f.sizes[i];
       if (decompress(h, f.data[i].data(), static_cast<uint32_t>(f.data[i].size()), out.data(),
                      &n) != 0) {
-        std::fprintf(stderr, "ab_lzx: decoding failed\n");
+        std::fprintf(stderr, "ab_decoder: decoding failed\n");
         std::exit(1);
       }
       if (k == 0) crc = crc32(crc, out.data(), n);
@@ -65,7 +84,7 @@ double best_pass(Decoder* h, Reset reset, Decompress decompress, const Frames& f
     best = std::min(
         best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (k == 0 && crc != want) {
-      std::fprintf(stderr, "ab_lzx: decoded bytes differ from the input\n");
+      std::fprintf(stderr, "ab_decoder: decoded bytes differ from the input\n");
       std::exit(1);
     }
   }
@@ -76,7 +95,7 @@ double best_pass(Decoder* h, Reset reset, Decompress decompress, const Frames& f
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: ab_lzx ROUNDS FILE...\n");
+    std::fprintf(stderr, "usage: ab_decoder ROUNDS FILE...\n");
     return 2;
   }
   const int rounds = std::atoi(argv[1]);
@@ -87,29 +106,28 @@ int main(int argc, char** argv) {
   }
   Frames f;
   std::string error;
-  auto encoder = make_lzx_encoder(LzxEncoderOptions{});
+  auto encoder = make_encoder();
   if (all.empty() || !encode_stream(*encoder, all, f.data, error)) {
-    std::fprintf(stderr, "ab_lzx: nothing to encode %s\n", error.c_str());
+    std::fprintf(stderr, "ab_decoder: nothing to encode %s\n", error.c_str());
     return 1;
   }
   for (size_t i = 0; i < f.data.size(); ++i) f.sizes.push_back(stream_frame_size(all.size(), i));
   const uLong want = crc32(0, all.data(), static_cast<uInt>(all.size()));
 
   uint32_t max = 32768, capacity = 0;
-  const LzxParameters p{1u << 21};
-  ALzxDecoder* a = nullptr;
-  BLzxDecoder* b = nullptr;
-  if (ALzxCreate(&max, &p, allocate, release, &capacity, &a, nullptr, nullptr, nullptr, nullptr,
-                 nullptr) != 0 ||
-      BLzxCreate(&max, &p, allocate, release, &capacity, &b, nullptr, nullptr, nullptr, nullptr,
-                 nullptr) != 0)
+  CODEC(A, Decoder)* a = nullptr;
+  CODEC(B, Decoder)* b = nullptr;
+  if (CODEC(A, Create)(&max, &PARAMETERS, allocate, release, &capacity, &a, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != 0 ||
+      CODEC(B, Create)(&max, &PARAMETERS, allocate, release, &capacity, &b, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != 0)
     return 1;
   std::vector<double> ratios;
   double best_b = 1e9;
   for (int i = 0; i < rounds; ++i) {
-    const double a1 = best_pass(a, ALzxReset, ALzxDecompress, f, want);
-    const double t = best_pass(b, BLzxReset, BLzxDecompress, f, want);
-    const double a2 = best_pass(a, ALzxReset, ALzxDecompress, f, want);
+    const double a1 = best_pass(a, CODEC(A, Reset), CODEC(A, Decompress), f, want);
+    const double t = best_pass(b, CODEC(B, Reset), CODEC(B, Decompress), f, want);
+    const double a2 = best_pass(a, CODEC(A, Reset), CODEC(A, Decompress), f, want);
     ratios.push_back((a1 + a2) / 2 / t);
     best_b = std::min(best_b, t);
   }
