@@ -4,6 +4,7 @@
 // it is kept in a spill file, paged through a small LRU cache of 4 KiB pages.
 #include "codecs/quantum.h"
 
+#include <array>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -241,11 +242,18 @@ void spill_teardown() {
 // One multiplier and no correction: with m = ceil(2^40 / T) = (2^40 + e) / T,
 // 0 <= e < T, x * m / 2^40 exceeds x / T by x * e / (T * 2^40), less than
 // 1 / T for x <= T * 2^16 and T <= 2^12, so its floor is floor(x / T); and
-// x * m < 2^57.
+// x * m < 2^57. The multipliers come from a table: a 64-bit division on
+// every symbol cost more than the table's loads.
+constexpr uint32_t MAX_TOTAL = quantum::MODEL_RESCALE_LIMIT + quantum::MODEL_INCREMENT;
+static_assert(MAX_TOTAL < 1u << 12);
+constexpr auto TOTAL_MULTIPLIERS = [] {
+  std::array<uint64_t, MAX_TOTAL + 1> m{};
+  for (uint32_t t = 1; t <= MAX_TOTAL; ++t) m[t] = ((uint64_t{1} << 40) - 1) / t + 1;
+  return m;
+}();
 class Quotient {
  public:
-  Quotient(uint32_t total, uint32_t range)
-      : range_multiplier_(range * (((uint64_t{1} << 40) - 1) / total + 1)) {}
+  Quotient(uint32_t total, uint32_t range) : range_multiplier_(range * TOTAL_MULTIPLIERS[total]) {}
   uint32_t operator()(uint32_t cum) const {
     return static_cast<uint32_t>((cum * range_multiplier_) >> 40);
   }
