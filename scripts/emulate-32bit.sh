@@ -6,8 +6,9 @@
 # test command still skips what needs Wine there (tests/e2e/wineenv.sh).
 set -euo pipefail
 source "$(dirname "$0")/../tests/e2e/wineenv.sh"
-if [[ -e $WINEENV_QEMU_I386 ]]; then
-  echo "emulate-32bit: 32-bit programs already start through $(sed -n 2p "$WINEENV_QEMU_I386")"
+if grep -qx enabled "$WINEENV_QEMU_I386" 2>/dev/null; then
+  echo "emulate-32bit: 32-bit programs already start through" \
+    "$(sed -n 's/^interpreter //p' "$WINEENV_QEMU_I386")"
   exit 0
 fi
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
@@ -24,6 +25,8 @@ mountpoint -q "$binfmt" || mount -t binfmt_misc binfmt_misc "$binfmt"
 # emulator is opened now, so that it runs inside any chroot or namespace.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+# A disabled entry of that name is replaced.
+[[ -e $WINEENV_QEMU_I386 ]] && echo -1 >"$WINEENV_QEMU_I386"
 echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" >"$binfmt/register"
 /lib/ld-linux.so.2 --version >/dev/null
 echo "emulate-32bit: 32-bit programs now start through /usr/bin/qemu-i386-static"

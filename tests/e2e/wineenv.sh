@@ -110,7 +110,7 @@ wineenv_make_prefix() {
 # in the emulation: the suite does not run there either.
 WINEENV_QEMU_I386=/proc/sys/fs/binfmt_misc/qemu-i386
 wineenv_runs_32bit() {
-  [[ -e $WINEENV_QEMU_I386 ]] && return 1
+  grep -qx enabled "$WINEENV_QEMU_I386" 2>/dev/null && return 1
   /lib/ld-linux.so.2 --version >/dev/null 2>&1
   [[ $? -ne 126 ]]
 }
