@@ -11,7 +11,7 @@ if grep -qx enabled "$WINEENV_QEMU_I386" 2>/dev/null; then
     "$(sed -n 's/^interpreter //p' "$WINEENV_QEMU_I386")"
   exit 0
 fi
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+if wineenv_runs_32bit; then
   echo "emulate-32bit: this machine starts 32-bit programs itself; nothing to do"
   exit 0
 fi
