@@ -3,11 +3,32 @@
 # examples/ into build/example/example.exe, runs it under Wine in a private
 # Xvfb (OK on the destination dialog, yes to questions), saves a picture of
 # each window to build/pictures/example/ and prints where the files went.
-# CABSFX_BUILD_DIR chooses another build folder than build/.
+# CABSFX_BUILD_DIR chooses another build folder than build/. On a machine that
+# starts no 32-bit programs, the package runs in a virtual machine
+# (tests/e2e/vm.sh), which runs this script with --run-only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 b=${CABSFX_BUILD_DIR:-build}
+python=/usr/bin/python3
+[[ -x $python ]] || python=python3
+package=$b/example/example.exe
+
+run_package() {
+  source tests/e2e/wineenv.sh
+  wineenv_start "$b" win64
+  export CABSFX_BUILD=$root/$b
+  pictures=$root/$b/pictures/example
+  rm -rf "$pictures"
+  mkdir -p "$pictures"
+  "$python" tests/e2e/example.py "$root/$package" "$pictures" "$root/examples"
+  echo "pictures: $pictures"
+}
+if [[ "${1:-}" = --run-only ]]; then
+  run_package
+  exit
+fi
+
 bash scripts/setup.sh
 
 jobs=$(nproc)
@@ -32,9 +53,6 @@ echo "== packing examples/"
 out=$b/example
 rm -rf "$out"
 mkdir -p "$out"
-package=$out/example.exe
-python=/usr/bin/python3
-[[ -x $python ]] || python=python3
 if [[ -x "$tool" ]]; then
   "$tool" pack --stub "$stub" -o "$package" examples/
 else
@@ -58,14 +76,13 @@ ls -l "$package"
 
 echo "== running the package under Wine"
 source tests/e2e/wineenv.sh
-if ! wineenv_runs_32bit; then
+if wineenv_runs_32bit; then
+  run_package
+elif [[ "${CABSFX_VM:-1}" = 0 ]]; then
   echo "run-example: $WINEENV_NO_32BIT; the package is built, but not run" >&2
   exit 1
+else
+  echo "run-example: this machine does not start 32-bit programs itself; the package runs in a" \
+    "virtual machine (tests/e2e/vm.sh; CABSFX_VM=0 stops after packing instead)"
+  bash tests/e2e/vm.sh "$b" env CABSFX_BUILD_DIR="$b" bash scripts/run-example.sh --run-only
 fi
-wineenv_start "$b" win64
-export CABSFX_BUILD=$root/$b
-pictures=$root/$b/pictures/example
-rm -rf "$pictures"
-mkdir -p "$pictures"
-"$python" tests/e2e/example.py "$root/$package" "$pictures" "$root/examples"
-echo "pictures: $pictures"

@@ -11,7 +11,7 @@ packages=(
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine locales
   python3 python3-pytest xz-utils gzip
   file binutils-mingw-w64-i686
-  unicode-data miscfiles
+  unicode-data miscfiles openssl osslsigncode
 )
 
 missing=()

@@ -10,7 +10,7 @@ import os
 import sys
 import time
 
-from harness import IDOK, IDYES, Wine
+from harness import IDOK, IDYES, Wine, deadline_after
 
 TIMEOUT = 180
 PROGRESS_TITLES = ("Decompressing...", "進捗状況")
@@ -23,7 +23,7 @@ def main():
                 os.path.join(build, "win32", "tests", "e2e", "uidriver.exe"))
     run = wine.start(package, pictures=pictures)
     destination = None
-    deadline = time.monotonic() + TIMEOUT
+    deadline = deadline_after(TIMEOUT)
     try:
         while run.running() and time.monotonic() < deadline:
             seen = run.next_window(timeout=1)

@@ -26,6 +26,13 @@ LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
 # neither wait for nor answer them, unless a step names one.
 TRANSIENT_TITLES = ("Decompressing...", "進捗状況")
 CHECK_TEXTS = ("CRC checking...", "CRC をチェックしています...")  # the untitled integrity check
+# Every wait of the tests is stretched by this factor where Wine runs slower
+# than on a real machine (tests/e2e/vm.sh sets it for its emulated one).
+SLOWDOWN = float(os.environ.get("CABSFX_E2E_SLOWDOWN", "1"))
+
+
+def deadline_after(seconds):
+    return time.monotonic() + seconds * SLOWDOWN
 
 
 class WindowFailure(AssertionError):
@@ -110,7 +117,7 @@ class Driver:
         line = "\t".join(escape(str(a)) for a in args) + "\n"
         self.proc.stdin.write(line.encode("utf-8"))
         self.proc.stdin.flush()
-        deadline = time.monotonic() + timeout
+        deadline = deadline_after(timeout)
         lines = []
         while True:
             reply = self._readline(deadline)
@@ -354,7 +361,7 @@ class Run:
     def next_window(self, timeout):
         """Waits for a window of the process not seen before; None when the
         process ended first or the time ran out."""
-        deadline = time.monotonic() + timeout
+        deadline = deadline_after(timeout)
         while time.monotonic() < deadline:
             w = self._new_window()
             if w:
@@ -398,7 +405,7 @@ class Run:
         return self.seen
 
     def _wait_gone(self, seen, timeout=10):
-        deadline = time.monotonic() + timeout
+        deadline = deadline_after(timeout)
         while time.monotonic() < deadline:
             if all(w.hwnd != seen.hwnd for w in self.own_windows()):
                 return
@@ -408,7 +415,7 @@ class Run:
     def expect_end(self, timeout=30, exit_code=0):
         """The process must end within `timeout` without showing a window,
         with `exit_code`."""
-        deadline = time.monotonic() + timeout
+        deadline = deadline_after(timeout)
         while time.monotonic() < deadline:
             w = self._new_window()
             if w:

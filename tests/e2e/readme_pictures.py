@@ -14,7 +14,7 @@ import tempfile
 import time
 
 from example import PROGRESS_TITLES, answer
-from harness import Wine
+from harness import Wine, deadline_after
 
 
 def kind_of(seen):
@@ -30,7 +30,7 @@ def kind_of(seen):
 
 def run_once(wine, package, lang, pictures, found):
     run = wine.start(package, lang=lang, pictures=pictures)
-    deadline = time.monotonic() + 180
+    deadline = deadline_after(180)
     try:
         while run.running() and time.monotonic() < deadline:
             seen = run.next_window(timeout=1)

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from harness import (EXIT_CANCELLED, IDCANCEL, IDOK, Step, escape_key, message_box, press, set_check,
-                     type_text)
+from harness import (EXIT_CANCELLED, IDCANCEL, IDOK, Step, deadline_after, escape_key, message_box,
+                     press, set_check, type_text)
 from package import CabFile, cabinet, header_block, write_package
 
 TITLE = {"en": "Confirm Extracting", "ja": "展開先の指定"}
@@ -184,7 +184,7 @@ def test_check_box_adds_and_removes_the_archive_name(wine64, workdir, start, pac
     def record(name, expected):
         # The driver posts the click, so wait for the dialog to act on it.
         def read(driver, hwnd):
-            deadline = time.monotonic() + 5
+            deadline = deadline_after(5)
             while time.monotonic() < deadline:
                 seen[name] = driver.text(hwnd, EDIT)
                 if seen[name] == expected:

@@ -13,7 +13,7 @@ import zlib
 import pytest
 
 from conftest import BUILD, STUB, UIDRIVER
-from harness import IDOK
+from harness import IDOK, deadline_after
 from package import find_tool, pack_with_tool
 from test_extract import MSG6, is_progress, pseudo_random, tree, wait_for
 
@@ -58,7 +58,7 @@ def run_quietly(run, boxes=None, timeout=180, exit_code=0):
     """Lets the progress window come and go; message boxes are noted and
     answered with OK when `boxes` is given, otherwise they fail the test.
     Wine hands the exit code on in 8 bits."""
-    deadline = time.monotonic() + timeout
+    deadline = deadline_after(timeout)
     while run.running():
         assert time.monotonic() < deadline, "the run did not end"
         seen = run.next_window(0.5)

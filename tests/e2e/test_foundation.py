@@ -7,7 +7,7 @@ import time
 import pytest
 
 from harness import (EXIT_CANCELLED, EXIT_FAILED, EXIT_OK, IDCANCEL, IDNO, IDOK, IDYES, Step,
-                     message_box, press)
+                     deadline_after, message_box, press)
 from package import CabFile, cabinet, copy_stub, header_block, write_package
 
 DESTINATION_TITLE = {"en": "Confirm Extracting", "ja": "展開先の指定"}
@@ -62,7 +62,7 @@ def test_defaults_open_the_folder_and_a_zeroed_header_does_not(wine64, stub, wor
     # Without a header block open_folder keeps its default (1); the zeroed
     # header's 0 replaces it.
     title = os.path.basename(folder)
-    deadline = time.monotonic() + (15 if block == "no header" else 4)
+    deadline = deadline_after(15 if block == "no header" else 4)
     while time.monotonic() < deadline and not shell_windows(wine64, title):
         time.sleep(0.2)
     opened = shell_windows(wine64, title)

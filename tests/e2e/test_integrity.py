@@ -6,7 +6,7 @@ import time
 import pytest
 
 from conftest import BUILD
-from harness import EXIT_FAILED, IDOK, message_box
+from harness import EXIT_FAILED, IDOK, deadline_after, message_box
 from package import CabFile, cabinet, crc32_of, header_block, pack_with_tool, write_package
 from test_extract import tree
 from test_extract_tool import run_quietly, source_tree, tool  # noqa: F401 (fixture)
@@ -149,7 +149,7 @@ def test_64bit_package_runs_on_64bit_windows(wine64, stub, workdir, start, monke
 
 
 def wait_for_text(path, text, timeout=20):
-    deadline = time.monotonic() + timeout
+    deadline = deadline_after(timeout)
     while time.monotonic() < deadline:
         if os.path.exists(path):
             with open(path, errors="replace") as f:

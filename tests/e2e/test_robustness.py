@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from harness import IDCANCEL, IDOK, Wine
+from harness import IDCANCEL, IDOK, Wine, deadline_after
 from package import find_tool
 
 METHODS = ["none", "mszip", "lzx:16", "quantum:12", "set"]
@@ -155,7 +155,7 @@ def run_package(wine, folder, files, on_progress=None):
             f.write(data)
     run = wine.start(os.path.join(folder, "pkg.exe"))
     messages = []
-    deadline = time.monotonic() + LIMIT
+    deadline = deadline_after(LIMIT)
     while run.running() and time.monotonic() < deadline:
         seen = run.next_window(0.2)
         if seen is None:

@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import BUILD
-from harness import EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, press, type_text
+from harness import EXIT_CANCELLED, EXIT_FAILED, IDCANCEL, IDOK, Step, deadline_after, press, type_text
 from package import CabFile, cabinet, header_block, write_package
 
 FAKE_SETUP = os.path.join(BUILD, "win32", "tests", "e2e", "fake_setup.exe")
@@ -23,7 +23,7 @@ def read(path):
 
 
 def wait_for_text(path, text, timeout=20):
-    deadline = time.monotonic() + timeout
+    deadline = deadline_after(timeout)
     while time.monotonic() < deadline:
         if os.path.exists(path) and text in read(path).decode("utf-8", "replace"):
             return True
@@ -289,7 +289,7 @@ def test_document_is_opened_by_the_shell(wine64, stub, workdir, start):
     exe, target = make_package(stub, folder, wine64, [CabFile("readme.txt", b"read me\r\n")],
                                setup_file="readme.txt")
     start(wine64, exe).script([])
-    deadline = time.monotonic() + 20
+    deadline = deadline_after(20)
     opened = []
     while time.monotonic() < deadline and not opened:
         opened = [w for w in wine64.driver.windows() if "readme" in w.title.lower()]
