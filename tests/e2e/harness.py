@@ -203,7 +203,12 @@ class Wine:
     def start(self, exe, args=(), lang="en", pictures=None):
         """Starts `exe` (a Linux path) under Wine. `args` is the argument
         text, or a list of pieces joined by spaces, taken as they are
-        (quotes included)."""
+        (quotes included).
+        The driver starts afresh for each run: Wine ends its desktop process
+        when no program has windows left, the next program starts a new one,
+        and a driver that was running already would still list the old
+        desktop's windows, none."""
+        self.driver.stop()
         return Run(self, exe, args, lang, pictures)
 
     def kill_all(self):
@@ -324,20 +329,22 @@ class Run:
         self.seen.append(seen)
         return seen
 
-    @staticmethod
-    def _transient(seen):
+    def _transient(self, seen):
         """A window that closed before it could be read counts too: nothing
         that waits for an answer does that. An untitled message box does not.
         The untitled integrity-check window may be caught with its text
-        line alone (its bar not yet made, or already gone)."""
+        line alone (its bar not yet made, or already gone), or while it is
+        destroyed, its controls already without text: gone once read."""
         if not seen.klass:  # gone before even its class was read
             return True
         if seen.klass != "#32770":
             return False
         if seen.title in TRANSIENT_TITLES or not seen.controls:
             return True
-        return seen.title == "" and any(c.klass.lower() == "msctls_progress32" or
-                                        c.text in CHECK_TEXTS for c in seen.controls)
+        if seen.title == "" and any(c.klass.lower() == "msctls_progress32" or
+                                    c.text in CHECK_TEXTS for c in seen.controls):
+            return True
+        return all(w.hwnd != seen.hwnd for w in self.own_windows())
 
     @staticmethod
     def matches(seen, step):

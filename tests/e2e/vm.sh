@@ -15,7 +15,7 @@
 # COMMAND then runs from the tree's root; what it wrote under BUILD is copied
 # back, and vm.sh exits with its status (2 when the VM failed). What COMMAND
 # prints is shown as it comes; BUILD/vm/console.log has the VM's console.
-# CABSFX_VM_TIMEOUT (seconds, default 4200) ends a run that takes longer.
+# CABSFX_VM_TIMEOUT (seconds, default 3600) ends a run that takes longer.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -83,10 +83,21 @@ EOF
   chmod 755 "$1/cabsfx-init"
 }
 
+vm_unmount() {
+  local dir
+  for dir in sys dev proc; do
+    mountpoint -q "$1/$dir" 2>/dev/null && umount "$1/$dir"
+  done
+  return 0
+}
+
 vm_make_image() {
   local tree=$vm/tree rc=0
   vm_log "making the VM's disk in $vm (debootstrap from $(vm_mirror); some minutes)"
-  rm -rf "$tree" "$vm/root.img" "$vm/recipe"
+  # An interrupted earlier run may have left the host's /dev and /proc mounted
+  # in its tree: never remove through them.
+  vm_unmount "$tree"
+  rm -rf --one-file-system "$tree" "$vm/root.img" "$vm/recipe"
   mkdir -p "$vm"
   debootstrap --variant=minbase \
     --include=linux-image-amd64,udev,kmod,procps,locales,python3,python3-pytest,libasan8,libubsan1 \
@@ -95,6 +106,7 @@ vm_make_image() {
     return 1
   }
   mount -t proc proc "$tree/proc" && mount --bind /dev "$tree/dev" && mount -t sysfs sys "$tree/sys" || rc=1
+  trap 'vm_unmount "$tree"' EXIT
   # The Wine side of scripts/setup.sh's list: what runs the tests, not what builds them.
   ((rc)) || chroot "$tree" bash -c '
     set -e
@@ -106,7 +118,8 @@ vm_make_image() {
     sed -i "s/^# *\(ja_JP.UTF-8 UTF-8\)/\1/; s/^# *\(en_US.UTF-8 UTF-8\)/\1/" /etc/locale.gen
     locale-gen
     apt-get clean' >"$vm/chroot.log" 2>&1 || rc=1
-  umount "$tree/sys" "$tree/dev" "$tree/proc" 2>/dev/null
+  vm_unmount "$tree"
+  trap - EXIT
   if ((rc)); then
     vm_log "installing Wine in the VM's tree failed (log: $vm/chroot.log)"
     return 1
@@ -118,7 +131,7 @@ vm_make_image() {
     vm_log "making the VM's disk failed"
     return 1
   }
-  rm -rf "$tree"
+  rm -rf --one-file-system "$tree"
   echo "$recipe" >"$vm/recipe"
 }
 
@@ -129,9 +142,10 @@ vm_write_job() {
   cat >"$vm/job.sh" <<EOF
 set -u
 src=\$1 build=\$2
+# Fresh copies on the VM's disk, at the host's paths (nothing of an earlier
+# run's tree stays); the build folder apart when it lies inside the tree.
+rm -rf "\$src" "\$build"
 mkdir -p "\$src" "\$build"
-# Copies on the VM's disk, at the host's paths; the build folder apart when it
-# lies inside the tree.
 (cd /mnt/root && tar cf - --exclude=./.git --exclude="./\${build#\$src/}" .) | (cd "\$src" && tar xf -)
 (cd /mnt/build && tar cf - --exclude=./vm --exclude=./wine --exclude='*.o' --exclude='*.obj' \\
   --exclude='*.a' .) | (cd "\$build" && tar xf -)
@@ -157,7 +171,7 @@ vm_run() {
   vm_write_job "$@"
   vm_log "booting the VM ($smp processors, $memory MiB, software emulation)"
   # smap=off: QEMU 7.2's emulated iret from user mode faults with SMAP on.
-  timeout -k 10 "${CABSFX_VM_TIMEOUT:-4200}" qemu-system-x86_64 -accel tcg,thread=multi \
+  timeout -k 10 "${CABSFX_VM_TIMEOUT:-3600}" qemu-system-x86_64 -accel tcg,thread=multi \
     -smp "$smp" -m "$memory" -cpu max,smap=off -nographic -no-reboot \
     -kernel "$vm/vmlinuz" -initrd "$vm/initrd.img" \
     -drive file="$vm/root.img",format=raw,if=virtio \

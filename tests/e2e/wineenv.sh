@@ -105,9 +105,10 @@ wineenv_make_prefix() {
 # module is a 32-bit program), needs a kernel that starts 32-bit programs.
 # Some virtual machines run 64-bit user code only: there the exec of any
 # 32-bit program fails with "Exec format error" (status 126 from bash).
-# Where scripts/emulate-32bit.sh makes them start through an emulator instead,
-# every 32-bit process takes about a minute to start and some crash or hang
-# in the emulation: the suite does not run there either.
+# Where they start through QEMU's user-mode emulator instead (a registered
+# qemu-i386 handler), every 32-bit process takes about a minute to start and
+# some crash or hang in the emulation: the suite does not run there either.
+# On such machines scripts/test.sh runs it in a virtual machine (vm.sh).
 WINEENV_QEMU_I386=/proc/sys/fs/binfmt_misc/qemu-i386
 wineenv_runs_32bit() {
   grep -qx enabled "$WINEENV_QEMU_I386" 2>/dev/null && return 1
