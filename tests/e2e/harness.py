@@ -77,6 +77,7 @@ class Driver:
     def __init__(self, wine):
         self.wine = wine
         self.proc = None
+        self.holding = False  # a file held open: the process must live on
 
     def _start(self):
         self.proc = subprocess.Popen(
@@ -94,6 +95,7 @@ class Driver:
                 self.proc.kill()
                 self.proc.wait()
         self.proc = None
+        self.holding = False
 
     def _readline(self, deadline):
         while b"\n" not in self._buffer:
@@ -163,9 +165,11 @@ class Driver:
     def hold(self, windows_file):
         """Keeps the file open with no sharing until `release`."""
         self.call("hold", windows_file)
+        self.holding = True
 
     def release(self):
         self.call("release")
+        self.holding = False
 
     def shot(self, hwnd, png_path):
         os.makedirs(os.path.dirname(png_path), exist_ok=True)
@@ -207,8 +211,9 @@ class Wine:
         The driver starts afresh for each run: Wine ends its desktop process
         when no program has windows left, the next program starts a new one,
         and a driver that was running already would still list the old
-        desktop's windows, none."""
-        self.driver.stop()
+        desktop's windows, none. A driver that holds a file open stays."""
+        if not self.driver.holding:
+            self.driver.stop()
         return Run(self, exe, args, lang, pictures)
 
     def kill_all(self):

@@ -8,10 +8,11 @@
 #   tests/e2e/vm.sh BUILD COMMAND [ARGUMENTS...]        (as root)
 #
 # The VM's disk, BUILD/vm/root.img, is made with debootstrap from Debian's
-# packages on the first run (some minutes) and again whenever this script
-# changes. Each run copies the source tree and BUILD (less object files,
-# Wine prefixes and the VM) to the same paths on the VM's own disk: Wine keeps
-# DOS attributes in extended attributes, which a shared folder may not keep.
+# packages on the first run (some minutes) and again whenever the code that
+# makes it changes. Each run copies the source tree and BUILD (less object
+# files, Wine prefixes and the VM) to the same paths on the VM's own disk: Wine
+# keeps DOS attributes in extended attributes, which a shared folder may not
+# keep.
 # COMMAND then runs from the tree's root; what it wrote under BUILD is copied
 # back, and vm.sh exits with its status (2 when the VM failed). What COMMAND
 # prints is shown as it comes; BUILD/vm/console.log has the VM's console.
@@ -25,7 +26,6 @@ shift
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 vm=$build/vm
-recipe=$(sha256sum "$here/vm.sh" | cut -c1-16)
 
 vm_log() { echo "vm.sh: $*" >&2; }
 
@@ -50,8 +50,10 @@ vm_install_tools() {
 # The host's own Debian mirror, as its apt sources name it.
 vm_mirror() {
   local uri
-  uri=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
-  [[ -n "$uri" ]] || uri=$(sed -n 's/^deb  *\(http[^ ]*\/debian\)\/* bookworm .*/\1/p' /etc/apt/sources.list 2>/dev/null | head -1)
+  uri=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' \
+    /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
+  [[ -n "$uri" ]] || uri=$(sed -n 's/^deb  *\(http[^ ]*\/debian\)\/* bookworm .*/\1/p' \
+    /etc/apt/sources.list 2>/dev/null | head -1)
   echo "${CABSFX_VM_MIRROR:-${uri:-http://deb.debian.org/debian}}"
 }
 
@@ -105,7 +107,8 @@ vm_make_image() {
     vm_log "debootstrap failed (log: $vm/debootstrap.log)"
     return 1
   }
-  mount -t proc proc "$tree/proc" && mount --bind /dev "$tree/dev" && mount -t sysfs sys "$tree/sys" || rc=1
+  mount -t proc proc "$tree/proc" && mount --bind /dev "$tree/dev" &&
+    mount -t sysfs sys "$tree/sys" || rc=1
   trap 'vm_unmount "$tree"' EXIT
   # The Wine side of scripts/setup.sh's list: what runs the tests, not what builds them.
   ((rc)) || chroot "$tree" bash -c '
@@ -127,7 +130,7 @@ vm_make_image() {
   vm_write_init "$tree"
   cp "$tree"/boot/vmlinuz-* "$vm/vmlinuz" && cp "$tree"/boot/initrd.img-* "$vm/initrd.img" &&
     rm -f "$tree"/boot/initrd.img-* &&
-    mke2fs -q -t ext4 -d "$tree" -L cabsfx-vm "$vm/root.img" 12G || {
+    mke2fs -q -t ext4 -d "$tree" -L cabsfx-vm "$vm/root.img" 12G >/dev/null || {
     vm_log "making the VM's disk failed"
     return 1
   }
@@ -155,8 +158,9 @@ cd "\$src"
 export CABSFX_E2E_SLOWDOWN=${CABSFX_E2E_SLOWDOWN:-4}
 $command
 rc=\$?
-# What the command wrote under BUILD goes back, prefixes aside.
-(cd "\$build" && find . -newer /run/cabsfx-start -type f ! -path './wine/*' ! -path './vm/*' -print0 |
+# What the command wrote under BUILD goes back, prefixes aside: by change
+# time, since extracted files keep the dates of the cabinet.
+(cd "\$build" && find . -cnewer /run/cabsfx-start -type f ! -path './wine/*' ! -path './vm/*' -print0 |
   tar cf - --null -T -) | (cd /mnt/build && tar xf -)
 echo "\$rc" >/mnt/build/vm/rc
 EOF
@@ -191,6 +195,8 @@ vm_run() {
 }
 
 vm_install_tools || { vm_log "could not install QEMU and debootstrap"; exit 2; }
+# The disk is made again when the code that makes it changes.
+recipe=$(declare -f vm_make_image vm_write_init | sha256sum | cut -c1-16)
 if [[ ! -s "$vm/root.img" || "$(cat "$vm/recipe" 2>/dev/null)" != "$recipe" ]]; then
   vm_make_image || exit 2
 fi
